@@ -1,0 +1,10 @@
+# zeva_add_test(NAME <name> SOURCES <files...> LIBS <targets...> [ENV <VAR=value...>])
+# One GoogleTest executable, registered with CTest under its own name.
+function(zeva_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 600 ENVIRONMENT "ZEVA_CLOCK=virtual;${T_ENV}")
+endfunction()
