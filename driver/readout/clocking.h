@@ -1,0 +1,66 @@
+// Port-level pieces shared by the clocking routines: the busy wait, the
+// four-nibble sample read-back and the vertical phases.  The pixel loops use
+// these with direct port accesses, one ISA bus cycle each, so every access
+// here is one the hardware needs.
+#pragma once
+
+#include <cstdint>
+
+#include "common/errors.h"
+#include "driver/frame/device_state.h"
+#include "driver/link/port.h"
+
+namespace zeva::driver {
+
+inline constexpr NTSTATUS kDigitizerTimeout = ErrorStatus(ErrDigitizerTimeout);
+// Status reads before the busy flag is given up on.
+inline constexpr int kBusyReads = 51;
+inline constexpr std::uint8_t kBusyFlag = 0x80;  // status bit 7 with data = 0x00
+
+// Data port := 0x00, then up to 51 status reads until bit 7 clears.
+inline NTSTATUS BusyPoll(DeviceState* state) {
+    const ULONG_PTR base = state->PortBase;
+    WRITE_PORT_UCHAR(base + kDataRegister, 0x00);
+    for (int i = 0; i < kBusyReads; ++i) {
+        if ((READ_PORT_UCHAR(base + kStatusRegister) & kBusyFlag) == 0)
+            return 0;
+    }
+    return kDigitizerTimeout;
+}
+
+// The same wait through CameraIn on register 0, as the flush loops make it.
+inline NTSTATUS CameraInBusyWait(DeviceState* state) {
+    for (int i = 0; i < kBusyReads; ++i) {
+        if ((CameraIn(state, kCamReg00) & kCameraInFlag) == 0)
+            return 0;
+    }
+    return kDigitizerTimeout;
+}
+
+// One A/D sample: nibble k selected by writing 0x10 * k to the data port,
+// read from status bits 3..6.
+inline std::uint16_t ReadSample(DeviceState* state) {
+    const ULONG_PTR base = state->PortBase;
+    std::uint16_t sample = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        WRITE_PORT_UCHAR(base + kDataRegister, static_cast<UCHAR>(k << 4));
+        sample |= static_cast<std::uint16_t>(((READ_PORT_UCHAR(base + kStatusRegister) >> 3) & 0x0F)
+                                             << (4 * k));
+    }
+    return sample;
+}
+
+// Vertical phases of the imaging CCD: A = 1, B = 2, swapped on type 12.
+struct Phases {
+    std::uint8_t A;
+    std::uint8_t B;
+};
+inline Phases PhasesOf(const DeviceState* state) {
+    return state->CameraType == 12 ? Phases{2, 1} : Phases{1, 2};
+}
+// The delay unit: port reads per vertical phase step.
+inline std::int16_t DelayUnit(const DeviceState* state) {
+    return state->CameraType == 13 ? 100 : 10;
+}
+
+}  // namespace zeva::driver

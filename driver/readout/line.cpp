@@ -1,0 +1,178 @@
+// The readout front end: line requests, dumps, end of readout and the A/D
+// offset.  Picks the clocking routine for the camera family and CCD and
+// turns the readout mode into binning factors and column counts.
+#include <cstring>
+
+#include "common/errors.h"
+#include "common/le.h"
+#include "driver/frame/routines.h"
+#include "driver/link/port.h"
+#include "driver/ops/temperature.h"
+#include "driver/readout/pixels.h"
+#include "driver/readout/readout.h"
+
+namespace zeva::driver {
+
+namespace {
+
+constexpr NTSTATUS kBadParameter = ErrorStatus(ErrBadParameter);
+constexpr NTSTATUS kExposureInProgress = ErrorStatus(ErrExposureInProgress);
+
+// Record fields.
+constexpr std::size_t kCcdOffset = 0;
+constexpr std::size_t kModeOffset = 2;
+constexpr std::size_t kVerticalFactorOffset = 3;
+constexpr std::size_t kPixelStartOffset = 4;
+constexpr std::size_t kPixelLengthOffset = 6;
+constexpr std::size_t kLineCountOffset = 4;
+
+bool IsSingleCcd(const DeviceState* state) {
+    return state->CameraType == 6 || state->CameraType == 8;
+}
+
+// Ccd above the camera's highest CCD (or beyond the two the driver keeps).
+bool CcdOutOfRange(const DeviceState* state, std::uint16_t ccd) {
+    return static_cast<std::int32_t>(ccd) > state->MaxCCD || ccd > 1;
+}
+
+std::int16_t AsCount(std::uint16_t v) {
+    return static_cast<std::int16_t>(v);
+}
+
+}  // namespace
+
+NTSTATUS CheckReadoutLineRequest(DeviceState* state, const std::uint8_t* params) {
+    const std::uint16_t ccd = Get16(params, kCcdOffset);
+    const std::uint8_t mode = Get8(params, kModeOffset);
+    const std::uint8_t vertical = Get8(params, kVerticalFactorOffset);
+    if (CcdOutOfRange(state, ccd))
+        return kBadParameter;
+    if (state->ExposureActive[ccd] != 0)
+        return kExposureInProgress;
+    if (state->CameraType == 6)
+        return mode > 1 ? kBadParameter : 0;
+    if (state->CameraType == 8)
+        return mode > 2 ? kBadParameter : 0;
+    if (ccd != 0)
+        return mode > 1 ? kBadParameter : 0;
+    if (mode > 8)
+        return kBadParameter;
+    if (mode >= 3 && mode <= 5 && vertical == 0)
+        return kBadParameter;
+    return 0;
+}
+
+void PrepareReadoutLine(DeviceState* state, const std::uint8_t* params) {
+    if (CheckReadoutLineRequest(state, params) != 0)
+        return;
+    if (IsSingleCcd(state) || Get16(params, kCcdOffset) != 0)
+        return;
+    // The supply settles here, at passive level, so the line never waits.
+    SetVdd(state, 1);
+}
+
+NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
+    NTSTATUS status = CheckReadoutLineRequest(state, buffer);
+    if (status != 0)
+        return status;
+    const std::uint16_t ccd = Get16(buffer, kCcdOffset);
+    const std::uint8_t mode = Get8(buffer, kModeOffset);
+    const ModeFactors f = FactorsOfMode(mode, Get8(buffer, kVerticalFactorOffset));
+    const std::uint16_t pixel_start = Get16(buffer, kPixelStartOffset);
+    const std::uint16_t pixel_length = Get16(buffer, kPixelLengthOffset);
+    const Geometry& g = state->Geometry[ccd];
+    const std::uint16_t binning = g.ModeBinning[mode];
+
+    // The reply is PixelLength values; whatever the digitizer does not write
+    // reads 0 (the record itself is overwritten).
+    std::memset(buffer, 0, 2 * static_cast<std::size_t>(pixel_length));
+
+    if (IsSingleCcd(state)) {
+        const std::int16_t start = AsCount(WindowStartColumn(binning, pixel_start, g.LeftColumns));
+        if (state->CameraType == 6) {
+            return DigitizeEgretLine(state, start, AsCount(pixel_length), mode, buffer);
+        }
+        if (state->SiskinVariant != 0) {
+            return DigitizeSiskinLine(state, start, AsCount(pixel_length), mode, buffer);
+        }
+        return DigitizeFinchLine(state, start, AsCount(pixel_length), mode, buffer);
+    }
+    if (ccd != 0) {
+        const std::int16_t start = AsCount(TrackingStartColumn(
+            binning, g.ActiveColumns, pixel_start, pixel_length, g.LeftColumns));
+        return DigitizeTrackingLine(state, start, AsCount(pixel_length), mode, buffer);
+    }
+    const std::int16_t start = AsCount(WindowStartColumn(binning, pixel_start, g.LeftColumns));
+    const std::int16_t trailing =
+        AsCount(ImagingTrailingColumns(g.TotalColumns, binning, pixel_length, g.LeftColumns));
+    SetVdd(state, 1);
+    if (state->FreezeTEDuringReadout != 0)
+        (void)FreezeTEControl(state, 1);
+    return DigitizeImagingLine(state, start, AsCount(pixel_length), trailing, f.HorizontalBinning,
+                               f.VerticalShifts, f.SummedRows, buffer, AsCount(g.TotalColumns));
+}
+
+NTSTATUS DumpLines(DeviceState* state, std::uint8_t* buffer) {
+    const std::uint16_t ccd = Get16(buffer, kCcdOffset);
+    const std::uint8_t mode = Get8(buffer, kModeOffset);
+    const std::uint16_t rows = DumpRowsPerLine(mode, Get8(buffer, kVerticalFactorOffset));
+    const std::uint16_t lines = Get16(buffer, kLineCountOffset);
+    if (CcdOutOfRange(state, ccd))
+        return kBadParameter;
+    if (state->ExposureActive[ccd] != 0)
+        return kExposureInProgress;
+    if ((ccd == 0 && mode > 8) || (ccd == 1 && mode > 1))
+        return kBadParameter;
+    const std::int16_t columns = AsCount(state->Geometry[ccd].TotalColumns);
+    if (IsSingleCcd(state))
+        return DumpEgretLines(state, columns, lines, rows);
+    if (ccd == 0)
+        return DumpImagingLines(state, columns, lines, rows);
+    return DumpTrackingLines(state, columns, lines, rows);
+}
+
+NTSTATUS EndReadout(DeviceState* state, std::uint8_t* buffer) {
+    const std::uint16_t ccd = Get16(buffer, kCcdOffset);
+    if (static_cast<std::int32_t>(ccd) > state->MaxCCD)
+        return kBadParameter;
+    switch (state->CameraType) {
+        case 4:
+        case 5:
+        case 9:
+        case 10:
+        case 12:
+        case 13:
+            if (ccd == 0)
+                SetVdd(state, 0);
+            break;
+        default:
+            break;
+    }
+    if (state->FreezeTEDuringReadout != 0)
+        (void)FreezeTEControl(state, 0);
+    return 0;
+}
+
+NTSTATUS ReadOffset(DeviceState* state, const std::uint8_t* params, std::uint8_t* result) {
+    const std::uint16_t ccd = Get16(params, kCcdOffset);
+    const std::uint32_t type = state->CameraType;
+    const bool dual = type == 4 || type == 5 || type == 9 || type == 10 || type == 12;
+    if (ccd > (dual ? 1 : 0))
+        return kBadParameter;
+    const Geometry& g = state->Geometry[ccd];
+    if (dual || type == 13) {
+        // Type 9 names a tracking CCD but is not clocked as a dual-CCD camera.
+        if (type != 9) {
+            if (ccd == 0) {
+                return OffsetImagingArray(state, g.TotalRows, AsCount(g.TotalColumns), result,
+                                          AsCount(g.LeftColumns));
+            }
+            return OffsetTrackingArray(state, g.TotalRows, AsCount(g.TotalColumns), result,
+                                       AsCount(g.LeftColumns));
+        }
+    }
+    const std::uint16_t mask = (type == 6 || state->SiskinVariant != 0) ? 65535 : 4095;
+    return OffsetEgretArray(state, AsCount(g.TotalColumns), result, mask);
+}
+
+}  // namespace zeva::driver
