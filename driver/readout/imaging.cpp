@@ -7,6 +7,8 @@
 
 namespace zeva::driver {
 
+using le::Put16;
+
 namespace {
 
 constexpr std::uint8_t kHorizontalMode[3] = {0, 4, 12};  // 1, 2, 3 columns per clock

@@ -13,6 +13,9 @@
 
 namespace zeva::driver {
 
+using le::Get16;
+using le::Get8;
+
 namespace {
 
 constexpr NTSTATUS kBadParameter = ErrorStatus(ErrBadParameter);

@@ -10,6 +10,9 @@
 
 namespace zeva::driver {
 
+using le::Put16;
+using le::Put32;
+
 namespace {
 
 constexpr std::uint8_t kOneColumn = 0;

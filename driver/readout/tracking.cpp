@@ -8,6 +8,8 @@
 
 namespace zeva::driver {
 
+using le::Put16;
+
 namespace {
 
 constexpr std::uint8_t kTrackingIdle = 4;    // register 0x30: tracking CCD selected
