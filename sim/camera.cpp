@@ -15,6 +15,8 @@ constexpr std::uint64_t kSerialByteNs = 1041667ull;  // 10 bits at 9600 baud
 constexpr std::uint64_t kCoolerStepNs = 100 * kMs;
 constexpr double kCoolerTauS = 20.0;   // thermal time constant
 constexpr double kCoolerSpanC = 40.0;  // full power: this far below ambient
+constexpr double kCoolerKp = 0.5;      // power per reading unit
+constexpr double kCoolerKi = 0.1;      // power per reading unit and second
 
 constexpr std::uint8_t kAck = 0x06, kNak = 0x15, kCan = 0x18;
 
@@ -489,6 +491,7 @@ void Camera::Execute() {
             } else if (d[0] == 1) {
                 cooler_.setpoint = static_cast<std::uint16_t>(d[1] << 4);
                 cooler_.power = d[2];
+                coolerIntegral_ = d[2];
             } else {
                 cooler_.power = d[1];
             }
@@ -608,8 +611,10 @@ void Camera::Advance() {
         ++steps;
         const double dt = kCoolerStepNs / 1e9;
         if (cooler_.mode == 1 && !cooler_.frozen) {
+            // A PI regulator on the reading (higher readings are colder).
             const double err = static_cast<double>(cooler_.setpoint) - cooler_.Reading();
-            const double p = std::clamp(cooler_.power + err * 0.05, 0.0, 255.0);
+            coolerIntegral_ = std::clamp(coolerIntegral_ + kCoolerKi * err * dt, 0.0, 255.0);
+            const double p = std::clamp(coolerIntegral_ + kCoolerKp * err, 0.0, 255.0);
             cooler_.power = static_cast<unsigned>(p + 0.5);
         }
         const double target = cooler_.ambientCelsius - kCoolerSpanC * cooler_.power / 255.0;

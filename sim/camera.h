@@ -192,6 +192,7 @@ class Camera : public platform::PortBackend {
     std::array<std::uint8_t, 32> eeprom_{};
     CoolerInfo cooler_;
     std::uint64_t coolerNs_ = 0;
+    double coolerIntegral_ = 0;  // integral part of the regulator's drive
 
     bool tracing_ = false;
     std::vector<TraceEntry> trace_;

@@ -1,0 +1,77 @@
+// Port entries for the simulator.
+#include "sim/config.h"
+
+#include <gtest/gtest.h>
+
+#include "sim/camera.h"
+
+namespace zeva::sim {
+namespace {
+
+TEST(SimConfig, ParsesModelAndEveryOption) {
+    Options o;
+    std::string err;
+    ASSERT_TRUE(ParseOptions(
+        "sim:jacana?scene=pattern&seed=42&eeprom=badsum&eeprom-type=12&micro=nak&busy=stuck"
+        "&shutter=fault&unplugged&latency=3&base=0x278",
+        &o, &err))
+        << err;
+    EXPECT_EQ(o.model, Model::Jacana);
+    EXPECT_EQ(o.scene, Scene::Pattern);
+    EXPECT_EQ(o.seed, 42u);
+    EXPECT_EQ(o.eeprom, EepromImage::BadSum);
+    EXPECT_EQ(o.eepromType, 12);
+    EXPECT_EQ(o.micro, MicroFault::Nak);
+    EXPECT_TRUE(o.busyStuck);
+    EXPECT_TRUE(o.shutterFault);
+    EXPECT_TRUE(o.unplugged);
+    EXPECT_EQ(o.latency, 3u);
+}
+
+TEST(SimConfig, DefaultsWithoutQuery) {
+    Options o;
+    std::string err;
+    ASSERT_TRUE(ParseOptions("sim:siskin", &o, &err));
+    EXPECT_EQ(o.model, Model::Siskin);
+    EXPECT_EQ(o.scene, Scene::Stars);
+    EXPECT_EQ(o.micro, MicroFault::Ok);
+    EXPECT_FALSE(o.unplugged);
+}
+
+TEST(SimConfig, ErrorsNameTheBadValueAndTheValidOnes) {
+    struct Case {
+        const char* entry;
+        const char* bad;
+        const char* valid;
+    } cases[] = {
+        {"sim:osprey", "osprey", "gannet"},
+        {"sim:gannet?scene=galaxy", "galaxy", "pattern"},
+        {"sim:gannet?micro=sleepy", "sleepy", "badlength"},
+        {"sim:gannet?eeprom=torn", "torn", "version2"},
+        {"sim:gannet?busy=maybe", "maybe", "stuck"},
+        {"sim:gannet?shutter=open", "open", "fault"},
+        {"sim:gannet?colour=red", "colour", "latency"},
+        {"sim:gannet?latency=-1", "-1", "0 to"},
+        {"sim:gannet?eeprom-type=300", "300", "255"},
+        {"sim:gannet?seed=x1", "x1", "number"},
+    };
+    for (const Case& c : cases) {
+        const platform::BackendResult r = MakeBackend(c.entry);
+        EXPECT_EQ(r.backend, nullptr) << c.entry;
+        EXPECT_NE(r.error.find(c.bad), std::string::npos) << r.error;
+        EXPECT_NE(r.error.find(c.valid), std::string::npos) << r.error;
+    }
+}
+
+TEST(SimConfig, MakeBackendBuildsTheModel) {
+    platform::BackendResult r = MakeBackend("sim:finch?eeprom-type=9");
+    ASSERT_NE(r.backend, nullptr) << r.error;
+    auto* cam = dynamic_cast<Camera*>(r.backend.get());
+    ASSERT_NE(cam, nullptr);
+    EXPECT_EQ(cam->info().type, 8);
+    EXPECT_EQ(cam->Eeprom()[3], 9);
+    EXPECT_EQ(cam->Read(0x402), 0x15);
+}
+
+}  // namespace
+}  // namespace zeva::sim
