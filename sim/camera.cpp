@@ -487,6 +487,7 @@ void Camera::Execute() {
             }
             cooler_.mode = d[0];
             if (d[0] == 0) {
+                cooler_.setpoint = static_cast<std::uint16_t>(d[1] << 4);
                 cooler_.power = 0;
             } else if (d[0] == 1) {
                 cooler_.setpoint = static_cast<std::uint16_t>(d[1] << 4);
@@ -666,24 +667,33 @@ void Camera::ApplyScene(int ccd, std::uint64_t exposedNs, bool shutterOpen) {
                     shutterOpen ? (2000.0 + 40000.0 * Uniform(Mix(h + 7))) * t : 0.0};
     }
     const std::uint64_t noiseSeed = Mix(field ^ (exposure_[ccd].exposuresDone * 0x1234567ull));
+    auto cellOf = [&](int c) {
+        return ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
+    };
     for (int r = 0; r < s.activeRows; ++r)
         for (int c = 0; c < s.activeColumns; ++c) {
             double v = sky + dark;
-            for (int i = 0; i < nStars; ++i) {
-                const double dr = r - stars[i].r, dc = c - stars[i].c;
-                const double d2 = dr * dr + dc * dc;
-                if (d2 < 36.0)
-                    v += stars[i].flux * std::exp(-d2 / 4.5) / 14.1;
-            }
             const std::uint64_t h = Mix(noiseSeed + static_cast<std::uint64_t>(r) * 65536 + c);
             v += (Uniform(h) + Uniform(Mix(h)) + Uniform(Mix(h + 1)) - 1.5) * 10.0;  // read noise
             if ((Mix(field + 7 + static_cast<std::uint64_t>(r) * 65536 + c) & 0x3FFF) == 0)
                 v += 5000.0 * t + 500.0;  // hot pixel
-            const int cell =
-                ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
-            std::uint32_t& dst = Cell(ccd, s.topRows + r, cell);
-            dst += static_cast<std::uint32_t>(std::max(0.0, v));
+            Cell(ccd, s.topRows + r, cellOf(c)) += static_cast<std::uint32_t>(std::max(0.0, v));
         }
+    // Each star: a Gaussian image of about 1.5 pixels, cut off 6 pixels out.
+    for (int i = 0; i < nStars; ++i) {
+        const int r0 = std::max(0, static_cast<int>(stars[i].r) - 6);
+        const int r1 = std::min<int>(s.activeRows, static_cast<int>(stars[i].r) + 7);
+        const int c0 = std::max(0, static_cast<int>(stars[i].c) - 6);
+        const int c1 = std::min<int>(s.activeColumns, static_cast<int>(stars[i].c) + 7);
+        for (int r = r0; r < r1; ++r)
+            for (int c = c0; c < c1; ++c) {
+                const double dr = r - stars[i].r, dc = c - stars[i].c;
+                const double d2 = dr * dr + dc * dc;
+                if (d2 < 36.0)
+                    Cell(ccd, s.topRows + r, cellOf(c)) +=
+                        static_cast<std::uint32_t>(stars[i].flux * std::exp(-d2 / 4.5) / 14.1);
+            }
+    }
 }
 
 // ------------------------------------------------------------ the CCDs

@@ -269,5 +269,50 @@ TEST(StarsScene, DeterministicForASeed) {
     EXPECT_NE(a, c);
 }
 
+std::uint64_t ExposedTotal(Model m, int ccd, int shutterMode, std::uint64_t ms) {
+    Options o;
+    o.model = m;
+    Camera cam(o);
+    FakeHost host;
+    cam.Attach(&host);
+    Wire w(cam);
+    const std::uint8_t ctl = static_cast<std::uint8_t>((shutterMode << 2) | (ccd << 4));
+    w.Exchange(0, {0, 0xFF, 0xFF, ctl}, 2);
+    host.AdvanceMs(ms);
+    w.Exchange(1, {static_cast<std::uint8_t>(ccd)}, 2);
+    std::uint64_t total = 0;
+    for (int r = 0; r < cam.Shape(ccd).totalRows; ++r)
+        for (int c = 0; c < cam.Shape(ccd).totalColumns; ++c) total += cam.Charge(ccd, r, c);
+    return total;
+}
+
+TEST(StarsScene, SignalScalesWithExposureAndShutter) {
+    const std::uint64_t one = ExposedTotal(Model::Gannet, 0, 1, 1000);
+    const std::uint64_t two = ExposedTotal(Model::Gannet, 0, 1, 2000);
+    const std::uint64_t dark = ExposedTotal(Model::Gannet, 0, 0, 1000);
+    EXPECT_NEAR(static_cast<double>(two) / one, 2.0, 0.1);
+    EXPECT_LT(dark * 5, one);
+    EXPECT_GT(ExposedTotal(Model::Gannet, 1, 1, 1000), 0u);
+}
+
+TEST(Trace, RecordsEveryAccessWithItsTime) {
+    Rig r(Model::Gannet);
+    r.cam.StartTrace();
+    r.wire.Out(0x30, 5);
+    r.host.AdvanceMs(1);
+    r.cam.Read(1);
+    r.cam.StopTrace();
+    r.cam.Read(1);
+    const auto& t = r.cam.Trace();
+    ASSERT_EQ(t.size(), 5u);
+    EXPECT_EQ(t[0].value, 0x35);
+    EXPECT_EQ(t[1].value, 0xB5);
+    EXPECT_TRUE(t[0].write);
+    EXPECT_FALSE(t[4].write);
+    EXPECT_EQ(t[4].offset, 1u);
+    EXPECT_EQ(t[4].ns - t[0].ns, 1000000u);
+    EXPECT_EQ(r.cam.Register(3), 5);
+}
+
 }  // namespace
 }  // namespace zeva::sim
