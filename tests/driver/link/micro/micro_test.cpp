@@ -1,0 +1,309 @@
+#include "driver/link/micro.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/le.h"
+#include "driver/link/micro/fake_camera.h"
+
+namespace zeva::driver {
+namespace {
+
+using test::FakeCamera;
+using test::MicroFault;
+using Nibbles = std::vector<std::uint8_t>;
+
+class MicroTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::g_camera = &camera;
+        state = test::NewState();
+        state->CameraType = 4;
+    }
+    Nibbles Built(std::uint16_t command, std::uint32_t type, std::uint8_t* work) {
+        std::int16_t count = -1;
+        EXPECT_EQ(BuildMicroCommand(state, command, type, work, &count), 0u);
+        return Nibbles(state->MicroTxBuffer, state->MicroTxBuffer + count);
+    }
+    FakeCamera camera;
+    DeviceState* state = nullptr;
+};
+
+TEST_F(MicroTest, BuildsPacketsOfCommandsWithoutAndWithFixedData) {
+    EXPECT_EQ(Built(MicroTemperatureStatus, 4, nullptr), (Nibbles{0xA, 0x5, 0x3, 0x0}));
+    EXPECT_EQ(Built(MicroCommand12, 8, nullptr), (Nibbles{0xA, 0x5, 0xC, 0x2, 0x0, 0x1, 0x0, 0x0}));
+    std::uint8_t read5[3] = {5, 0x3C, 0};
+    EXPECT_EQ(Built(MicroEepromAccess, 4, read5),
+              (Nibbles{0xA, 0x5, 0x7, 0x2, 0x8, 0x5, 0x3, 0xC}));
+    std::uint8_t freeze[2] = {1, 1};
+    EXPECT_EQ(Built(MicroFreezeTE, 9, freeze),
+              (Nibbles{0xA, 0x5, 0x82, 0x3, 0x1, 0xC, 0x0, 0x0, 0x0, 0x0}));
+}
+
+TEST_F(MicroTest, RelayTimesAboveOneByteAreScaledDown) {
+    std::uint8_t relay[8] = {};
+    le::Put16(relay, 0, 300);
+    EXPECT_EQ(Built(MicroActivateRelay, 4, relay),
+              (Nibbles{0xA, 0x5, 0x4, 0x5, 0x1, 0x2, 0, 0, 0, 0, 0, 0, 0x0, 0x1}));
+    EXPECT_EQ(le::Get16(relay, 0), 18);
+    std::uint8_t none[8] = {};
+    EXPECT_EQ(Built(MicroActivateRelay, 4, none),
+              (Nibbles{0xA, 0x5, 0x4, 0x5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(MicroTest, PulseWidthAndGapFollowTheCameraTiming) {
+    std::uint8_t p[6] = {};
+    le::Put16(p, 0, 3);
+    le::Put16(p, 2, 100);
+    le::Put16(p, 4, 200);
+    EXPECT_EQ(Built(MicroPulseOut, 4, p),
+              (Nibbles{0xA, 0x5, 0x5, 0x5, 0x0, 0x3, 0, 0, 0x5, 0xB, 0, 0, 0x4, 0x7}));
+    le::Put16(p, 2, 100);
+    le::Put16(p, 4, 120);
+    Nibbles short_period = Built(MicroPulseOut, 4, p);
+    EXPECT_EQ(Nibbles(short_period.begin() + 10, short_period.end()), (Nibbles{0, 0, 0, 0}));
+    le::Put16(p, 2, 0);
+    le::Put16(p, 4, 50);
+    Nibbles no_width = Built(MicroPulseOut, 4, p);
+    EXPECT_EQ(Nibbles(no_width.begin() + 6, no_width.end()), (Nibbles{0, 0, 0, 0, 0, 0, 0, 7}));
+}
+
+TEST_F(MicroTest, ExposureTimeOfDualCcdCameraIsShortenedBySetupTime) {
+    std::uint8_t p[12] = {};
+    le::Put32(p, 4, 5);
+    le::Put16(p, 10, 1);
+    Nibbles n = Built(MicroStartExposure, 4, p);
+    ASSERT_EQ(n.size(), 12u);
+    EXPECT_EQ(Nibbles(n.begin() + 4, n.begin() + 10), (Nibbles{0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(n[10] * 16 + n[11], 0x04);  // bits 2-3 = field at offset 10
+    le::Put32(p, 4, 0x01000000u | 0x40000000u | 1011);
+    le::Put16(p, 0, 1);
+    le::Put16(p, 8, 2);
+    n = Built(MicroStartExposure, 4, p);
+    EXPECT_EQ(Nibbles(n.begin() + 4, n.begin() + 10), (Nibbles{0, 0, 0, 0x3, 0xE, 0x8}));
+    EXPECT_EQ(n[10] * 16 + n[11], 0x02 | 0x04 | 0x10 | 0x20);
+    // Single-CCD camera: no setup time, control byte has only the shutter bits.
+    n = Built(MicroStartExposure, 6, p);
+    EXPECT_EQ(Nibbles(n.begin() + 4, n.begin() + 10), (Nibbles{0, 0, 0, 0x3, 0xF, 0x3}));
+    EXPECT_EQ(n[10] * 16 + n[11], 0x02);
+}
+
+TEST_F(MicroTest, CommandPacketTravelsThroughRegister20AndArrivesWhole) {
+    std::uint8_t pulse[6] = {3, 0, 100, 0, 200, 0};
+    ASSERT_EQ(MicroCommand(state, MicroPulseOut, 4, pulse, nullptr), 0u);
+    ASSERT_EQ(camera.packets.size(), 1u);
+    EXPECT_EQ(camera.packets[0],
+              (Nibbles{0xA, 0x5, 0x5, 0x5, 0x0, 0x3, 0, 0, 0x5, 0xB, 0, 0, 0x4, 0x7}));
+    // The caller's record is left as given.
+    EXPECT_EQ(le::Get16(pulse, 2), 100);
+    // First nibble write: register 0x20 + 0xA with the strobe pulse.
+    const std::vector<std::uint8_t> first = {0x2A, 0xAA, 0xAA, 0x2A};
+    auto it = std::search(camera.data_writes.begin(), camera.data_writes.end(), first.begin(),
+                          first.end());
+    EXPECT_NE(it, camera.data_writes.end());
+}
+
+TEST_F(MicroTest, FreezeCommandNumberGoesOutAsItsLowNibbleInRegister20) {
+    std::uint8_t flags[2] = {1, 0};
+    ASSERT_EQ(MicroCommand(state, MicroFreezeTE, 9, flags, nullptr), 0u);
+    const std::vector<std::uint8_t> third = {0xA2, 0x22, 0x22, 0xA2};
+    EXPECT_NE(std::search(camera.data_writes.begin(), camera.data_writes.end(), third.begin(),
+                          third.end()),
+              camera.data_writes.end());
+    ASSERT_EQ(camera.packets.size(), 1u);
+    EXPECT_EQ(camera.packets[0], (Nibbles{0xA, 0x5, 0x2, 0x3, 0x1, 0x8, 0, 0, 0, 0}));
+}
+
+TEST_F(MicroTest, TemperatureBlockIsUnpackedIntoItsRecord) {
+    camera.temperature[0] = 0x03;
+    camera.temperature[1] = 100;
+    camera.temperature[2] = 62;
+    camera.temperature[3] = 187;
+    camera.temperature[4] = 90;
+    std::uint8_t out[TemperatureStatusRecord] = {};
+    ASSERT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out), 0u);
+    EXPECT_EQ(le::Get16(out, 0), 1);
+    EXPECT_EQ(le::Get16(out, 2), 1600);
+    EXPECT_EQ(le::Get16(out, 4), 90);
+    EXPECT_EQ(le::Get16(out, 6), 992);
+    EXPECT_EQ(le::Get16(out, 8), 2992);
+}
+
+TEST_F(MicroTest, VersionWordMapsFamilyNibbleToCameraType) {
+    std::uint8_t out[VersionRecord] = {};
+    camera.version = 0x2123;
+    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    EXPECT_EQ(le::Get16(out, 0), 0x123);
+    EXPECT_EQ(le::Get16(out, 2), 0);
+    camera.version = 0x3045;
+    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    EXPECT_EQ(le::Get16(out, 0), 0x045);
+    EXPECT_EQ(le::Get16(out, 2), 8);
+    camera.version = 0x4001;
+    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    EXPECT_EQ(le::Get16(out, 2), 9);
+    camera.version = 0x6001;
+    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    EXPECT_EQ(le::Get16(out, 2), 0);
+}
+
+TEST_F(MicroTest, StatusBlockDiffersBetweenCameraFamilies) {
+    camera.status[0] = 0b01100110;
+    camera.status[1] = 0b10100101;
+    camera.status[2] = 0x37;
+    std::uint8_t out[MicroStatusRecord];
+    for (auto& b : out) b = 0xEE;
+    ASSERT_EQ(MicroCommand(state, MicroGetStatus, 4, nullptr, out), 0u);
+    EXPECT_EQ(le::Get32(out, 0), 2u);
+    EXPECT_EQ(le::Get32(out, 4), 1u);
+    EXPECT_EQ(le::Get32(out, 8), 2u);
+    EXPECT_EQ(le::Get32(out, 12), 1u);
+    EXPECT_EQ((Nibbles{out[16], out[17], out[18], out[19]}), (Nibbles{0, 1, 0, 1}));
+    EXPECT_EQ((Nibbles{out[20], out[21], out[22], out[23]}), (Nibbles{1, 0, 1, 0x37}));
+    EXPECT_EQ(le::Get32(out, 24), 0u);
+    EXPECT_EQ(le::Get32(out, 32), 1u);
+    camera.status_bytes = 2;
+    ASSERT_EQ(MicroCommand(state, MicroGetStatus, 6, nullptr, out), 0u);
+    EXPECT_EQ(le::Get32(out, 0), 2u);
+    EXPECT_EQ(le::Get32(out, 4), 0u);
+    EXPECT_EQ((Nibbles{out[16], out[17], out[18], out[19], out[20], out[23]}),
+              (Nibbles{1, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(le::Get32(out, 24), 1u);
+    EXPECT_EQ(le::Get32(out, 28), 2u);
+    EXPECT_EQ(le::Get32(out, 32), 3u);
+}
+
+TEST_F(MicroTest, RelayClicksOnlyAfterAcknowledgedNonZeroCommand) {
+    std::uint8_t relay[8] = {};
+    le::Put16(relay, 2, 40);
+    ASSERT_EQ(MicroCommand(state, MicroActivateRelay, 4, relay, nullptr), 0u);
+    EXPECT_EQ(camera.relay_clicks, 1);
+    std::uint8_t off[8] = {};
+    ASSERT_EQ(MicroCommand(state, MicroActivateRelay, 4, off, nullptr), 0u);
+    EXPECT_EQ(camera.relay_clicks, 1);
+    camera.fault = MicroFault::Nak;
+    EXPECT_EQ(MicroCommand(state, MicroActivateRelay, 4, relay, nullptr),
+              ErrorStatus(ErrNakReceived));
+    EXPECT_EQ(camera.relay_clicks, 1);
+}
+
+TEST_F(MicroTest, CameraThatNeverTakesANibbleTimesOutWhileSending) {
+    camera.fault = MicroFault::NeverTakes;
+    std::uint8_t out[TemperatureStatusRecord] = {9, 9};
+    EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
+              ErrorStatus(ErrTxTimeout));
+    EXPECT_GT(camera.ticks, 5);
+    EXPECT_EQ(state->Reg30Shadow, 0);
+    EXPECT_EQ(camera.reg30, 0);
+    EXPECT_EQ(out[0], 9);
+}
+
+TEST_F(MicroTest, CameraThatNeverAnswersTimesOutWhileReceiving) {
+    camera.fault = MicroFault::NoReply;
+    std::uint8_t out[TemperatureStatusRecord] = {9, 9};
+    EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
+              ErrorStatus(ErrRxTimeout));
+    EXPECT_GT(camera.ticks, 5);
+    EXPECT_EQ(camera.reg30, 0);
+    EXPECT_EQ(out[0], 9);
+    const std::int64_t before = camera.ticks;
+    EXPECT_EQ(
+        MicroCommand(state, MicroMiscControl, 4, std::vector<std::uint8_t>(6).data(), nullptr),
+        ErrorStatus(ErrRxTimeout));
+    EXPECT_GT(camera.ticks - before, 5);
+}
+
+struct FaultCase {
+    MicroFault fault;
+    std::uint16_t ack_error;
+    std::uint16_t block_error;
+};
+
+class MicroFaultTest : public MicroTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(MicroFaultTest, BadReplyGivesItsErrorLeavesRecordAndResetsHandshake) {
+    camera.fault = GetParam().fault;
+    std::uint8_t misc[6] = {};
+    EXPECT_EQ(MicroCommand(state, MicroMiscControl, 4, misc, nullptr),
+              ErrorStatus(GetParam().ack_error));
+    if (GetParam().ack_error != ErrNone) {
+        EXPECT_EQ(camera.reg30, 0);
+        EXPECT_EQ(state->Reg30Shadow, 0);
+    }
+    std::uint8_t out[TemperatureStatusRecord];
+    for (auto& b : out) b = 0x5A;
+    EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
+              ErrorStatus(GetParam().block_error));
+    EXPECT_EQ(camera.reg30, 0);
+    for (auto b : out) EXPECT_EQ(b, 0x5A);
+    // Once the fault clears the next exchange works.
+    camera.fault = MicroFault::None;
+    EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, MicroFaultTest,
+    ::testing::Values(FaultCase{MicroFault::Nak, ErrNakReceived, ErrNakReceived},
+                      FaultCase{MicroFault::Can, ErrCanReceived, ErrCanReceived},
+                      FaultCase{MicroFault::Garbage, ErrUnknownResponse, ErrUnknownResponse},
+                      FaultCase{MicroFault::WrongEcho, ErrNone, ErrUnknownResponse},
+                      FaultCase{MicroFault::BadLength, ErrNone, ErrBadLength}));
+
+TEST_F(MicroTest, UnknownAcknowledgeByteIsUnknownResponse) {
+    camera.ack = 0x07;
+    std::uint8_t misc[6] = {};
+    EXPECT_EQ(MicroCommand(state, MicroMiscControl, 4, misc, nullptr),
+              ErrorStatus(ErrUnknownResponse));
+    EXPECT_EQ(camera.reg30, 0);
+}
+
+TEST_F(MicroTest, SerialCountOutsideOneByteIsRefusedBeforeSending) {
+    std::vector<std::uint8_t> params(2 + 300, 0x11);
+    state->Reg30Shadow = 3;
+    le::Put16(params.data(), 0, 256);
+    EXPECT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), nullptr),
+              ErrorStatus(ErrBadParameter));
+    le::Put16(params.data(), 0, 0xFFFF);
+    EXPECT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), nullptr),
+              ErrorStatus(ErrBadParameter));
+    EXPECT_TRUE(camera.data_writes.empty());
+    EXPECT_EQ(state->Reg30Shadow, 3);
+}
+
+TEST_F(MicroTest, SerialBytesFollowTheirCountAndReplyGivesBytesSent) {
+    std::vector<std::uint8_t> params(2 + 255);
+    le::Put16(params.data(), 0, 255);
+    for (int i = 0; i < 255; ++i) params[2 + i] = static_cast<std::uint8_t>(i);
+    camera.serial_sent = 0xFE;
+    std::uint8_t out[TxSerialRecord] = {};
+    ASSERT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), out), 0u);
+    EXPECT_EQ(le::Get16(out, 0), 0xFE);
+    ASSERT_EQ(camera.packets.size(), 1u);
+    const Nibbles& p = camera.packets[0];
+    ASSERT_EQ(p.size(), 516u);
+    EXPECT_EQ(p[3], 0);
+    EXPECT_EQ(p[4] * 16 + p[5], 255);
+    EXPECT_EQ(p[6 + 2 * 200] * 16 + p[7 + 2 * 200], 200);
+}
+
+TEST_F(MicroTest, RegulationModeWithoutMeaningIsRefused) {
+    std::uint8_t p[8] = {};
+    le::Put32(p, 0, 3);
+    EXPECT_EQ(MicroCommand(state, MicroRegulateTemperature, 4, p, nullptr),
+              ErrorStatus(ErrBadParameter));
+    EXPECT_TRUE(camera.data_writes.empty());
+}
+
+TEST_F(MicroTest, ForceIdleClearsHandshakeAndWaits) {
+    state->Reg30Shadow = 7;
+    ForceMicroIdle(state);
+    EXPECT_EQ(state->Reg30Shadow, 0);
+    EXPECT_EQ(camera.data_writes, (std::vector<std::uint8_t>{0x30, 0xB0, 0xB0, 0x30}));
+    EXPECT_GE(camera.ticks, 9);  // 150 ms of 15.625 ms ticks
+}
+
+}  // namespace
+}  // namespace zeva::driver
