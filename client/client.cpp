@@ -1,0 +1,274 @@
+// Typed commands over ParDeviceCommand, records in the driver's aligned layouts.
+#include "client/client.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "common/commands.h"
+#include "common/errors.h"
+#include "common/le.h"
+
+extern "C" std::uint32_t ParDeviceCommand(std::uint32_t device, std::uint32_t command, void* in,
+                                          void* out);
+
+namespace zeva::client {
+
+using namespace zeva::le;
+
+std::uint16_t Status::code() const {
+    return ErrorCodeOf(raw_);
+}
+
+std::string Status::name() const {
+    if (raw_ == 0)
+        return "ErrNone";
+    const char* n = ErrorName(code());
+    if (code() == 0 || n == nullptr)
+        return "PlatformError";
+    return n;
+}
+
+std::string Status::Describe() const {
+    char buf[96];
+    if (code() != 0)
+        std::snprintf(buf, sizeof buf, "%s (error %u)", name().c_str(), code());
+    else
+        std::snprintf(buf, sizeof buf, "platform error %u (0x%08X)", raw_, raw_);
+    return buf;
+}
+
+double BcdHundredths(std::uint32_t bcd) {
+    unsigned v = 0;
+    for (int shift = 12; shift >= 0; shift -= 4) v = v * 10 + ((bcd >> shift) & 0xFu);
+    return v / 100.0;
+}
+
+double ReadingToCelsius(double reading) {
+    return 25.0 - (reading - 1000.0) / 40.0;
+}
+
+std::uint16_t CelsiusToReading(double celsius) {
+    const double r = std::lround(1000.0 + (25.0 - celsius) * 40.0);
+    return static_cast<std::uint16_t>(r < 0 ? 0 : (r > 4095 ? 4095 : r));
+}
+
+Driver::~Driver() {
+    Close();
+}
+
+Status Driver::Open() {
+    Status s(ParDeviceCommand(kInvalidHandle, CmdOpenDriver, nullptr, nullptr));
+    open_ = s.ok();
+    return s;
+}
+
+Status Driver::Close() {
+    if (!open_)
+        return Status();
+    open_ = false;
+    return Status(ParDeviceCommand(kInvalidHandle, CmdCloseDriver, nullptr, nullptr));
+}
+
+Camera::~Camera() {
+    Close();
+}
+
+Camera& Camera::operator=(Camera&& o) noexcept {
+    if (this != &o) {
+        Close();
+        handle_ = o.handle_;
+        o.handle_ = kInvalidHandle;
+    }
+    return *this;
+}
+
+Status Camera::Open(std::uint16_t port) {
+    Close();
+    std::uint8_t in[2], out[4];
+    Put16(in, 0, port);
+    Put32(out, 0, kInvalidHandle);
+    Status s(ParDeviceCommand(kInvalidHandle, CmdOpenDevice, in, out));
+    if (s.ok())
+        handle_ = Get32(out, 0);
+    return s;
+}
+
+Status Camera::Close() {
+    if (handle_ == kInvalidHandle)
+        return Status();
+    Status s(ParDeviceCommand(handle_, CmdCloseDevice, nullptr, nullptr));
+    handle_ = kInvalidHandle;
+    return s;
+}
+
+Status Camera::Command(std::uint16_t command, void* in, void* out) {
+    return Status(ParDeviceCommand(handle_, command, in, out));
+}
+
+Status Camera::EstablishLink(std::uint16_t* cameraType) {
+    std::uint8_t out[record_size::EstablishLinkResults] = {};
+    Status s = Command(CmdEstablishLink, nullptr, out);
+    if (s.ok() && cameraType)
+        *cameraType = Get16(out, 0);
+    return s;
+}
+
+Status Camera::GetCCDInfo(std::uint16_t request, CcdInfo* info) {
+    std::uint8_t in[2];
+    std::uint8_t out[record_size::CcdInfoResult] = {};
+    Put16(in, 0, request);
+    Status s = Command(CmdGetCCDInfo, in, out);
+    if (!s.ok())
+        return s;
+    info->firmwareVersion = Get16(out, 0);
+    info->cameraType = Get16(out, 2);
+    std::size_t n = 0;
+    while (n < 64 && out[4 + n] != 0) ++n;
+    info->name.assign(reinterpret_cast<const char*>(out + 4), n);
+    unsigned count = Get16(out, 68);
+    if (count > 20)
+        count = 20;
+    info->modes.clear();
+    for (unsigned i = 0; i < count; ++i) {
+        const std::size_t e = 72 + 16 * i;
+        ReadoutModeInfo m;
+        m.mode = Get16(out, e);
+        m.width = Get16(out, e + 2);
+        m.height = Get16(out, e + 4);
+        m.gain = Get16(out, e + 6);
+        m.pixelWidth = Get32(out, e + 8);
+        m.pixelHeight = Get32(out, e + 12);
+        info->modes.push_back(m);
+    }
+    return s;
+}
+
+Status Camera::GetEepromInfo(EepromInfo* info) {
+    std::uint8_t buf[record_size::CcdInfoExtResult] = {};
+    Put16(buf, 0, 2);
+    Status s = Command(CmdGetCCDInfo, buf, buf);
+    if (!s.ok())
+        return s;
+    info->count = Get16(buf, 0);
+    for (int i = 0; i < 4; ++i) info->words[i] = Get16(buf, 2 + 2 * i);
+    info->flag = Get16(buf, 10);
+    std::size_t n = 0;
+    while (n < 10 && buf[12 + n] != 0) ++n;
+    info->identification.assign(reinterpret_cast<const char*>(buf + 12), n);
+    return s;
+}
+
+Status Camera::GetSingleCcdStatus(SingleCcdStatus* st) {
+    std::uint8_t in[2], out[record_size::CcdInfoStatusResult] = {};
+    Put16(in, 0, 3);
+    Status s = Command(CmdGetCCDInfo, in, out);
+    if (s.ok()) {
+        st->variant = Get16(out, 0);
+        st->code = Get16(out, 2);
+    }
+    return s;
+}
+
+Status Camera::StartExposure(const ExposureRequest& r) {
+    std::uint8_t in[record_size::StartExposureParams] = {};
+    Put16(in, 0, r.ccd);
+    std::uint32_t t = r.time & 0x00FFFFFFu;
+    if (r.passThrough)
+        t |= 1u << 30;
+    if (r.deferStart)
+        t |= 1u << 31;
+    Put32(in, 4, t);
+    Put16(in, 8, r.optionCode);
+    Put16(in, 10, r.shutterMode);
+    return Command(CmdStartExposure, in, nullptr);
+}
+
+Status Camera::EndExposure(std::uint16_t ccd, bool skipDelay) {
+    std::uint8_t in[2];
+    Put16(in, 0, static_cast<std::uint16_t>((ccd & 0x7FFFu) | (skipDelay ? 0x8000u : 0u)));
+    return Command(CmdEndExposure, in, nullptr);
+}
+
+Status Camera::QueryCommandStatus(std::uint16_t command, std::uint16_t* status) {
+    std::uint8_t in[2], out[2] = {};
+    Put16(in, 0, command);
+    Status s = Command(CmdQueryCommandStatus, in, out);
+    if (s.ok() && status)
+        *status = Get16(out, 0);
+    return s;
+}
+
+Status Camera::DumpLines(std::uint16_t ccd, std::uint8_t mode, std::uint8_t verticalFactor,
+                         std::uint16_t lines) {
+    std::uint8_t in[record_size::DumpLinesParams];
+    Put16(in, 0, ccd);
+    Put8(in, 2, mode);
+    Put8(in, 3, verticalFactor);
+    Put16(in, 4, lines);
+    return Command(CmdDumpLines, in, nullptr);
+}
+
+Status Camera::ReadoutLine(const LineRequest& r, std::span<std::uint16_t> pixels) {
+    if (pixels.size() < r.pixelLength)
+        return Status(ErrorStatus(ErrBadParameter));
+    std::uint8_t in[record_size::ReadoutLineParams];
+    Put16(in, 0, r.ccd);
+    Put8(in, 2, r.mode);
+    Put8(in, 3, r.verticalFactor);
+    Put16(in, 4, r.pixelStart);
+    Put16(in, 6, r.pixelLength);
+    std::vector<std::uint8_t> out(2u * r.pixelLength + 2u);
+    Status s = Command(CmdReadoutLine, in, out.data());
+    if (s.ok())
+        for (std::size_t i = 0; i < r.pixelLength; ++i) pixels[i] = Get16(out.data(), 2 * i);
+    return s;
+}
+
+Status Camera::EndReadout(std::uint16_t ccd) {
+    std::uint8_t in[2];
+    Put16(in, 0, ccd);
+    return Command(CmdEndReadout, in, nullptr);
+}
+
+Status Camera::SetTemperatureRegulation(std::uint16_t regulation, std::uint16_t setpoint) {
+    std::uint8_t in[record_size::TemperatureRegulationParams];
+    Put16(in, 0, regulation);
+    Put16(in, 2, setpoint);
+    return Command(CmdSetTemperatureRegulation, in, nullptr);
+}
+
+Status Camera::QueryTemperatureStatus(TemperatureStatus* st) {
+    std::uint8_t out[record_size::TemperatureStatusResults] = {};
+    Status s = Command(CmdQueryTemperatureStatus, nullptr, out);
+    if (s.ok()) {
+        st->regulationFlags = Get16(out, 0);
+        st->setpoint = Get16(out, 2);
+        st->power = Get16(out, 4);
+        st->reading1 = Get16(out, 6);
+        st->reading2 = Get16(out, 8);
+    }
+    return s;
+}
+
+Status Camera::ActivateRelay(const std::array<std::uint16_t, 4>& times) {
+    std::uint8_t in[record_size::RelayParams];
+    for (int i = 0; i < 4; ++i) Put16(in, 2 * i, times[i]);
+    return Command(CmdActivateRelay, in, nullptr);
+}
+
+Status Camera::PulseOut(std::uint16_t count, std::uint16_t width, std::uint16_t period) {
+    std::uint8_t in[record_size::PulseOutParams];
+    Put16(in, 0, count);
+    Put16(in, 2, width);
+    Put16(in, 4, period);
+    return Command(CmdPulseOut, in, nullptr);
+}
+
+Status Camera::AOTipTilt(std::uint16_t x, std::uint16_t y) {
+    std::uint8_t in[record_size::TipTiltParams];
+    Put16(in, 0, x);
+    Put16(in, 2, y);
+    return Command(CmdAOTipTilt, in, nullptr);
+}
+
+}  // namespace zeva::client
