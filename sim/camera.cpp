@@ -18,6 +18,14 @@ constexpr double kCoolerSpanC = 40.0;  // full power: this far below ambient
 constexpr double kCoolerKp = 0.5;      // power per reading unit
 constexpr double kCoolerKi = 0.1;      // power per reading unit and second
 
+constexpr double kFullWell = 200000.0;  // electrons a pixel holds
+
+// Adds charge to a pixel, which saturates at its full well.
+void AddCharge(std::uint32_t& cell, double electrons) {
+    const double v = std::clamp(cell + std::max(0.0, electrons), 0.0, kFullWell);
+    cell = static_cast<std::uint32_t>(v);
+}
+
 constexpr std::uint8_t kAck = 0x06, kNak = 0x15, kCan = 0x18;
 
 // Status port bits as the port presents them.
@@ -677,7 +685,7 @@ void Camera::ApplyScene(int ccd, std::uint64_t exposedNs, bool shutterOpen) {
             v += (Uniform(h) + Uniform(Mix(h)) + Uniform(Mix(h + 1)) - 1.5) * 10.0;  // read noise
             if ((Mix(field + 7 + static_cast<std::uint64_t>(r) * 65536 + c) & 0x3FFF) == 0)
                 v += 5000.0 * t + 500.0;  // hot pixel
-            Cell(ccd, s.topRows + r, cellOf(c)) += static_cast<std::uint32_t>(std::max(0.0, v));
+            AddCharge(Cell(ccd, s.topRows + r, cellOf(c)), v);
         }
     // Each star: a Gaussian image of about 1.5 pixels, cut off 6 pixels out.
     for (int i = 0; i < nStars; ++i) {
@@ -690,8 +698,8 @@ void Camera::ApplyScene(int ccd, std::uint64_t exposedNs, bool shutterOpen) {
                 const double dr = r - stars[i].r, dc = c - stars[i].c;
                 const double d2 = dr * dr + dc * dc;
                 if (d2 < 36.0)
-                    Cell(ccd, s.topRows + r, cellOf(c)) +=
-                        static_cast<std::uint32_t>(stars[i].flux * std::exp(-d2 / 4.5) / 14.1);
+                    AddCharge(Cell(ccd, s.topRows + r, cellOf(c)),
+                              stars[i].flux * std::exp(-d2 / 4.5) / 14.1);
             }
     }
 }

@@ -2,6 +2,8 @@
 // pipeline, the busy flag and the scenes, all clocked by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/camera.h"
 #include "sim/wire.h"
 
@@ -312,6 +314,27 @@ TEST(Trace, RecordsEveryAccessWithItsTime) {
     EXPECT_EQ(t[4].offset, 1u);
     EXPECT_EQ(t[4].ns - t[0].ns, 1000000u);
     EXPECT_EQ(r.cam.Register(3), 5);
+}
+
+TEST(StarsScene, LongestExposureSaturatesAtFullWellWithoutWrapping) {
+    Options o;
+    o.model = Model::Ibis;
+    Camera cam(o);
+    FakeHost host;
+    cam.Attach(&host);
+    Wire w(cam);
+    w.Exchange(0, {0xFF, 0xFF, 0xFF, 0x04}, 2);
+    host.AdvanceMs(0xFFFFFFull * 10);
+    EXPECT_FALSE(cam.Exposure(0).exposing);
+    const CcdShape& s = cam.Shape(0);
+    std::uint32_t lowest = ~0u, highest = 0;
+    for (int r = s.topRows; r < s.topRows + s.activeRows; ++r)
+        for (int c = s.leftColumns; c < s.leftColumns + s.activeColumns; ++c) {
+            lowest = std::min(lowest, cam.Charge(0, r, c));
+            highest = std::max(highest, cam.Charge(0, r, c));
+        }
+    EXPECT_EQ(lowest, 200000u);
+    EXPECT_EQ(highest, 200000u);
 }
 
 }  // namespace
