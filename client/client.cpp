@@ -7,9 +7,8 @@
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
+#include "zeva/zeva.h"
 
-extern "C" std::uint32_t ParDeviceCommand(std::uint32_t device, std::uint32_t command, void* in,
-                                          void* out);
 
 namespace zeva::client {
 
