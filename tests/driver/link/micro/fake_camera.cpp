@@ -195,6 +195,7 @@ void KeQueryTickCount(LARGE_INTEGER* ticks) {
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interval) {
     // Relative interval in 100 ns units; a tick is 156250 of them.
+    ++zeva::test::g_camera->thread_waits;
     zeva::test::g_camera->ticks += (-interval->QuadPart) / 156250;
     return STATUS_SUCCESS;
 }

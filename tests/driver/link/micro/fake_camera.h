@@ -29,6 +29,7 @@ struct FakeCamera {
     std::vector<std::uint8_t> data_writes;           // every data-register byte
     std::vector<std::vector<std::uint8_t>> packets;  // nibbles of each complete packet
     int relay_clicks = 0;
+    int thread_waits = 0;  // KeDelayExecutionThread calls
     std::int64_t ticks = 0;
     int reads_per_tick = 20;
 
