@@ -278,7 +278,7 @@ using PPARALLEL_FREE_ROUTINE = void (*)(PVOID context);
 using PPARALLEL_QUERY_WAITERS_ROUTINE = ULONG (*)(PVOID context);
 struct PARALLEL_PORT_INFORMATION {
     PHYSICAL_ADDRESS OriginalController;
-    ULONG_PTR Controller;  // I/O address of the data register
+    ULONG Controller;  // I/O address of the data register (32 bits)
     ULONG SpanOfController;
     PPARALLEL_TRY_ALLOCATE_ROUTINE TryAllocatePort;
     PPARALLEL_FREE_ROUTINE FreePort;
@@ -344,3 +344,15 @@ BOOLEAN HalMakeBeep(ULONG frequency);
 
 // Stops the system with a message naming the broken rule.
 [[noreturn]] void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4);
+
+// ---------------------------------------------------------------------------
+// Additions
+// ---------------------------------------------------------------------------
+inline constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
+inline constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = 0xC0000010;
+
+// An open of a device (a file handle's object).
+struct FILE_OBJECT {
+    DEVICE_OBJECT* DeviceObject;
+    PVOID FsContext;  // free for the driver
+};
