@@ -1,0 +1,13 @@
+// Relays, guiding pulses, the tip-tilt unit and the serial pass-through.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/frame/device_state.h"
+
+namespace zeva::driver {
+
+inline constexpr std::uint16_t kMaxSerialBytes = 255;
+inline constexpr std::uint16_t kTipTiltPacketSize = 9;
+
+}  // namespace zeva::driver
