@@ -1,0 +1,69 @@
+// libzeva32m: the application's way to the camera on Windows 95/98.  It
+// loads the virtual device driver zeva32.vxd and hands it every camera
+// command as control code 1000 + command; the driver reports the command's
+// error code in the bytes-returned count.
+#include <cstring>
+
+#include "common/commands.h"
+#include "common/errors.h"
+#include "common/le.h"
+#include "platform/win32.h"
+#include "zeva/zeva.h"
+
+namespace {
+
+using namespace zeva;
+
+constexpr std::uint16_t kDriverInfoVersion = 0x0102;
+constexpr char kDriverInfoName[] = "95/98 DLL Ver 1.02";
+constexpr char kVxdPath[] = "\\\\.\\zeva32.vxd";
+
+win32::Handle g_library_handle = win32::kInvalidHandle;
+
+}  // namespace
+
+extern "C" ZEVA_API std::uint16_t ParDrvCommand(std::uint32_t command, void* in, void* out) {
+    std::int16_t c = static_cast<std::int16_t>(command & 0xFFFFu);
+    std::uint32_t r = 0;
+    if (c == CmdGetDriverInfo && in != nullptr &&
+        le::Get16(static_cast<const std::uint8_t*>(in), 0) == 1) {
+        if (out == nullptr) {
+            return ErrBadParameter;
+        }
+        auto* info = static_cast<std::uint8_t*>(out);
+        le::Put16(info, 0, kDriverInfoVersion);
+        std::memcpy(info + 2, kDriverInfoName, sizeof kDriverInfoName);
+        le::Put16(info, 66, 1);
+    } else if (c == CmdOpenDriver) {
+        if (g_library_handle != win32::kInvalidHandle) {
+            r = ErrDriverAlreadyOpen;
+        } else {
+            g_library_handle =
+                win32::CreateFileA(kVxdPath, 0, 0, nullptr, 0, win32::kFileFlagDeleteOnClose, 0);
+            if (g_library_handle == win32::kInvalidHandle) {
+                r = ErrDriverNotFound;
+            }
+        }
+    } else if (c == CmdCloseDriver) {
+        if (g_library_handle == win32::kInvalidHandle) {
+            r = ErrDriverNotOpen;
+        } else {
+            win32::CloseHandle(g_library_handle);
+            g_library_handle = win32::kInvalidHandle;
+        }
+    } else if (c == CmdGetDriverHandle) {
+        if (out != nullptr) {
+            le::Put32(static_cast<std::uint8_t*>(out), 0, g_library_handle);
+        }
+    } else if (c == CmdSetDriverHandle) {
+        if (in != nullptr) {
+            g_library_handle = le::Get32(static_cast<const std::uint8_t*>(in), 0);
+        }
+    } else if (g_library_handle == win32::kInvalidHandle) {
+        r = ErrDriverNotOpen;
+    } else {
+        std::uint32_t code = static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + 1000);
+        win32::DeviceIoControl(g_library_handle, code, in, 0, out, 0, &r, nullptr);
+    }
+    return static_cast<std::uint16_t>(r);
+}

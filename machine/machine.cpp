@@ -1,0 +1,71 @@
+#include "machine/machine.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/system.h"
+#include "platform/win32.h"
+#include "sim/config.h"
+
+namespace zeva::driver {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
+}
+
+namespace zeva::machine {
+namespace {
+
+std::string g_start_error;
+
+platform::BackendResult MakePortBackend(const std::string& entry) {
+    if (entry.rfind("sim:", 0) == 0) {
+        return sim::MakeBackend(entry);
+    }
+    platform::BackendResult result;
+    result.error = "port entry \"" + entry + "\": only sim:<camera> ports are available";
+    return result;
+}
+
+bool NoService() {
+    const char* v = std::getenv("ZEVA_NO_SERVICE");
+    return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
+}
+
+}  // namespace
+
+void InstallVirtualDeviceDriver();
+
+bool StartDefaultSystem() {
+    const char* ports = std::getenv("ZEVA_PORTS");
+    std::string text = ports != nullptr && ports[0] != '\0' ? ports : "sim:gannet";
+    platform::SystemConfig config;
+    if (!platform::ParsePortList(text, MakePortBackend, &config.ports, &g_start_error)) {
+        return false;
+    }
+    config.clock = platform::ClockModeFromEnvironment();
+    config.driver_entry = NoService() ? nullptr : &zeva::driver::DriverEntry;
+    NTSTATUS status = platform::BootSystem(std::move(config));
+    if (status != STATUS_SUCCESS) {
+        g_start_error = "the driver refused to load";
+        return false;
+    }
+    g_start_error.clear();
+    return true;
+}
+
+std::string LastStartError() {
+    return g_start_error;
+}
+
+namespace {
+
+struct Installer {
+    Installer() {
+        win32::SetSystemStarter(&StartDefaultSystem);
+        InstallVirtualDeviceDriver();
+    }
+};
+const Installer g_installer;
+
+}  // namespace
+
+}  // namespace zeva::machine

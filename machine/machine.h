@@ -1,0 +1,26 @@
+// The composition of the stand-in machine: platform, zeva driver and camera
+// simulator.  Loading this library installs the default system boot for the
+// Win32 calls and the virtual device driver of the Windows 95/98 path.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/ntddk.h"
+
+namespace zeva::machine {
+
+// Boots the default system: ports from ZEVA_PORTS ("sim:<camera>?..." entries,
+// comma separated; default "sim:gannet"), clock from ZEVA_CLOCK, the zeva
+// driver loaded unless ZEVA_NO_SERVICE is set.  False when it could not boot.
+bool StartDefaultSystem();
+
+// Why the last StartDefaultSystem failed.
+std::string LastStartError();
+
+// The stand-in for zeva32.vxd: one request, command = code - 1000, records
+// through the raw pointers in the application (packed) layout; returns the
+// error code that goes into the bytes-returned count.
+std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* out);
+
+}  // namespace zeva::machine
