@@ -59,7 +59,8 @@ const char* kCaptureUsage =
     "  --dark              dark frame (shutter closed)\n"
     "  --count N           take N frames, numbered files\n"
     "  -o PATH             output file (default zeva-NNNN.fits in this directory)\n"
-    "  --quiet             no progress display\n";
+    "  --quiet             no progress display\n"
+    "  --progress          progress display even when not on a terminal\n";
 
 int Fail(const std::string& what) {
     std::fprintf(stderr, "zeva: %s\n", what.c_str());
@@ -202,6 +203,7 @@ struct CaptureOptions {
     long count = 1;
     std::string output;
     bool quiet = false;
+    bool progress = false;  // show progress even when not on a terminal
 };
 
 int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
@@ -264,6 +266,8 @@ int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
             o->wx = x, o->wy = y, o->ww = w, o->wh = h;
         } else if (a == "--dark") {
             o->dark = true;
+        } else if (a == "--progress") {
+            o->progress = true;
         } else if (a == "--quiet" || a == "-q") {
             o->quiet = true;
         } else if (a == "-o" || a == "--output") {
@@ -552,7 +556,7 @@ int CmdCapture(const Global& g, int argc, char** argv) {
     Frame f;
     if (int rc = ResolveFrame(o, ccd, &f))
         return rc;
-    Progress progress(!o.quiet && isatty(STDERR_FILENO));
+    Progress progress(!o.quiet && (o.progress || isatty(STDERR_FILENO)));
     long next = 1;
     for (long i = 0; i < o.count; ++i) {
         std::string path;

@@ -1,0 +1,281 @@
+// The zeva tool run as a process on the simulated Gannet (pattern scene);
+// its FITS files are read back with cfitsio.
+#include <fitsio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Run {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+// Runs the tool in `dir`.  With `interruptOn`, sends SIGINT once that text
+// appears on its standard error.
+Run RunTool(const fs::path& dir, std::vector<std::string> args,
+            const std::string& interruptOn = "") {
+    int outPipe[2], errPipe[2];
+    EXPECT_EQ(pipe(outPipe), 0);
+    EXPECT_EQ(pipe(errPipe), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        setenv("ZEVA_CLOCK", "real", 1);
+        std::vector<char*> argv;
+        static std::string tool = ZEVA_TOOL_PATH;
+        argv.push_back(tool.data());
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(tool.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    Run r;
+    bool sent = interruptOn.empty();
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(errPipe[0], buf, sizeof buf)) > 0) {
+        r.err.append(buf, static_cast<std::size_t>(n));
+        if (!sent && r.err.find(interruptOn) != std::string::npos) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    }
+    while ((n = read(outPipe[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<std::size_t>(n));
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+class ToolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("zeva-tool-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path dir;
+};
+
+struct Fits {
+    long width = 0, height = 0;
+    std::vector<unsigned short> pixels;
+    fitsfile* f = nullptr;
+    explicit Fits(const fs::path& p) {
+        int status = 0;
+        fits_open_file(&f, p.c_str(), READONLY, &status);
+        EXPECT_EQ(status, 0) << p;
+        long axes[2] = {0, 0};
+        int naxis = 0, bitpix = 0;
+        fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
+        EXPECT_EQ(bitpix, USHORT_IMG);
+        width = axes[0];
+        height = axes[1];
+        pixels.resize(static_cast<std::size_t>(width * height));
+        int anynul = 0;
+        fits_read_img(f, TUSHORT, 1, width * height, nullptr, pixels.data(), &anynul, &status);
+        EXPECT_EQ(status, 0);
+    }
+    ~Fits() {
+        int status = 0;
+        if (f)
+            fits_close_file(f, &status);
+    }
+    std::string Text(const char* key) {
+        char v[FLEN_VALUE] = {};
+        int status = 0;
+        fits_read_key(f, TSTRING, key, v, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        return v;
+    }
+    double Number(const char* key) {
+        double v = 0;
+        int status = 0;
+        fits_read_key(f, TDOUBLE, key, &v, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        return v;
+    }
+    long long Integer(const char* key) {
+        long long v = 0;
+        int status = 0;
+        fits_read_key(f, TLONGLONG, key, &v, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        return v;
+    }
+};
+
+unsigned Pattern(unsigned r, unsigned c) {
+    return (31 * r + 17 * c) % 1000;
+}
+
+TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
+    // Window floored to the 2 x 2 binning: origin 41,13 -> binned 20,6; 31 x 17 -> 15 x 8.
+    Run r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "0.1", "--bin", "2",
+                          "--window", "41,13,31,17", "-o", "frame.fits"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("frame.fits"), std::string::npos);
+    Fits f(dir / "frame.fits");
+    ASSERT_EQ(f.width, 15);
+    ASSERT_EQ(f.height, 8);
+    for (unsigned y = 0; y < 8; ++y)
+        for (unsigned x = 0; x < 15; ++x) {
+            unsigned sum = 0;
+            for (unsigned dr = 0; dr < 2; ++dr)
+                for (unsigned dc = 0; dc < 2; ++dc)
+                    sum += Pattern(2 * (6 + y) + dr, 2 * (20 + x) + dc);
+            ASSERT_EQ(f.pixels[y * 15 + x], sum + 100) << "x " << x << " y " << y;
+        }
+    EXPECT_EQ(f.Text("INSTRUME"), "ZEVA Gannet Dual CCD Camera");
+    EXPECT_DOUBLE_EQ(f.Number("EXPTIME"), 0.1);
+    EXPECT_EQ(f.Text("IMAGETYP"), "Light Frame");
+    EXPECT_EQ(f.Integer("XBINNING"), 2);
+    EXPECT_EQ(f.Integer("YBINNING"), 2);
+    EXPECT_DOUBLE_EQ(f.Number("XPIXSZ"), 18.0);
+    EXPECT_DOUBLE_EQ(f.Number("YPIXSZ"), 18.0);
+    EXPECT_EQ(f.Integer("XORGSUBF"), 40);
+    EXPECT_EQ(f.Integer("YORGSUBF"), 12);
+    EXPECT_EQ(f.Integer("READMODE"), 1);
+    EXPECT_EQ(f.Text("CCD"), "Imaging");
+    EXPECT_EQ(f.Integer("PEDESTAL"), 100);
+    EXPECT_EQ(f.Integer("BZERO"), 32768);
+    EXPECT_GT(f.Number("EGAIN"), 0.0);
+    const std::string date = f.Text("DATE-OBS");
+    ASSERT_EQ(date.size(), 23u) << date;
+    EXPECT_EQ(date[10], 'T');
+    EXPECT_EQ(date[19], '.');
+    EXPECT_NE(date.back(), 'Z');
+    // Cooler at ambient: reading 1000 is +25 C.
+    EXPECT_NEAR(f.Number("CCD-TEMP"), 25.0, 1.0);
+}
+
+TEST_F(ToolTest, DarkFrameIsMarkedAndEmpty) {
+    Run r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--dark", "--window",
+                          "0,0,8,4", "-o", "dark.fits"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Fits f(dir / "dark.fits");
+    EXPECT_EQ(f.Text("IMAGETYP"), "Dark Frame");
+    for (unsigned short p : f.pixels) EXPECT_EQ(p, 100);
+}
+
+TEST_F(ToolTest, SeriesWritesNumberedFilesWithoutOverwriting) {
+    Run first = RunTool(dir, {"--sim", "gannet", "capture", "--window", "0,0,4,2", "--count", "2"});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    Run second = RunTool(dir, {"--sim", "gannet", "capture", "--window", "0,0,4,2"});
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(Files(),
+              (std::vector<std::string>{"zeva-0001.fits", "zeva-0002.fits", "zeva-0003.fits"}));
+    EXPECT_NE(second.out.find("zeva-0003.fits"), std::string::npos);
+}
+
+TEST_F(ToolTest, TrackingCcdFrameIsNamedInTheHeader) {
+    Run r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--ccd", "tracking",
+                          "--window", "10,0,5,2", "-o", "t.fits"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Fits f(dir / "t.fits");
+    EXPECT_EQ(f.Text("CCD"), "Tracking");
+    ASSERT_EQ(f.width, 5);
+    for (unsigned c = 0; c < 5; ++c) EXPECT_EQ(f.pixels[c], 1000 + 2000 + (7 * (10 + c)) % 1000);
+}
+
+TEST_F(ToolTest, InterruptDuringExposureLeavesNoFile) {
+    Run r =
+        RunTool(dir, {"--sim", "gannet", "capture", "1000", "--dark", "--progress", "-o", "x.fits"},
+                "exposing");
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted during the exposure"), std::string::npos) << r.err;
+    EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(ToolTest, InterruptDuringReadoutLeavesNoFile) {
+    Run r =
+        RunTool(dir, {"--sim", "gannet", "capture", "--progress", "-o", "x.fits"}, "reading: line");
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(ToolTest, InfoListsEveryReadoutMode) {
+    Run r = RunTool(dir, {"--sim", "gannet", "info"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("ZEVA Gannet Dual CCD Camera"), std::string::npos);
+    for (int m = 0; m < 9; ++m)
+        EXPECT_NE(r.out.find("mode " + std::to_string(m) + ":"), std::string::npos) << m;
+    EXPECT_NE(r.out.find("765 x 510"), std::string::npos);
+    EXPECT_NE(r.out.find("tracking CCD: 2 readout modes"), std::string::npos);
+    EXPECT_NE(r.out.find("cooler:"), std::string::npos);
+}
+
+TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--sim", "gannet", "capture", "--bin", "4"}, "bad --bin 4"},
+        {{"--sim", "gannet", "capture", "--ccd", "side"}, "bad --ccd 'side'"},
+        {{"--sim", "gannet", "capture", "--window", "1,2,3"}, "bad --window '1,2,3'"},
+        {{"--sim", "gannet", "capture", "--window", "700,0,100,10"}, "does not fit"},
+        {{"--sim", "gannet", "capture", "-5"}, "bad exposure time '-5'"},
+        {{"--sim", "kestrel", "capture", "--ccd", "tracking"}, "no tracking CCD"},
+        {{"--sim", "gannet", "frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--sim", "gannet", "cool", "warm"}, "bad setting 'warm'"},
+        {{"--sim", "gannet", "relay", "7", "100"}, "OUTPUT (0 to 3)"},
+        {{"--sim", "nosuchcamera", "info"}, "zeva:"},
+    };
+    for (const Case& c : cases) {
+        Run r = RunTool(dir, c.args);
+        EXPECT_NE(r.exitCode, 0) << c.args.back();
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(ToolTest, EverySubcommandHasHelp) {
+    for (const char* cmd : {"info", "capture", "temp", "cool", "relay", "pulse", "tiptilt"}) {
+        Run r = RunTool(dir, {cmd, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << cmd;
+        EXPECT_NE(r.out.find(std::string("usage: zeva ") + cmd), std::string::npos) << cmd;
+    }
+}
+
+TEST_F(ToolTest, CoolerCommandsReachTheCamera) {
+    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "cool", "-10"}).exitCode, 0);
+    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "cool", "--power", "128"}).exitCode, 0);
+    Run t = RunTool(dir, {"--sim", "gannet", "temp"});
+    EXPECT_EQ(t.exitCode, 0) << t.err;
+    EXPECT_NE(t.out.find("reading 25.0 C"), std::string::npos) << t.out;
+    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "relay", "1", "50"}).exitCode, 0);
+    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "pulse", "3", "100", "200"}).exitCode, 0);
+    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "tiptilt", "2048", "2048"}).exitCode, 0);
+}
+
+}  // namespace
