@@ -337,5 +337,17 @@ TEST(StarsScene, LongestExposureSaturatesAtFullWellWithoutWrapping) {
     EXPECT_EQ(highest, 200000u);
 }
 
+TEST(VerticalTransfer, LeftoverSerialChargeMeetsTheNextRowShiftedByTheClocks) {
+    Rig r(Model::Egret);
+    r.cam.SetCharge(0, 0, 5, 100);
+    r.cam.SetCharge(0, 1, 2, 30);
+    r.SingleRow();
+    r.Clocks(3, 0);  // cell 5 moves to position 2
+    EXPECT_EQ(r.cam.SerialCell(0, 2), 100u);
+    r.SingleRow();
+    EXPECT_EQ(r.cam.SerialCell(0, 2), 130u);
+    EXPECT_EQ(r.cam.SerialCell(0, 5), 0u);
+}
+
 }  // namespace
 }  // namespace zeva::sim
