@@ -73,7 +73,8 @@ void FakeCamera::OnToggle() {
         if (fault == MicroFault::NoReply)
             return;
         BuildReply();
-        if (reply.empty()) return;  // this read is never answered
+        if (reply.empty())
+            return;  // this read is never answered
         replying = true;
         reply_pos = 0;
         presented = reply.empty() ? 0 : reply[0];

@@ -91,6 +91,41 @@ TEST_F(MicroTest, ExposureTimeOfDualCcdCameraIsShortenedBySetupTime) {
     EXPECT_EQ(n[10] * 16 + n[11], 0x02);
 }
 
+TEST_F(MicroTest, ControlAndEndExposureBytesDependOnCameraFamily) {
+    std::uint8_t misc[6] = {};
+    le::Put16(misc, 0, 7);  // fan on
+    le::Put16(misc, 2, 6);  // shutter command, low two bits 2
+    le::Put16(misc, 4, 1);  // LED
+    EXPECT_EQ(Built(MicroMiscControl, 4, misc), (Nibbles{0xA, 0x5, 0x8, 0x1, 0x1, 0x6}));
+    EXPECT_EQ(Built(MicroMiscControl, 8, misc), (Nibbles{0xA, 0x5, 0x8, 0x1, 0x1, 0x0}));
+    EXPECT_EQ(Built(MicroMiscControl, 6, misc), (Nibbles{0xA, 0x5, 0x8, 0x1, 0x0, 0x0}));
+    std::uint8_t end[2] = {3, 0};
+    EXPECT_EQ(Built(MicroEndExposure, 4, end), (Nibbles{0xA, 0x5, 0x1, 0x1, 0x0, 0x1}));
+    EXPECT_EQ(Built(MicroEndExposure, 6, end), (Nibbles{0xA, 0x5, 0x1, 0x0}));
+    std::uint8_t regulate[8] = {};
+    le::Put32(regulate, 0, 1);
+    le::Put16(regulate, 4, 5000);
+    le::Put16(regulate, 6, 300);
+    EXPECT_EQ(Built(MicroRegulateTemperature, 4, regulate),
+              (Nibbles{0xA, 0x5, 0x2, 0x3, 0x0, 0x1, 0xF, 0xF, 0xF, 0xF}));
+    std::uint8_t write[3] = {0x85, 0x3C, 1};
+    EXPECT_EQ(Built(MicroEepromAccess, 4, write),
+              (Nibbles{0xA, 0x5, 0x7, 0x2, 0x0, 0x5, 0x3, 0xC}));
+}
+
+TEST_F(MicroTest, MissingParameterRecordIsRefusedBeforeSending) {
+    EXPECT_EQ(MicroCommand(state, MicroPulseOut, 4, nullptr, nullptr),
+              ErrorStatus(ErrBadParameter));
+    EXPECT_EQ(MicroCommand(state, 10, 4, nullptr, nullptr), ErrorStatus(ErrBadParameter));
+    EXPECT_TRUE(camera.data_writes.empty());
+}
+
+TEST_F(MicroTest, EmptyBlockSendsOnlyTheStartOfPacket) {
+    EXPECT_EQ(SendMicroBlock(state, state->MicroTxBuffer, -1), 0u);
+    EXPECT_EQ(camera.data_writes, (std::vector<std::uint8_t>{0x34, 0xB4, 0xB4, 0x34}));
+    EXPECT_EQ(state->Reg30Shadow, 4);
+}
+
 TEST_F(MicroTest, CommandPacketTravelsThroughRegister20AndArrivesWhole) {
     std::uint8_t pulse[6] = {3, 0, 100, 0, 200, 0};
     ASSERT_EQ(MicroCommand(state, MicroPulseOut, 4, pulse, nullptr), 0u);

@@ -101,6 +101,14 @@ TEST_F(SimLinkTest, EveryMicroFaultGivesItsErrorAndTheLinkRecovers) {
     }
 }
 
+TEST_F(SimLinkTest, UnpluggedCameraTimesOutWhileSending) {
+    Boot("sim:gannet?unplugged=1");
+    std::uint8_t version[VersionRecord] = {};
+    EXPECT_EQ(MicroCommand(state.get(), MicroGetVersion, 4, nullptr, version),
+              ErrorStatus(ErrTxTimeout));
+    EXPECT_EQ(camera->Register(3), 0);
+}
+
 TEST_F(SimLinkTest, RegulationFreezeAndReleaseReachTheCooler) {
     Boot("sim:gannet");
     std::uint8_t params[kTemperatureRegulationParamsSize];
