@@ -71,7 +71,7 @@ TEST_F(SingleReadout, OffsetUsesTheModelsSampleMask) {
     Boot("sim:finch?scene=pattern");
     std::uint8_t params[2] = {0, 0}, result[2] = {};
     ASSERT_EQ(ReadOffset(state, params, result), 0);
-    EXPECT_EQ(le::Get16(result, 0), offset = cam->info().offset);  // 12-bit: top nibble masked
+    EXPECT_EQ(le::Get16(result, 0), cam->info().offset);  // 12-bit: top nibble masked
     platform::ShutdownSystem();
     Boot("sim:egret?scene=pattern");
     ASSERT_EQ(ReadOffset(state, params, result), 0);
