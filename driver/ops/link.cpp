@@ -72,10 +72,12 @@ NTSTATUS EstablishLink(DeviceState* state, std::uint8_t* buffer) {
     if (IsSingleCcd(type)) {
         max_ccd = 0;
     } else if (IsDualFamily(type)) {
-        max_ccd = type == kCameraKestrel ? 0 : 1;
         status = GetEEPROM(state, type, image);
         have_image = true;
         type = le::Get8(image, kEepromCameraType);
+        // The microcontroller reports the whole family as 4; the Kestrel,
+        // with no tracking CCD, is known only from the EEPROM's type byte.
+        max_ccd = type == kCameraKestrel ? 0 : 1;
         if (status == ErrorStatus(ErrEepromChecksum) || status == ErrorStatus(ErrEepromVersion))
             status = 0;
         SetVdd(state, 0);
