@@ -87,6 +87,7 @@ class ReadoutRig : public ::testing::Test {
         return ccd == 1 ? sim::Camera::PatternTracking(r, c) : sim::Camera::PatternImaging(r, c);
     }
 
+  public:
     static std::vector<std::uint8_t> LineRequest(std::uint16_t ccd, std::uint8_t mode,
                                                  std::uint8_t vertical, std::uint16_t start,
                                                  std::uint16_t length) {
@@ -111,6 +112,7 @@ class ReadoutRig : public ::testing::Test {
         return le::Get16(b.data(), 2 * static_cast<std::size_t>(i));
     }
 
+  protected:
     sim::Camera* cam = nullptr;
     DeviceState* state = nullptr;
 

@@ -1,0 +1,120 @@
+// The pixel loops make exactly the port accesses the hardware needs: on a
+// port that is never busy, each sample costs the busy wait (a select write
+// and one status read), the pixel clock (two register writes, four port
+// writes each) and the four nibbles (a select write and a status read each).
+#include <memory>
+
+#include "common/le.h"
+#include "driver/frame/routines.h"
+#include "driver/link/port.h"
+#include "platform/system.h"
+#include "tests/driver/readout/rig.h"
+
+namespace zeva::driver::testing {
+namespace {
+
+constexpr std::size_t kSampleWrites = 1 + 8 + 4;
+constexpr std::size_t kSampleReads = 1 + 4;
+// A flush clock: the clock's two register writes, then CameraIn's select and read.
+constexpr std::size_t kClockWrites = 8 + 1;
+constexpr std::size_t kClockReads = 1;
+
+// A port whose status always reads 0 (never busy, every nibble 0), counting accesses.
+class CountingPort : public platform::PortBackend {
+  public:
+    std::size_t reads = 0, writes = 0;
+
+  private:
+    std::uint8_t DoRead(std::uint32_t) override {
+        ++reads;
+        return 0;
+    }
+    void DoWrite(std::uint32_t, std::uint8_t) override { ++writes; }
+};
+
+class PixelLoopCost : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto backend = std::make_unique<CountingPort>();
+        port = backend.get();
+        platform::SystemConfig config;
+        config.clock = platform::ClockMode::Virtual;
+        platform::PortConfig pc;
+        pc.entry = "counting";
+        pc.backend = std::move(backend);
+        config.ports.push_back(std::move(pc));
+        ASSERT_EQ(platform::BootSystem(std::move(config)), 0);
+        state_ = std::make_unique<DeviceState>();
+        state = state_.get();
+        state->PortBase = platform::DefaultPortBase(0);
+        state->RaisedIrql = kInitialRaisedIrql;
+        state->MaxCCD = 1;
+        const std::uint16_t shapes[2][4] = {{765, 15, 795, 521}, {190, 6, 208, 163}};
+        for (int ccd = 0; ccd < 2; ++ccd) {
+            Geometry& g = state->Geometry[ccd];
+            g.ActiveColumns = shapes[ccd][0];
+            g.LeftColumns = shapes[ccd][1];
+            g.TotalColumns = shapes[ccd][2];
+            g.TotalRows = shapes[ccd][3];
+            for (int m = 0; m < kModeCount; ++m)
+                g.ModeBinning[m] = static_cast<std::uint16_t>(m % 3 + 1);
+        }
+    }
+    void TearDown() override { platform::ShutdownSystem(); }
+
+    // Accesses of the line of `length` pixels minus those of the 10-pixel line.
+    void LineDifference(std::uint16_t ccd, std::uint8_t mode, std::uint16_t length,
+                        std::size_t* writes, std::size_t* reads) {
+        std::size_t w[2], r[2];
+        const std::uint16_t lengths[2] = {10, length};
+        for (int k = 0; k < 2; ++k) {
+            std::vector<std::uint8_t> b = ReadoutRig::LineRequest(ccd, mode, 1, 0, lengths[k]);
+            PrepareReadoutLine(state, b.data());
+            const std::size_t w0 = port->writes, r0 = port->reads;
+            ASSERT_EQ(ReadoutLine(state, b.data()), 0);
+            w[k] = port->writes - w0;
+            r[k] = port->reads - r0;
+        }
+        *writes = w[1] - w[0];
+        *reads = r[1] - r[0];
+    }
+
+    CountingPort* port = nullptr;
+    DeviceState* state = nullptr;
+
+  private:
+    std::unique_ptr<DeviceState> state_;
+};
+
+TEST_F(PixelLoopCost, ImagingSampleCostsThirteenWritesAndFiveReads) {
+    state->CameraType = 4;
+    std::size_t writes = 0, reads = 0;
+    LineDifference(0, 0, 30, &writes, &reads);
+    // 20 more samples; the trailing flush is 20 columns (two fast clocks) shorter.
+    EXPECT_EQ(writes, 20 * kSampleWrites - 2 * kClockWrites);
+    EXPECT_EQ(reads, 20 * kSampleReads - 2 * kClockReads);
+}
+
+TEST_F(PixelLoopCost, TrackingMeanTakesTwoSamplesPerPixel) {
+    state->CameraType = 4;
+    std::size_t writes = 0, reads = 0;
+    LineDifference(1, 0, 30, &writes, &reads);
+    // The skip from the right end is 20 columns (two fast clocks) shorter.
+    EXPECT_EQ(writes, 20 * kSampleWrites - 2 * kClockWrites);
+    EXPECT_EQ(reads, 20 * kSampleReads - 2 * kClockReads);
+    LineDifference(1, 1, 30, &writes, &reads);
+    EXPECT_EQ(writes, 40 * kSampleWrites - 4 * kClockWrites);
+    EXPECT_EQ(reads, 40 * kSampleReads - 4 * kClockReads);
+}
+
+TEST_F(PixelLoopCost, FinchAddsThreeSamplesInModeTwo) {
+    state->CameraType = 8;
+    state->MaxCCD = 0;
+    std::size_t writes = 0, reads = 0;
+    LineDifference(0, 2, 30, &writes, &reads);
+    EXPECT_EQ(writes, 60 * kSampleWrites);
+    EXPECT_EQ(reads, 60 * kSampleReads);
+}
+
+}  // namespace
+}  // namespace zeva::driver::testing
