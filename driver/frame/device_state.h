@@ -12,7 +12,7 @@ namespace zeva::driver {
 inline constexpr int kModeCount = 9;
 
 // Per-CCD geometry: 21 u16 fields.  Index 0 imaging (or only) CCD, 1 tracking CCD.
-struct Geometry {
+struct GeometryRecord {
     std::uint16_t ActiveColumns;
     std::uint16_t ActiveRows;
     std::uint16_t TopRows;
@@ -27,7 +27,7 @@ struct Geometry {
     std::uint16_t PixelWidth;   // BCD hundredths of um
     std::uint16_t PixelHeight;  // BCD hundredths of um
 };
-static_assert(sizeof(Geometry) == 21 * 2);
+static_assert(sizeof(GeometryRecord) == 21 * 2);
 
 inline constexpr int kMicroTxBufferSize = 516;
 inline constexpr int kMicroRxBufferSize = 65;
@@ -75,7 +75,7 @@ struct DeviceState {
     std::int32_t MaxCCD;
     std::uint32_t CameraType;
     std::uint8_t EepromImage[kEepromSize];
-    Geometry Geometry[2];
+    GeometryRecord Geometry[2];
     std::uint32_t PendingCcd;
     std::uint32_t ExposureActive[2];
     std::uint8_t LastExposureParams[12];
