@@ -32,8 +32,6 @@ bool NoService() {
 
 }  // namespace
 
-void InstallVirtualDeviceDriver();
-
 bool StartDefaultSystem() {
     const char* ports = std::getenv("ZEVA_PORTS");
     std::string text = ports != nullptr && ports[0] != '\0' ? ports : "sim:gannet";

@@ -21,6 +21,10 @@ std::string LastStartError();
 // The stand-in for zeva32.vxd: one request, command = code - 1000, records
 // through the raw pointers in the application (packed) layout; returns the
 // error code that goes into the bytes-returned count.
+// Makes the zeva32.vxd stand-in the virtual device driver of the Win32 calls
+// (done at load; tests that install another one call it to restore).
+void InstallVirtualDeviceDriver();
+
 std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* out);
 
 }  // namespace zeva::machine
