@@ -276,6 +276,30 @@ TEST_F(OpsTest, TrackingTableAndKestrelAndDefaultType) {
     EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Model-? CCD Camera");
 }
 
+TEST_F(OpsTest, SingleCcdTablesAndNames) {
+    test::g_ops.offset = 250;
+    LinkAs(3);
+    ASSERT_EQ(Info(0), 0u);
+    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Siskin Camera");
+    EXPECT_EQ(le::Get16(info, 68), 6);
+    EXPECT_EQ(Mode(2, 2), 219);
+    EXPECT_EQ(Mode(2, 4), 165);
+    EXPECT_EQ(Mode(5, 4), 0);
+    EXPECT_EQ(Mode(5, 6), 0x0072);
+    EXPECT_EQ(Mode(6, 2), 0);
+    test::g_ops.offset = 150;
+    ASSERT_EQ(Link(), 0u);
+    ASSERT_EQ(Info(0), 0u);
+    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Finch Camera");
+    EXPECT_EQ(Mode(0, 2), 640);
+    LinkAs(1);
+    ASSERT_EQ(Info(0), 0u);
+    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "Egret Camera");
+    EXPECT_EQ(le::Get16(info, 68), 2);
+    EXPECT_EQ(Mode(1, 2), 160);
+    EXPECT_EQ(Mode(1, 8), 0x2000);
+}
+
 TEST_F(OpsTest, RequestsRefusedByCameraTypeLeaveTheBufferUntouched) {
     LinkAs(1);
     for (std::int16_t r : {1, 2, -1, 4}) {
