@@ -15,15 +15,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Run {
+struct ToolRun {
     int exitCode = -1;
     std::string out, err;
 };
 
 // Runs the tool in `dir`.  With `interruptOn`, sends SIGINT once that text
 // appears on its standard error.
-Run RunTool(const fs::path& dir, std::vector<std::string> args,
-            const std::string& interruptOn = "") {
+ToolRun RunTool(const fs::path& dir, std::vector<std::string> args,
+                const std::string& interruptOn = "") {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
     EXPECT_EQ(pipe(errPipe), 0);
@@ -46,7 +46,7 @@ Run RunTool(const fs::path& dir, std::vector<std::string> args,
     }
     close(outPipe[1]);
     close(errPipe[1]);
-    Run r;
+    ToolRun r;
     bool sent = interruptOn.empty();
     char buf[4096];
     ssize_t n;
@@ -140,8 +140,8 @@ unsigned Pattern(unsigned r, unsigned c) {
 
 TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
     // Window floored to the 2 x 2 binning: origin 41,13 -> binned 20,6; 31 x 17 -> 15 x 8.
-    Run r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "0.1", "--bin", "2",
-                          "--window", "41,13,31,17", "-o", "frame.fits"});
+    ToolRun r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "0.1", "--bin", "2",
+                              "--window", "41,13,31,17", "-o", "frame.fits"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("frame.fits"), std::string::npos);
     Fits f(dir / "frame.fits");
@@ -179,8 +179,8 @@ TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
 }
 
 TEST_F(ToolTest, DarkFrameIsMarkedAndEmpty) {
-    Run r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--dark", "--window",
-                          "0,0,8,4", "-o", "dark.fits"});
+    ToolRun r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--dark", "--window",
+                              "0,0,8,4", "-o", "dark.fits"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     Fits f(dir / "dark.fits");
     EXPECT_EQ(f.Text("IMAGETYP"), "Dark Frame");
@@ -188,9 +188,10 @@ TEST_F(ToolTest, DarkFrameIsMarkedAndEmpty) {
 }
 
 TEST_F(ToolTest, SeriesWritesNumberedFilesWithoutOverwriting) {
-    Run first = RunTool(dir, {"--sim", "gannet", "capture", "--window", "0,0,4,2", "--count", "2"});
+    ToolRun first =
+        RunTool(dir, {"--sim", "gannet", "capture", "--window", "0,0,4,2", "--count", "2"});
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    Run second = RunTool(dir, {"--sim", "gannet", "capture", "--window", "0,0,4,2"});
+    ToolRun second = RunTool(dir, {"--sim", "gannet", "capture", "--window", "0,0,4,2"});
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(Files(),
               (std::vector<std::string>{"zeva-0001.fits", "zeva-0002.fits", "zeva-0003.fits"}));
@@ -198,8 +199,8 @@ TEST_F(ToolTest, SeriesWritesNumberedFilesWithoutOverwriting) {
 }
 
 TEST_F(ToolTest, TrackingCcdFrameIsNamedInTheHeader) {
-    Run r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--ccd", "tracking",
-                          "--window", "10,0,5,2", "-o", "t.fits"});
+    ToolRun r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--ccd", "tracking",
+                              "--window", "10,0,5,2", "-o", "t.fits"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     Fits f(dir / "t.fits");
     EXPECT_EQ(f.Text("CCD"), "Tracking");
@@ -208,7 +209,7 @@ TEST_F(ToolTest, TrackingCcdFrameIsNamedInTheHeader) {
 }
 
 TEST_F(ToolTest, InterruptDuringExposureLeavesNoFile) {
-    Run r =
+    ToolRun r =
         RunTool(dir, {"--sim", "gannet", "capture", "1000", "--dark", "--progress", "-o", "x.fits"},
                 "exposing");
     EXPECT_EQ(r.exitCode, 130) << r.err;
@@ -217,7 +218,7 @@ TEST_F(ToolTest, InterruptDuringExposureLeavesNoFile) {
 }
 
 TEST_F(ToolTest, InterruptDuringReadoutLeavesNoFile) {
-    Run r =
+    ToolRun r =
         RunTool(dir, {"--sim", "gannet", "capture", "--progress", "-o", "x.fits"}, "reading: line");
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
@@ -225,7 +226,7 @@ TEST_F(ToolTest, InterruptDuringReadoutLeavesNoFile) {
 }
 
 TEST_F(ToolTest, InfoListsEveryReadoutMode) {
-    Run r = RunTool(dir, {"--sim", "gannet", "info"});
+    ToolRun r = RunTool(dir, {"--sim", "gannet", "info"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("ZEVA Gannet Dual CCD Camera"), std::string::npos);
     for (int m = 0; m < 9; ++m)
@@ -252,7 +253,7 @@ TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
         {{"--sim", "nosuchcamera", "info"}, "zeva:"},
     };
     for (const Case& c : cases) {
-        Run r = RunTool(dir, c.args);
+        ToolRun r = RunTool(dir, c.args);
         EXPECT_NE(r.exitCode, 0) << c.args.back();
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
@@ -261,7 +262,7 @@ TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
 
 TEST_F(ToolTest, EverySubcommandHasHelp) {
     for (const char* cmd : {"info", "capture", "temp", "cool", "relay", "pulse", "tiptilt"}) {
-        Run r = RunTool(dir, {cmd, "--help"});
+        ToolRun r = RunTool(dir, {cmd, "--help"});
         EXPECT_EQ(r.exitCode, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("usage: zeva ") + cmd), std::string::npos) << cmd;
     }
@@ -270,7 +271,7 @@ TEST_F(ToolTest, EverySubcommandHasHelp) {
 TEST_F(ToolTest, CoolerCommandsReachTheCamera) {
     EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "cool", "-10"}).exitCode, 0);
     EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "cool", "--power", "128"}).exitCode, 0);
-    Run t = RunTool(dir, {"--sim", "gannet", "temp"});
+    ToolRun t = RunTool(dir, {"--sim", "gannet", "temp"});
     EXPECT_EQ(t.exitCode, 0) << t.err;
     EXPECT_NE(t.out.find("reading 25.0 C"), std::string::npos) << t.out;
     EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "relay", "1", "50"}).exitCode, 0);
