@@ -6,7 +6,9 @@
 // line (the leftmost pixel of the window) in column 1; ROWORDER says TOP-DOWN.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +21,7 @@
 
 #include "client/client.h"
 #include "tools/zeva/fits.h"
+#include "tools/zeva/preview.h"
 
 namespace {
 
@@ -60,7 +63,8 @@ const char* kCaptureUsage =
     "  --count N           take N frames, numbered files\n"
     "  -o PATH             output file (default zeva-NNNN.fits in this directory)\n"
     "  --quiet             no progress display\n"
-    "  --progress          progress display even when not on a terminal\n";
+    "  --progress          progress display even when not on a terminal\n"
+    "  --png               also write a stretched PNG preview (PATH with .png)\n";
 
 int Fail(const std::string& what) {
     std::fprintf(stderr, "zeva: %s\n", what.c_str());
@@ -204,6 +208,7 @@ struct CaptureOptions {
     std::string output;
     bool quiet = false;
     bool progress = false;  // show progress even when not on a terminal
+    bool png = false;       // also write a PNG preview next to the FITS file
 };
 
 int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
@@ -266,6 +271,8 @@ int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
             o->wx = x, o->wy = y, o->ww = w, o->wh = h;
         } else if (a == "--dark") {
             o->dark = true;
+        } else if (a == "--png") {
+            o->png = true;
         } else if (a == "--progress") {
             o->progress = true;
         } else if (a == "--quiet" || a == "-q") {
@@ -531,6 +538,15 @@ int CaptureOne(Camera& cam, const CaptureOptions& o, const CcdInfo& ccd, const F
     if (std::rename(partial.c_str(), path.c_str()) != 0) {
         std::remove(partial.c_str());
         return Fail("writing " + path + ": " + std::strerror(errno));
+    }
+    if (o.png) {
+        const std::size_t dot = path.rfind('.');
+        const std::string png = (dot == std::string::npos ? path : path.substr(0, dot)) + ".png";
+        err = zeva::tool::WritePreviewPng(png, f.w, f.h, pixels);
+        if (!err.empty())
+            return Fail("writing the preview: " + err);
+        if (!o.quiet)
+            std::printf("wrote preview %s\n", png.c_str());
     }
     return 0;
 }
