@@ -76,7 +76,7 @@ Rig BootRig(const std::string& entry, bool with_camera) {
     s->SiskinVariant = mi->model == sim::Model::Siskin;
     for (int ccd = 0; ccd < 2; ++ccd) {
         const sim::CcdShape& sh = ccd == 1 ? mi->tracking : mi->imaging;
-        driver::Geometry& g = s->Geometry[ccd];
+        driver::GeometryRecord& g = s->Geometry[ccd];
         g.ActiveColumns = sh.activeColumns;
         g.ActiveRows = sh.activeRows;
         g.TopRows = sh.topRows;
@@ -114,7 +114,7 @@ void BM_FullFrame(benchmark::State& bs) {
         platform::ShutdownSystem();
         return;
     }
-    const driver::Geometry& g = s->Geometry[ccd];
+    const driver::GeometryRecord& g = s->Geometry[ccd];
     const int binning = mode % 3 + 1;
     const int rows_per_line = mode < 3 ? mode + 1 : (mode < 6 ? 1 : mode - 5);
     const std::uint16_t width = static_cast<std::uint16_t>(g.ActiveColumns / binning);

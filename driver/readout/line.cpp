@@ -83,7 +83,7 @@ NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
     const ModeFactors f = FactorsOfMode(mode, Get8(buffer, kVerticalFactorOffset));
     const std::uint16_t pixel_start = Get16(buffer, kPixelStartOffset);
     const std::uint16_t pixel_length = Get16(buffer, kPixelLengthOffset);
-    const Geometry& g = state->Geometry[ccd];
+    const GeometryRecord& g = state->Geometry[ccd];
     const std::uint16_t binning = g.ModeBinning[mode];
 
     // The reply is PixelLength values; whatever the digitizer does not write
@@ -162,7 +162,7 @@ NTSTATUS ReadOffset(DeviceState* state, const std::uint8_t* params, std::uint8_t
     const bool dual = type == 4 || type == 5 || type == 9 || type == 10 || type == 12;
     if (ccd > (dual ? 1 : 0))
         return kBadParameter;
-    const Geometry& g = state->Geometry[ccd];
+    const GeometryRecord& g = state->Geometry[ccd];
     if (dual || type == 13) {
         // Type 9 names a tracking CCD but is not clocked as a dual-CCD camera.
         if (type != 9) {

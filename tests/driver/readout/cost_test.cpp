@@ -2,8 +2,10 @@
 // port that is never busy, each sample costs the busy wait (a select write
 // and one status read), the pixel clock (two register writes, four port
 // writes each) and the four nibbles (a select write and a status read each).
+#include <cstdint>
 #include <memory>
 
+#include "common/errors.h"
 #include "common/le.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
@@ -19,15 +21,20 @@ constexpr std::size_t kSampleReads = 1 + 4;
 constexpr std::size_t kClockWrites = 8 + 1;
 constexpr std::size_t kClockReads = 1;
 
-// A port whose status always reads 0 (never busy, every nibble 0), counting accesses.
+// A port whose status reads `status` (0: never busy, every nibble 0), counting
+// accesses; after `busy_after` status reads its busy flag sticks.
 class CountingPort : public platform::PortBackend {
   public:
-    std::size_t reads = 0, writes = 0;
+    std::size_t reads = 0, writes = 0, status_reads = 0;
+    std::uint8_t status = 0;
+    std::size_t busy_after = SIZE_MAX;
 
   private:
-    std::uint8_t DoRead(std::uint32_t) override {
+    std::uint8_t DoRead(std::uint32_t offset) override {
         ++reads;
-        return 0;
+        if (offset != 1)
+            return 0;
+        return ++status_reads > busy_after ? static_cast<std::uint8_t>(status | 0x80) : status;
     }
     void DoWrite(std::uint32_t, std::uint8_t) override { ++writes; }
 };
@@ -51,7 +58,7 @@ class PixelLoopCost : public ::testing::Test {
         state->MaxCCD = 1;
         const std::uint16_t shapes[2][4] = {{765, 15, 795, 521}, {190, 6, 208, 163}};
         for (int ccd = 0; ccd < 2; ++ccd) {
-            Geometry& g = state->Geometry[ccd];
+            GeometryRecord& g = state->Geometry[ccd];
             g.ActiveColumns = shapes[ccd][0];
             g.LeftColumns = shapes[ccd][1];
             g.TotalColumns = shapes[ccd][2];
@@ -114,6 +121,31 @@ TEST_F(PixelLoopCost, FinchAddsThreeSamplesInModeTwo) {
     LineDifference(0, 2, 30, &writes, &reads);
     EXPECT_EQ(writes, 60 * kSampleWrites);
     EXPECT_EQ(reads, 60 * kSampleReads);
+}
+
+// Every nibble reads 1, so each completed sample reads 0x1111.
+constexpr std::uint8_t kNibbleOne = 0x08;
+
+TEST_F(PixelLoopCost, StuckBusyMidLineKeepsThePixelsSoFar) {
+    state->CameraType = 4;
+    port->status = kNibbleOne;
+    // Before the first sample: the full flush (79 + 5 clocks), the skip of the
+    // 15 left columns (1 + 5 clocks) and the 2 undigitized clocks, one status
+    // read each; then 5 per sample.  Stick during the eighth sample.
+    port->busy_after = 84 + 6 + 2 + 7 * kSampleReads;
+    std::vector<std::uint8_t> b = ReadoutRig::LineRequest(0, 0, 0, 0, 20);
+    EXPECT_EQ(ReadoutLine(state, b.data()), ErrorStatus(ErrDigitizerTimeout));
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(ReadoutRig::Pixel(b, i), i < 7 ? 0x1111 : 0) << i;
+}
+
+TEST_F(PixelLoopCost, StuckBusyMidTrackingLineKeepsTheRightHandPixels) {
+    state->CameraType = 4;
+    port->status = kNibbleOne;
+    // Skip of 190 - 20 + 6 = 176 columns (17 + 6 clocks), 2 undigitized clocks, 3 samples.
+    port->busy_after = 23 + 2 + 3 * kSampleReads;
+    std::vector<std::uint8_t> b = ReadoutRig::LineRequest(1, 0, 0, 0, 20);
+    EXPECT_EQ(ReadoutLine(state, b.data()), ErrorStatus(ErrDigitizerTimeout));
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(ReadoutRig::Pixel(b, i), i >= 17 ? 0x1111 : 0) << i;
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ class ImagingReadout : public ReadoutRig {
     // the rows above the active area, as an exposure and its end do.
     void StartImage(const std::string& entry, int rows) {
         Boot(entry);
-        const Geometry& g = state->Geometry[0];
+        const GeometryRecord& g = state->Geometry[0];
         ASSERT_EQ(ClearImagingArray(state, g.TotalRows, g.TotalColumns, 1, g.LeftColumns), 0);
         ExposePattern(0, rows);
         ASSERT_EQ(DumpImagingLines(state, g.TotalColumns, g.TopRows, 1), 0);
@@ -37,7 +37,7 @@ class ImagingReadout : public ReadoutRig {
 
 TEST_F(ImagingReadout, ClearMeasuresBiasLeavingThePedestal) {
     Boot("sim:gannet?scene=pattern");
-    const Geometry& g = state->Geometry[0];
+    const GeometryRecord& g = state->Geometry[0];
     ASSERT_EQ(ClearImagingArray(state, g.TotalRows, g.TotalColumns, 4, g.LeftColumns), 0);
     EXPECT_EQ(state->ImagingBias, cam->info().offset - 100);
     EXPECT_FALSE(cam->Vdd());  // the clear leaves the supply off
@@ -148,7 +148,7 @@ TEST_F(ImagingReadout, StuckBusyTimesOutInEveryImagingRoutine) {
     std::vector<std::uint8_t> b = LineRequest(0, 0, 0, 0, 10);
     cam->SetBusyStuck(true);
     EXPECT_EQ(ReadoutLine(state, b.data()), ErrorStatus(ErrDigitizerTimeout));
-    const Geometry& g = state->Geometry[0];
+    const GeometryRecord& g = state->Geometry[0];
     EXPECT_EQ(DumpImagingLines(state, g.TotalColumns, 5, 1), ErrorStatus(ErrDigitizerTimeout));
     std::uint8_t reply[2] = {0xAA, 0xAA};
     EXPECT_EQ(OffsetImagingArray(state, g.TotalRows, g.TotalColumns, reply, g.LeftColumns),

@@ -46,7 +46,7 @@ class ReadoutRig : public ::testing::Test {
         state->SiskinVariant = cam->info().model == sim::Model::Siskin ? 1 : 0;
         for (int ccd = 0; ccd < 2; ++ccd) {
             const sim::CcdShape& s = cam->Shape(ccd);
-            Geometry& g = state->Geometry[ccd];
+            GeometryRecord& g = state->Geometry[ccd];
             g.ActiveColumns = s.activeColumns;
             g.ActiveRows = s.activeRows;
             g.TopRows = s.topRows;

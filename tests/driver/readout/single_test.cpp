@@ -14,7 +14,7 @@ class SingleReadout : public ReadoutRig {
     void StartImage(const std::string& entry, int rows) {
         Boot(entry);
         ExposePattern(0, rows);
-        const Geometry& g = state->Geometry[0];
+        const GeometryRecord& g = state->Geometry[0];
         ASSERT_EQ(DumpEgretLines(state, g.TotalColumns, g.TopRows, 1), 0);
         offset = cam->info().offset;
     }

@@ -11,7 +11,7 @@ class TrackingReadout : public ReadoutRig {
   protected:
     void StartImage(int rows) {
         Boot("sim:gannet?scene=pattern");
-        const Geometry& g = state->Geometry[1];
+        const GeometryRecord& g = state->Geometry[1];
         ASSERT_EQ(ClearTrackingArray(state, g.TotalRows, 1, g.LeftColumns), 0);
         ExposePattern(1, rows);
         offset = cam->info().offset;
