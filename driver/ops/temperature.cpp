@@ -126,7 +126,7 @@ NTSTATUS QueryTemperatureStatus(DeviceState* state, std::uint8_t* buffer) {
     if (state->TEFrozen != 0)
         flags |= kTempFrozenFlag;
     le::Put16(record, kTempFlagsOffset, flags);
-    for (int i = 0; i < kTemperatureStatusResultsSize; ++i) buffer[i] = record[i];
+    for (std::size_t i = 0; i < kTemperatureStatusResultsSize; ++i) buffer[i] = record[i];
     return status;
 }
 

@@ -3,24 +3,27 @@
 // QueryTemperatureStatus (6) are declared in driver/frame/routines.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "common/records.h"
 #include "driver/frame/device_state.h"
 
 namespace zeva::driver {
 
 // TemperatureRegulationParams
-inline constexpr int kRegulationOffset = 0;  // u16
-inline constexpr int kSetpointOffset = 2;    // u16
-inline constexpr int kTemperatureRegulationParamsSize = 4;
+inline constexpr std::size_t kRegulationOffset = rec::TemperatureRegulationParams::Regulation;
+inline constexpr std::size_t kSetpointOffset = rec::TemperatureRegulationParams::Setpoint;
+inline constexpr std::size_t kTemperatureRegulationParamsSize =
+    rec::TemperatureRegulationParams::kSize;
 
 // TemperatureStatusResults / TemperatureStatusRecord
-inline constexpr int kTempFlagsOffset = 0;
-inline constexpr int kTempSetpointOffset = 2;
-inline constexpr int kTempPowerOffset = 4;
-inline constexpr int kTempReading1Offset = 6;
-inline constexpr int kTempReading2Offset = 8;
-inline constexpr int kTemperatureStatusResultsSize = 10;
+inline constexpr std::size_t kTempFlagsOffset = rec::TemperatureStatusResults::RegulationFlags;
+inline constexpr std::size_t kTempSetpointOffset = rec::TemperatureStatusResults::Setpoint;
+inline constexpr std::size_t kTempPowerOffset = rec::TemperatureStatusResults::Power;
+inline constexpr std::size_t kTempReading1Offset = rec::TemperatureStatusResults::Reading1;
+inline constexpr std::size_t kTempReading2Offset = rec::TemperatureStatusResults::Reading2;
+inline constexpr std::size_t kTemperatureStatusResultsSize = rec::TemperatureStatusResults::kSize;
 inline constexpr std::uint16_t kTempFrozenFlag = 0x8000;
 
 // Regulation values handled by the driver itself.

@@ -188,7 +188,7 @@ TEST_F(TemperatureTest, FailedStatusGivesZerosWithTheFrozenFlag) {
     camera.fault = MicroFault::BadLength;
     EXPECT_EQ(QueryTemperatureStatus(state, result), ErrorStatus(ErrBadLength));
     EXPECT_EQ(le::Get16(result, 0), 0x8000);
-    for (int i = 2; i < kTemperatureStatusResultsSize; ++i) EXPECT_EQ(result[i], 0) << i;
+    for (std::size_t i = 2; i < kTemperatureStatusResultsSize; ++i) EXPECT_EQ(result[i], 0) << i;
     state->TEFrozen = 0;
     camera.fault = MicroFault::None;
     camera.temperature[0] = 0xFF;
