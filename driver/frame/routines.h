@@ -19,8 +19,8 @@
 namespace zeva::driver {
 
 // --- exposure (driver/ops/exposure.cpp)
-NTSTATUS StartExposure(DeviceState* state, std::uint8_t* buffer);         // 1
-NTSTATUS EndExposure(DeviceState* state, std::uint8_t* buffer);           // 2
+NTSTATUS StartExposure(DeviceState* state, std::uint8_t* buffer);  // 1
+NTSTATUS EndExposure(DeviceState* state, std::uint8_t* buffer);    // 2
 NTSTATUS QueryCommandStatus(DeviceState* state, const std::uint8_t* params,
                             std::uint8_t* result);                        // 12
 NTSTATUS MiscellaneousControl(DeviceState* state, std::uint8_t* buffer);  // 13
@@ -46,8 +46,8 @@ NTSTATUS SetTemperatureRegulation(DeviceState* state, std::uint8_t* buffer);  //
 NTSTATUS QueryTemperatureStatus(DeviceState* state, std::uint8_t* buffer);    // 6
 
 // --- guiding and serial (driver/ops/guiding.cpp)
-NTSTATUS ActivateRelay(DeviceState* state, std::uint8_t* buffer);   // 7
-NTSTATUS PulseOut(DeviceState* state, std::uint8_t* buffer);        // 8
+NTSTATUS ActivateRelay(DeviceState* state, std::uint8_t* buffer);  // 7
+NTSTATUS PulseOut(DeviceState* state, std::uint8_t* buffer);       // 8
 // 19: params = TxSerialBytesParams (u16 count, then count bytes);
 // *result := bytes reported sent.
 NTSTATUS TxSerialBytes(DeviceState* state, const std::uint8_t* params, std::uint16_t* result);
