@@ -7,6 +7,7 @@
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
+#include "machine/machine.h"
 #include "platform/win32.h"
 #include "zeva/zeva.h"
 
@@ -17,6 +18,9 @@ using namespace zeva;
 constexpr std::uint16_t kDriverInfoVersion = 0x0102;
 constexpr char kDriverInfoName[] = "95/98 DLL Ver 1.02";
 constexpr char kVxdPath[] = "\\\\.\\zeva32.vxd";
+
+// The library brings the stand-in machine it runs on.
+[[maybe_unused]] const bool g_machine_ready = (machine::UseDefaultSystem(), true);
 
 win32::Handle g_library_handle = win32::kInvalidHandle;
 

@@ -9,6 +9,7 @@
 #include "common/errors.h"
 #include "common/le.h"
 #include "libnt/guard.h"
+#include "machine/machine.h"
 #include "platform/win32.h"
 #include "zeva/zeva.h"
 
@@ -73,6 +74,9 @@ constexpr std::uint16_t kFaultCloseDevice = 110;
 constexpr std::uint16_t kMaxSubtractPixels = 1530;
 constexpr std::uint32_t kDriverInfoVersion = 0x0105;
 constexpr char kDriverInfoName[] = "ZEVANT.DLL Ver 1.05";
+
+// The library brings the stand-in machine it runs on.
+[[maybe_unused]] const bool g_machine_ready = (machine::UseDefaultSystem(), true);
 
 // The handle ParDeviceCommandNH talks to; one value for the whole process.
 Handle g_library_handle = win32::kInvalidHandle;

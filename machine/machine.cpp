@@ -54,13 +54,15 @@ std::string LastStartError() {
     return g_start_error;
 }
 
+void UseDefaultSystem() {
+    win32::SetSystemStarter(&StartDefaultSystem);
+    InstallVirtualDeviceDriver();
+}
+
 namespace {
 
 struct Installer {
-    Installer() {
-        win32::SetSystemStarter(&StartDefaultSystem);
-        InstallVirtualDeviceDriver();
-    }
+    Installer() { UseDefaultSystem(); }
 };
 const Installer g_installer;
 

@@ -10,6 +10,11 @@
 
 namespace zeva::machine {
 
+// Installs the default system boot and the zeva32.vxd stand-in with the
+// Win32 calls (idempotent; also done when this library loads).  The user
+// libraries call it so that they always bring the machine with them.
+void UseDefaultSystem();
+
 // Boots the default system: ports from ZEVA_PORTS ("sim:<camera>?..." entries,
 // comma separated; default "sim:gannet"), clock from ZEVA_CLOCK, the zeva
 // driver loaded unless ZEVA_NO_SERVICE is set.  False when it could not boot.

@@ -1,0 +1,84 @@
+// One full capture on the default machine (the zeva driver on a simulated
+// Gannet showing the pattern scene) through each path, checked pixel by pixel.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "common/le.h"
+#include "zeva/zeva.h"
+
+namespace {
+
+using zeva::le::Get16;
+using zeva::le::Put16;
+using zeva::le::Put32;
+
+using Entry = std::uint32_t (*)(std::uint32_t, void*, void*);
+
+std::uint32_t Vb(std::uint32_t command, void* in, void* out) {
+    return ParDrvCommandVB(command, in, out);
+}
+
+std::uint32_t PatternImaging(int r, int c) {
+    return (31u * r + 17u * c) % 1000u;
+}
+
+// Link, geometry, exposure, every line of mode 0 on the imaging CCD.
+void CaptureAndCheck(Entry command) {
+    std::uint8_t type[2] = {};
+    ASSERT_EQ(command(ZEVA_ESTABLISH_LINK, nullptr, type), 0u);
+    EXPECT_EQ(Get16(type, 0), 4);
+
+    std::uint8_t request[2] = {};
+    std::uint8_t info[392] = {};
+    ASSERT_EQ(command(ZEVA_GET_CCD_INFO, request, info), 0u);
+    EXPECT_EQ(Get16(info, 70), 0);  // mode 0 entry right after the header
+    const int width = Get16(info, 70 + 2);
+    const int height = Get16(info, 70 + 4);
+    ASSERT_GT(width, 0);
+    ASSERT_GT(height, 0);
+
+    std::uint8_t start[10] = {};
+    Put16(start, 0, 0);
+    Put32(start, 2, 10);
+    Put16(start, 8, 1);
+    ASSERT_EQ(command(ZEVA_START_EXPOSURE, start, nullptr), 0u);
+    std::uint8_t end[2] = {};
+    ASSERT_EQ(command(ZEVA_END_EXPOSURE, end, nullptr), 0u);
+
+    std::uint8_t params[8] = {};
+    Put16(params, 6, static_cast<std::uint16_t>(width));
+    std::vector<std::uint8_t> line(2 * width);
+    int wrong = 0;
+    for (int r = 0; r < height; ++r) {
+        ASSERT_EQ(command(ZEVA_READOUT_LINE, params, line.data()), 0u) << "line " << r;
+        for (int c = 0; c < width; ++c) {
+            if (Get16(line.data(), 2 * c) != Expected(r, c) && wrong++ < 5) {
+                ADD_FAILURE() << "pixel " << r << "," << c << " = " << Get16(line.data(), 2 * c);
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    ASSERT_EQ(command(ZEVA_END_READOUT, end, nullptr), 0u);
+}
+
+TEST(Capture, FullFrameThroughTheNtNoHandleEntry) {
+    ASSERT_EQ(ParDeviceCommandNH(ZEVA_OPEN_DRIVER, nullptr, nullptr), 0u);
+    std::uint8_t port[2];
+    Put16(port, 0, 1);
+    ASSERT_EQ(ParDeviceCommandNH(ZEVA_OPEN_DEVICE, port, nullptr), 0u);
+    CaptureAndCheck(&ParDeviceCommandNH);
+    EXPECT_EQ(ParDeviceCommandNH(ZEVA_CLOSE_DEVICE, nullptr, nullptr), 0u);
+    EXPECT_EQ(ParDeviceCommandNH(ZEVA_CLOSE_DRIVER, nullptr, nullptr), 1020u);
+}
+
+TEST(Capture, FullFrameThroughTheWrapperOnWindows98) {
+    setenv("ZEVA_WINDOWS", "98", 1);
+    ASSERT_EQ(ParDrvCommandVB(ZEVA_OPEN_DRIVER, nullptr, nullptr), 0u);
+    CaptureAndCheck(&Vb);
+    EXPECT_EQ(ParDrvCommandVB(ZEVA_CLOSE_DRIVER, nullptr, nullptr), 0u);
+    unsetenv("ZEVA_WINDOWS");
+}
+
+}  // namespace
