@@ -20,8 +20,9 @@ std::uint32_t Vb(std::uint32_t command, void* in, void* out) {
     return ParDrvCommandVB(command, in, out);
 }
 
-std::uint32_t PatternImaging(int r, int c) {
-    return (31u * r + 17u * c) % 1000u;
+// The pattern charge plus the pedestal of 100 counts the bias correction leaves.
+std::uint32_t Expected(int r, int c) {
+    return (31u * r + 17u * c) % 1000u + 100u;
 }
 
 // Link, geometry, exposure, every line of mode 0 on the imaging CCD.
