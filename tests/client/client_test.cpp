@@ -42,9 +42,11 @@ class ClientTest : public ::testing::Test {
         r.ccd = ccd;
         r.time = 1;
         ASSERT_TRUE(camera.StartExposure(r).ok());
-        std::uint16_t word = 2;
-        for (int i = 0; i < 100000 && ExposureStateOf(word, ccd) == 2; ++i)
+        std::uint16_t word = 0;
+        int polls = 0;
+        do {
             ASSERT_TRUE(camera.QueryCommandStatus(1, &word).ok());
+        } while (ExposureStateOf(word, ccd) == 2 && ++polls < 100000);
         ASSERT_EQ(ExposureStateOf(word, ccd), 3u);
         ASSERT_TRUE(camera.EndExposure(ccd, true).ok());
     }
