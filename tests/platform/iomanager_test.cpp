@@ -32,6 +32,7 @@ struct TestState {
     bool fail_entry = false;
 };
 TestState g;
+KEVENT g_started;  // set when a held request has started
 
 NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR info) {
     irp->IoStatus.Status = status;
@@ -58,6 +59,7 @@ void TestStartIo(DEVICE_OBJECT* device, IRP* irp) {
     EXPECT_EQ(device->CurrentIrp, irp);
     if (g.hold_queue) {
         g.held.push_back(irp);
+        KeSetEvent(&g_started, 0, FALSE);
         return;
     }
     Complete(irp, STATUS_SUCCESS, 0);
@@ -225,19 +227,13 @@ TEST_F(TestDriver, IdleDeviceStartsPacketInCallersThreadAtDispatchLevel) {
 // called inside the start-I/O routine runs them one after another.
 TEST_F(TestDriver, BusyDeviceQueuesPacketsInFifoOrder) {
     g.hold_queue = true;
+    KeInitializeEvent(&g_started, NotificationEvent, FALSE);
     UCHAR in = 1;
     std::thread first([&] {
         ULONG_PTR got;
         DeviceControl(file_, kQueueCode, &in, 1, nullptr, 0, &got);
     });
-    while (true) {
-        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-        bool held = g.device->CurrentIrp != nullptr;
-        KfLowerIrql(old);
-        if (held)
-            break;
-        std::this_thread::yield();
-    }
+    KeWaitForSingleObject(&g_started, Executive, KernelMode, FALSE, nullptr);
     // Queue two more directly through the device (no waiting callers).
     std::vector<IRP*> extra;
     KEVENT events[2];
