@@ -70,6 +70,35 @@ TEST(Capture, FullFrameThroughTheNtNoHandleEntry) {
     Put16(port, 0, 1);
     ASSERT_EQ(ParDeviceCommandNH(ZEVA_OPEN_DEVICE, port, nullptr), 0u);
     CaptureAndCheck(&ParDeviceCommandNH);
+
+    // A second frame read with ReadSubtractLine against the first frame's
+    // values: every pixel comes out as the offset of 100.
+    std::uint8_t start[10] = {};
+    Put32(start, 2, 10);
+    Put16(start, 8, 1);
+    std::uint8_t ccd[2] = {};
+    ASSERT_EQ(ParDeviceCommandNH(ZEVA_START_EXPOSURE, start, nullptr), 0u);
+    ASSERT_EQ(ParDeviceCommandNH(ZEVA_END_EXPOSURE, ccd, nullptr), 0u);
+    const int width = 200;
+    std::uint8_t params[8] = {};
+    Put16(params, 6, width);
+    for (int r = 0; r < 3; ++r) {
+        std::vector<std::uint8_t> line(2 * width);
+        for (int c = 0; c < width; ++c) {
+            Put16(line.data(), 2 * c, static_cast<std::uint16_t>(Expected(r, c)));
+        }
+        ASSERT_EQ(ParDeviceCommandNH(ZEVA_READ_SUBTRACT_LINE, params, line.data()), 0u);
+        for (int c = 0; c < width; ++c) {
+            ASSERT_EQ(Get16(line.data(), 2 * c), 100) << r << "," << c;
+        }
+    }
+    // More than 1530 pixels: the driver refuses the short output, nothing is written.
+    Put16(params, 6, 2000);
+    std::vector<std::uint8_t> wide(4000, 0x5A);
+    EXPECT_NE(ParDeviceCommandNH(ZEVA_READ_SUBTRACT_LINE, params, wide.data()), 0u);
+    EXPECT_EQ(wide, std::vector<std::uint8_t>(4000, 0x5A));
+    ASSERT_EQ(ParDeviceCommandNH(ZEVA_END_READOUT, ccd, nullptr), 0u);
+
     EXPECT_EQ(ParDeviceCommandNH(ZEVA_CLOSE_DEVICE, nullptr, nullptr), 0u);
     EXPECT_EQ(ParDeviceCommandNH(ZEVA_CLOSE_DRIVER, nullptr, nullptr), 1020u);
 }
