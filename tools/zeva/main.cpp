@@ -734,7 +734,7 @@ int CmdTipTilt(const Global& g, int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
     Global g;
     int i = 1;
     for (; i < argc; ++i) {
@@ -790,4 +790,14 @@ int main(int argc, char** argv) {
         return CmdTipTilt(g, rest, args);
     return Fail("unknown command '" + cmd +
                 "' (valid: info, capture, temp, cool, relay, pulse, tiptilt)");
+}
+
+// Every command has closed its camera and the driver by the time it returns.
+// The process then ends without running the libraries' static destructors:
+// the in-process platform's teardown at exit aborts (a worker thread still
+// joinable), which would turn every result into a crash.
+int main(int argc, char** argv) {
+    const int rc = Main(argc, argv);
+    std::fflush(nullptr);
+    std::_Exit(rc);
 }
