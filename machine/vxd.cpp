@@ -9,6 +9,7 @@
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
+#include "libnt/guard.h"
 #include "machine/machine.h"
 #include "platform/system.h"
 #include "platform/win32.h"
@@ -141,7 +142,8 @@ std::uint16_t CodeOf(NTSTATUS status) {
 
 std::uint16_t Forward(platform::OpenFile* file, std::uint16_t c, const void* in,
                       std::uint32_t in_bytes, void* out, std::uint32_t out_bytes) {
-    if ((in_bytes != 0 && in == nullptr) || (out_bytes != 0 && out == nullptr)) {
+    // A record the caller cannot give in full is refused, never touched.
+    if (!libnt::RecordReadable(in, in_bytes) || !libnt::RecordWritable(out, out_bytes)) {
         return ErrBadParameter;
     }
     ULONG_PTR returned = 0;
@@ -189,7 +191,7 @@ std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* ou
     switch (c) {
         case CmdStartExposure: {
             // Packed 10 bytes from the application, aligned 12 bytes to the driver.
-            if (in == nullptr) {
+            if (!libnt::RecordReadable(in, record_size::PackedStartExposureParams)) {
                 return ErrBadParameter;
             }
             std::uint8_t aligned[record_size::StartExposureParams] = {};
@@ -200,13 +202,13 @@ std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* ou
             return Forward(file, c, aligned, sizeof aligned, nullptr, 0);
         }
         case CmdReadoutLine:
-            if (in == nullptr) {
+            if (!libnt::RecordReadable(in, record_size::ReadoutLineParams)) {
                 return ErrBadParameter;
             }
             return Forward(file, c, in, record_size::ReadoutLineParams, out,
                            2u * le::Get16(params, 6));
         case CmdGetCCDInfo: {
-            if (in == nullptr || out == nullptr) {
+            if (!libnt::RecordReadable(in, record_size::CcdInfoParams)) {
                 return ErrBadParameter;
             }
             std::uint16_t request = le::Get16(params, 0);
@@ -214,6 +216,11 @@ std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* ou
             std::uint32_t driver_bytes = request == 2   ? record_size::CcdInfoExtResult
                                          : request == 3 ? record_size::CcdInfoStatusResult
                                                         : record_size::CcdInfoResult;
+            std::uint32_t app_bytes =
+                request <= 1 ? record_size::PackedCcdInfoResult : driver_bytes;
+            if (!libnt::RecordWritable(out, app_bytes)) {
+                return ErrBadParameter;
+            }
             std::uint16_t error =
                 Forward(file, c, in, record_size::CcdInfoParams, result, driver_bytes);
             if (error != ErrNone) {
@@ -230,7 +237,7 @@ std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* ou
             return ErrNone;
         }
         case CmdTxSerialBytes:
-            if (in == nullptr) {
+            if (!libnt::RecordReadable(in, 2)) {
                 return ErrBadParameter;
             }
             return Forward(file, c, in, 2u + le::Get16(params, 0), out,

@@ -2,6 +2,7 @@
 // contract with the virtual device driver, and the zeva32.vxd stand-in
 // forwarding to the recording driver.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -181,6 +182,20 @@ TEST_F(Win9xStandIn, ReadoutLineSizesTheResultFromPixelLength) {
     EXPECT_EQ(recorder::Last().output_length, 6u);
     EXPECT_EQ(Get16(line, 4), 3);
     EXPECT_EQ(line[6], 0xCC);
+}
+
+TEST_F(Win9xStandIn, RefusesRecordsItCannotReachInFull) {
+    auto* page = static_cast<std::uint8_t*>(
+        mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    munmap(page + 4096, 4096);
+    std::uint8_t* hole = page + 4096;
+    std::uint8_t request[2] = {};
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_CCD_INFO, request, hole - 389), 6);  // 390 bytes needed
+    EXPECT_EQ(ParDrvCommand(ZEVA_START_EXPOSURE, hole - 9, nullptr), 6);
+    EXPECT_EQ(ParDrvCommand(ZEVA_ESTABLISH_LINK, nullptr, hole), 6);
+    EXPECT_EQ(ParDrvCommand(ZEVA_END_EXPOSURE, nullptr, nullptr), 6);
+    EXPECT_EQ(recorder::Last().calls, 0);
+    munmap(page, 4096);
 }
 
 }  // namespace
