@@ -43,10 +43,8 @@ std::uint64_t RawNowNs() {
 // The device timers run like a timer DPC: never on a thread that is at or
 // above dispatch level (a readout in progress) and never nested in
 // themselves; a due timer then waits for the next advance from a lower level.
-void AdvanceVirtualNs(std::uint64_t ns) {
-    std::uint64_t now = g_virtual_ns.fetch_add(ns, std::memory_order_relaxed) + ns;
-    if (now < g_next_timer_ns.load(std::memory_order_relaxed))
-        return;
+namespace {
+[[gnu::noinline, gnu::cold]] void FireDueTimers() {
     if (tl_in_timers || KeGetCurrentIrql() >= DISPATCH_LEVEL)
         return;
     tl_in_timers = true;
@@ -63,6 +61,13 @@ void AdvanceVirtualNs(std::uint64_t ns) {
         g_next_timer_ns.store((RawNowNs() / kNsPerSecond + 1) * kNsPerSecond);
     }
     tl_in_timers = false;
+}
+}  // namespace
+
+void AdvanceVirtualNs(std::uint64_t ns) {
+    std::uint64_t now = g_virtual_ns.fetch_add(ns, std::memory_order_relaxed) + ns;
+    if (now >= g_next_timer_ns.load(std::memory_order_relaxed))
+        FireDueTimers();
 }
 
 }  // namespace internal

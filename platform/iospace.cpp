@@ -18,8 +18,8 @@ std::size_t g_range_count = 0;
 // The backend and offset for an address, or null when no port claims it.
 inline PortBackend* Route(ULONG_PTR port, std::uint32_t* offset) {
     for (std::size_t i = 0; i < g_range_count; ++i) {
-        ULONG_PTR off = port - g_ranges[i].base;
-        if (port >= g_ranges[i].base && (off <= kPortControl || off == kPortEcr)) {
+        ULONG_PTR off = port - g_ranges[i].base;  // wraps to a huge value below the base
+        if (off <= kPortControl || off == kPortEcr) {
             *offset = static_cast<std::uint32_t>(off);
             return g_ranges[i].backend;
         }
