@@ -9,6 +9,7 @@
 #include "common/le.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
+#include "driver/readout/readout.h"
 #include "platform/system.h"
 #include "tests/driver/readout/rig.h"
 
@@ -121,6 +122,40 @@ TEST_F(PixelLoopCost, FinchAddsThreeSamplesInModeTwo) {
     LineDifference(0, 2, 30, &writes, &reads);
     EXPECT_EQ(writes, 60 * kSampleWrites);
     EXPECT_EQ(reads, 60 * kSampleReads);
+}
+
+// Port accesses of one more row in the array clear (rows 2 against rows 1).
+void ClearRowCost(DeviceState* state, CountingPort* port, std::size_t* writes, std::size_t* reads) {
+    std::size_t w[2], r[2];
+    const GeometryRecord& g = state->Geometry[0];
+    for (int k = 0; k < 2; ++k) {
+        const std::size_t w0 = port->writes, r0 = port->reads;
+        ASSERT_EQ(ClearImagingArray(state, static_cast<std::uint16_t>(k + 1), g.TotalColumns, 1,
+                                    g.LeftColumns),
+                  0);
+        w[k] = port->writes - w0;
+        r[k] = port->reads - r0;
+    }
+    *writes = w[1] - w[0];
+    *reads = r[1] - r[0];
+}
+
+TEST_F(PixelLoopCost, KestrelPacesItsClearWithClocksAndUsesTheLongDelayUnit) {
+    std::size_t writes = 0, reads = 0;
+    state->CameraType = 4;
+    ClearRowCost(state, port, &writes, &reads);
+    // Six phase writes with a 10-read delay each, then one clock.
+    EXPECT_EQ(writes, 6 * 4 + kClockWrites);
+    EXPECT_EQ(reads, 6 * 10 + kClockReads);
+    state->CameraType = 13;
+    ClearRowCost(state, port, &writes, &reads);
+    // Six phase writes paced by 2, 2, 2, 2, 2 and 6 clocks, no delay unit.
+    EXPECT_EQ(writes, 6 * 4 + 16 * kClockWrites);
+    EXPECT_EQ(reads, 16 * kClockReads);
+    // A dumped row waits the delay unit after each of its four phase writes.
+    const std::size_t r0 = port->reads;
+    ASSERT_EQ(DumpImagingLines(state, 0, 1, 1), 0);
+    EXPECT_EQ(port->reads - r0, 4u * 100);
 }
 
 // Every nibble reads 1, so each completed sample reads 0x1111.

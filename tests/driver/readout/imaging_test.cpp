@@ -1,4 +1,5 @@
 // Imaging-CCD readout against the simulated camera's pattern scene.
+#include <algorithm>
 #include <functional>
 
 #include "common/errors.h"
@@ -100,6 +101,17 @@ TEST_F(ImagingReadout, ZeroLengthStillConsumesTheRows) {
     EXPECT_EQ(cam->RowsTransferred(0), before + 2);
     EXPECT_EQ(le::Get16(b.data(), 6), 0);  // nothing written over the record
     ExpectLine(0, 0, 0, 16, [&](int i) { return P(0, 2, i) + 100; });
+}
+
+TEST_F(ImagingReadout, CountsAbove32767ActAsNegative) {
+    StartImage("sim:gannet?scene=pattern", 4);
+    // A length of 32768 digitizes nothing and succeeds; the reply reads 0.
+    std::vector<std::uint8_t> b = LineRequest(0, 0, 0, 0, 32768);
+    ASSERT_EQ(ReadoutLine(state, b.data()), 0);
+    EXPECT_TRUE(std::all_of(b.begin(), b.end(), [](std::uint8_t v) { return v == 0; }));
+    // A start column of 32768 or more skips nothing: the left border comes first.
+    const int left = state->Geometry[0].LeftColumns;
+    ExpectLine(0, 0, 40000, 60, [&](int i) { return (i < left ? 0 : P(0, 1, i - left)) + 100; });
 }
 
 TEST_F(ImagingReadout, LongLineIsCutTo2184AndTheRestReadsZero) {
