@@ -1,6 +1,7 @@
 #include "driver/link/micro/sim_port.h"
 
 #include "driver/link/port.h"
+#include "platform/system.h"
 
 namespace zeva::test {
 
@@ -8,18 +9,14 @@ SimPort g_sim;
 
 namespace {
 
-constexpr std::uint64_t kAccessNs = 1000;
-constexpr std::uint64_t kTickNs = 15625000;
-
 class Host : public zeva::platform::PortHost {
   public:
-    std::uint64_t NowNs() const override { return g_sim.now_ns; }
+    std::uint64_t NowNs() const override { return zeva::platform::ClockNowNs(); }
 };
 
 Host g_host;
 
 void Write(std::uint8_t value) {
-    g_sim.now_ns += kAccessNs;
     g_sim.backend->Attach(&g_host);
     g_sim.backend->Write(zeva::platform::kPortData, value);
 }
@@ -27,7 +24,9 @@ void Write(std::uint8_t value) {
 }  // namespace
 
 std::int64_t SimTicks() {
-    return static_cast<std::int64_t>(g_sim.now_ns / kTickNs);
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    return ticks.QuadPart;
 }
 
 }  // namespace zeva::test
@@ -49,7 +48,6 @@ void CameraOut(DeviceState* state, std::uint8_t reg, std::uint8_t value) {
 
 std::uint8_t CameraIn(DeviceState*, std::uint8_t select) {
     test::Write(select);
-    test::g_sim.now_ns += test::kAccessNs;
     return static_cast<std::uint8_t>(test::g_sim.backend->Read(zeva::platform::kPortStatus) >> 3);
 }
 
@@ -58,13 +56,3 @@ void RelayClick() {
 }
 
 }  // namespace zeva::driver
-
-void KeQueryTickCount(LARGE_INTEGER* ticks) {
-    ticks->QuadPart = zeva::test::SimTicks();
-}
-
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interval) {
-    ++zeva::test::g_sim.thread_waits;
-    zeva::test::g_sim.now_ns += static_cast<std::uint64_t>(-interval->QuadPart) * 100;
-    return STATUS_SUCCESS;
-}

@@ -1,5 +1,5 @@
-// The port primitives and kernel calls of the camera link routed to a
-// simulated camera, on a virtual clock that advances with every port access.
+// The port primitives of the camera link routed straight to a simulated
+// camera; the kernel clock is the platform's (booted with a virtual clock).
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,7 @@ namespace zeva::test {
 
 struct SimPort {
     zeva::platform::PortBackend* backend = nullptr;
-    std::uint64_t now_ns = 0;
     int relay_clicks = 0;
-    int thread_waits = 0;
 };
 
 extern SimPort g_sim;
