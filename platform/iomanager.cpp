@@ -364,6 +364,16 @@ void IoStartNextPacket(DEVICE_OBJECT* device, BOOLEAN) {
     }
 }
 
+BOOLEAN KeRemoveEntryDeviceQueue(DEVICE_OBJECT* device, IRP* irp) {
+    PlatformDevice* pd = device->Platform;
+    std::lock_guard<std::mutex> guard(pd->queue_lock);
+    auto it = std::find(pd->queue.begin(), pd->queue.end(), irp);
+    if (it == pd->queue.end())
+        return FALSE;
+    pd->queue.erase(it);
+    return TRUE;
+}
+
 // --- Device timers ---------------------------------------------------------------
 
 NTSTATUS IoInitializeTimer(DEVICE_OBJECT* device, PIO_TIMER_ROUTINE routine, PVOID context) {

@@ -356,3 +356,8 @@ struct FILE_OBJECT {
     DEVICE_OBJECT* DeviceObject;
     PVOID FsContext;  // free for the driver
 };
+
+// Takes a request that waits in the device's start-I/O queue out of it (a
+// request the driver cancels or completes itself must not start later).
+// FALSE when the request is not queued (e.g. it is the current one).
+BOOLEAN KeRemoveEntryDeviceQueue(DEVICE_OBJECT* device, IRP* irp);

@@ -246,6 +246,7 @@ TEST_F(TestDriver, BusyDeviceQueuesPacketsInFifoOrder) {
         IoStartPacket(g.device, irp, nullptr, nullptr);
     }
     EXPECT_EQ(g.started, (std::vector<ULONG>{1}));
+    EXPECT_FALSE(KeRemoveEntryDeviceQueue(g.device, g.held[0]));  // current, not queued
     g.hold_queue = false;
     IRP* current = g.held[0];
     Complete(current, STATUS_SUCCESS, 0);
@@ -259,6 +260,31 @@ TEST_F(TestDriver, BusyDeviceQueuesPacketsInFifoOrder) {
     for (auto& e : events) {
         EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     }
+    EXPECT_EQ(g.device->CurrentIrp, nullptr);
+}
+
+TEST_F(TestDriver, RemovedQueuedPacketNeverStarts) {
+    g.hold_queue = true;
+    KeInitializeEvent(&g_started, NotificationEvent, FALSE);
+    KEVENT events[2];
+    IO_STATUS_BLOCK iosb[2];
+    IRP* irps[2];
+    UCHAR inputs[2] = {4, 5};
+    for (int i = 0; i < 2; ++i) {
+        KeInitializeEvent(&events[i], NotificationEvent, FALSE);
+        irps[i] = IoBuildDeviceIoControlRequest(kQueueCode, g.device, &inputs[i], 1, nullptr, 0,
+                                                FALSE, &events[i], &iosb[i]);
+        IoStartPacket(g.device, irps[i], nullptr, nullptr);
+    }
+    ASSERT_TRUE(KeRemoveEntryDeviceQueue(g.device, irps[1]));
+    irps[1]->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irps[1], IO_NO_INCREMENT);
+    EXPECT_EQ(iosb[1].Status, STATUS_CANCELLED);
+    Complete(g.held[0], STATUS_SUCCESS, 0);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    IoStartNextPacket(g.device, FALSE);
+    KfLowerIrql(old);
+    EXPECT_EQ(g.started, (std::vector<ULONG>{4}));
     EXPECT_EQ(g.device->CurrentIrp, nullptr);
 }
 
