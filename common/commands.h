@@ -66,7 +66,8 @@ constexpr std::uint32_t FunctionOf(std::uint32_t code) { return (code >> 2) & 0x
 // Driver function of a command: 2100 + n for 1..26, 2127/2128 for 29/30,
 // 3000 + n for the raw port commands; 0 for commands with no driver function.
 constexpr std::uint32_t DriverFunction(std::uint16_t command) {
-    if (command >= 1 && command <= 26 && command != CmdReadSubtractLine) {
+    if (command >= 1 && command <= 26 && command != CmdReadSubtractLine &&
+        command != CmdOpenDriver && command != CmdCloseDriver) {
         return 2100u + command;
     }
     if (command == CmdSetIrql) {
