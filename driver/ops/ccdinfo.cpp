@@ -42,7 +42,7 @@ std::uint16_t bcd_nx(std::uint16_t value, int n) {
 
 void make_n_modes(DeviceState* state, std::uint8_t* result, int ccd, int first_mode, int count) {
     AddModeCount(result, count);
-    const Geometry& g = state->Geometry[ccd];
+    const GeometryRecord& g = state->Geometry[ccd];
     for (int m = first_mode; m < first_mode + count && m < kCcdInfoMaxModes; ++m) {
         const int n = m - first_mode + 1;
         const std::size_t e = EntryOffset(m);

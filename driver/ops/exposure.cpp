@@ -83,7 +83,7 @@ NTSTATUS StartExposure(DeviceState* state, std::uint8_t* buffer) {
     for (int i = 0; i < kStartExposureParamsSize; ++i) state->LastExposureParams[i] = buffer[i];
 
     NTSTATUS result = 0;
-    const Geometry& g = state->Geometry[ccd];
+    const GeometryRecord& g = state->Geometry[ccd];
     if (IsDualFamily(type)) {
         state->MiscShutter = 0;
         state->MiscLed = ccd == 0 ? 2 : 3;
@@ -123,7 +123,7 @@ NTSTATUS EndExposure(DeviceState* state, std::uint8_t* buffer) {
     NTSTATUS result = MicroCommand(state, MicroEndExposure, state->CameraType, buffer, nullptr);
     if (result != 0)
         return result;
-    const Geometry& g = state->Geometry[ccd];
+    const GeometryRecord& g = state->Geometry[ccd];
     if (IsDualFamily(state->CameraType)) {
         state->MiscShutter = 0;
         state->MiscLed = 1;
@@ -160,7 +160,7 @@ NTSTATUS QueryCommandStatus(DeviceState* state, const std::uint8_t* params, std:
             if (status == 0 && state->PendingStart) {
                 if (IsDualFamily(type)) {
                     const std::uint32_t pccd = state->PendingCcd ? 1 : 0;
-                    const Geometry& g = state->Geometry[pccd];
+                    const GeometryRecord& g = state->Geometry[pccd];
                     if (pccd == 0)
                         (void)DumpImagingLines(state, static_cast<std::int16_t>(g.TotalColumns), 1,
                                                1);

@@ -21,7 +21,7 @@ std::uint16_t RowValue(const DeviceState* state, GeoSource source, std::uint16_t
     return le::Get16(state->EepromImage, value);
 }
 
-void FillRecord(DeviceState* state, Geometry& g, const CcdGeometryRow& row) {
+void FillRecord(DeviceState* state, GeometryRecord& g, const CcdGeometryRow& row) {
     g.ActiveColumns = row.ActiveColumns;
     g.ActiveRows = row.ActiveRows;
     g.TopRows = row.TopRows;
@@ -34,7 +34,7 @@ void FillRecord(DeviceState* state, Geometry& g, const CcdGeometryRow& row) {
     g.EepromWord = RowValue(state, row.EepromWordSource, row.EepromWord);
 }
 
-void ComputeTotals(Geometry& g) {
+void ComputeTotals(GeometryRecord& g) {
     g.TotalColumns = static_cast<std::uint16_t>(g.RightColumns + g.LeftColumns + g.ActiveColumns);
     g.TotalRows = static_cast<std::uint16_t>(g.BottomRows + g.TopRows + g.ActiveRows);
 }
@@ -46,7 +46,7 @@ void InitCCDInfo(DeviceState* state) {
     FillRecord(state, state->Geometry[0], ImagingRowFor(type, state->SiskinVariant != 0));
     if (const CcdGeometryRow* tracking = TrackingRowFor(type))
         FillRecord(state, state->Geometry[1], *tracking);
-    for (Geometry& g : state->Geometry) ComputeTotals(g);
+    for (GeometryRecord& g : state->Geometry) ComputeTotals(g);
     for (int m = 0; m < kModeCount; ++m) state->Geometry[0].ModeBinning[m] = kImagingModeBinning[m];
     state->Geometry[1].ModeBinning[0] = kTrackingModeBinning[0];
     state->Geometry[1].ModeBinning[1] = kTrackingModeBinning[1];
