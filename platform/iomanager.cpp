@@ -418,10 +418,27 @@ void RunDeviceTimers() {
 }
 
 namespace {
-std::thread g_timer_thread;
 std::mutex g_timer_thread_lock;
 std::condition_variable g_timer_thread_cv;
 bool g_timer_thread_stop = false;
+
+// A process may end with the system still booted (an application that never
+// shuts it down): stop the timer thread then instead of leaving it joinable.
+struct TimerThread {
+    std::thread thread;
+    ~TimerThread() {
+        if (!thread.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> guard(g_timer_thread_lock);
+            g_timer_thread_stop = true;
+        }
+        g_timer_thread_cv.notify_all();
+        thread.join();
+    }
+};
+TimerThread g_timer;
+std::thread& g_timer_thread = g_timer.thread;
 }  // namespace
 
 void StartRealTimerThread() {
