@@ -298,7 +298,7 @@ int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
 }
 
 std::string NumberedPath(const CaptureOptions& o, long index) {
-    char num[16];
+    char num[32];
     if (o.output.empty()) {
         std::snprintf(num, sizeof num, "%04ld", index);
         return std::string("zeva-") + num + ".fits";

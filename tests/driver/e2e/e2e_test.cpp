@@ -64,8 +64,9 @@ class EndToEnd : public ::testing::TestWithParam<Model> {
     void TearDown() override {
         if (file != nullptr)
             zeva::platform::CloseFile(file);
-        if (zeva::platform::SystemRunning())
+        if (zeva::platform::SystemRunning()) {
             EXPECT_EQ(zeva::platform::ShutdownSystem(), 0u);
+        }
     }
     NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& buffer, ULONG in, ULONG out,
                   ULONG_PTR* returned = nullptr) {

@@ -139,8 +139,9 @@ TEST_F(OpsTest, ModelZeroTakesTheTypeFromTheEeprom) {
         EXPECT_EQ(state->Geometry[0].TotalColumns, c.total_columns);
         EXPECT_EQ(state->Geometry[0].Gain, 0x0250);
         EXPECT_EQ(state->Geometry[1].ActiveColumns, c.tracking_columns);
-        if (c.tracking_columns != 0)
+        if (c.tracking_columns != 0) {
             EXPECT_EQ(state->Geometry[1].Gain, 0x0150);
+        }
         EXPECT_EQ(state->MaxCCD, c.type == 13 ? 0 : 1);
         EXPECT_EQ(test::g_ops.last("SetVdd")->a, 0);
         EXPECT_EQ(state->Geometry[0].ModeBinning[8], 3);
