@@ -125,24 +125,37 @@ NTSTATUS DumpEgretLines(DeviceState* state, std::int16_t total_columns, std::uin
     return BlockClearEgretPixels(state, total_columns);
 }
 
-NTSTATUS MeasureFinchBias(DeviceState* state, std::int16_t total_columns) {
-    NTSTATUS status = PrepareTypeEightMeasurement(state);
-    if (status != 0)
-        return status;
-    status = BlockClearEgretPixels(state, static_cast<std::int16_t>(2 * total_columns));
+namespace {
+// Flushes the serial register (two lines' worth of cells in blocks, then two
+// single cells) and sums `count` one-column samples read from the emptied
+// register: what the bias and offset measurements see.
+NTSTATUS SumFreshSamples(DeviceState* state, std::int16_t total_columns, int count,
+                         std::uint16_t mask, std::uint32_t* sum) {
+    NTSTATUS status = BlockClearEgretPixels(state, static_cast<std::int16_t>(2 * total_columns));
     if (status != 0)
         return status;
     status = ClearEgretPixels(state, 2);
     if (status != 0)
         return status;
     CameraOut(state, kCamReg00, kOneColumn);
-    std::uint32_t sum = 0;
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (BusyPoll(state) != 0)
             return kDigitizerTimeout;
         PixelClock(state);
-        sum += ReadSample(state) & 0x0FFFu;
+        *sum += ReadSample(state) & mask;
     }
+    return 0;
+}
+}  // namespace
+
+NTSTATUS MeasureFinchBias(DeviceState* state, std::int16_t total_columns) {
+    NTSTATUS status = PrepareTypeEightMeasurement(state);
+    if (status != 0)
+        return status;
+    std::uint32_t sum = 0;
+    status = SumFreshSamples(state, total_columns, 25, 0x0FFFu, &sum);
+    if (status != 0)
+        return status;
     state->FinchBias = FinchBiasFromSum(sum);
     return BusyPoll(state);
 }
@@ -168,20 +181,10 @@ NTSTATUS OffsetEgretArray(DeviceState* state, std::int16_t total_columns, std::u
     if (status != 0)
         return status;
 
-    status = BlockClearEgretPixels(state, static_cast<std::int16_t>(2 * total_columns));
-    if (status != 0)
-        return status;
-    status = ClearEgretPixels(state, 2);
-    if (status != 0)
-        return status;
-    CameraOut(state, kCamReg00, kOneColumn);
     std::uint32_t sum = 0;
-    for (int i = 0; i < 128; ++i) {
-        if (BusyPoll(state) != 0)
-            return kDigitizerTimeout;
-        PixelClock(state);
-        sum += ReadSample(state) & sample_mask;
-    }
+    status = SumFreshSamples(state, total_columns, 128, sample_mask, &sum);
+    if (status != 0)
+        return status;
     Put16(reply, 0, OffsetFromSum(sum));
     return BusyPoll(state);
 }
