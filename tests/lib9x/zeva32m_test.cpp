@@ -187,7 +187,7 @@ TEST_F(Win9xStandIn, ReadoutLineSizesTheResultFromPixelLength) {
 TEST_F(Win9xStandIn, RefusesRecordsItCannotReachInFull) {
     auto* page = static_cast<std::uint8_t*>(
         mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    munmap(page + 4096, 4096);
+    mprotect(page + 4096, 4096, PROT_NONE);  // reserved, not unmapped
     std::uint8_t* hole = page + 4096;
     std::uint8_t request[2] = {};
     EXPECT_EQ(ParDrvCommand(ZEVA_GET_CCD_INFO, request, hole - 389), 6);  // 390 bytes needed
@@ -195,7 +195,7 @@ TEST_F(Win9xStandIn, RefusesRecordsItCannotReachInFull) {
     EXPECT_EQ(ParDrvCommand(ZEVA_ESTABLISH_LINK, nullptr, hole), 6);
     EXPECT_EQ(ParDrvCommand(ZEVA_END_EXPOSURE, nullptr, nullptr), 6);
     EXPECT_EQ(recorder::Last().calls, 0);
-    munmap(page, 4096);
+    munmap(page, 2 * 4096);
 }
 
 }  // namespace

@@ -285,13 +285,12 @@ class GuardedPage {
     GuardedPage() {
         base_ = static_cast<std::uint8_t*>(
             mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        munmap(base_ + 4096, 4096);
+        // The hole stays reserved (no access) rather than unmapped, so that no
+        // other thread's mapping can land in it while the test runs.
+        mprotect(base_ + 4096, 4096, PROT_NONE);
         mprotect(base_ + 2 * 4096, 4096, PROT_READ);
     }
-    ~GuardedPage() {
-        munmap(base_, 4096);
-        munmap(base_ + 2 * 4096, 4096);
-    }
+    ~GuardedPage() { munmap(base_, 3 * 4096); }
     // A record whose last `tail` bytes fall into the hole.
     std::uint8_t* Straddling(std::size_t length, std::size_t tail) {
         return base_ + 4096 - (length - tail);
