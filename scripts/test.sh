@@ -9,4 +9,9 @@ sh "$top/scripts/build.sh" build
 sh "$top/scripts/build.sh" build-asan -DZEVA_SANITIZE=ON -DZEVA_BUILD_BENCH=OFF
 (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j "$(nproc)")
-if [ -x "$top/scripts/test-extra.sh" ]; then sh "$top/scripts/test-extra.sh"; fi
+# Further stages (ThreadSanitizer, bounded fuzzing, install check, ...), in order.
+for stage in "$top"/scripts/ci.d/*.sh; do
+  [ -f "$stage" ] || continue
+  echo "== $(basename "$stage")"
+  sh "$stage"
+done
