@@ -5,6 +5,7 @@
 
 #include "platform/system.h"
 #include "platform/win32.h"
+#include "ppdev/ppdev.h"
 #include "sim/config.h"
 
 namespace zeva::driver {
@@ -20,8 +21,13 @@ platform::BackendResult MakePortBackend(const std::string& entry) {
     if (entry.rfind("sim:", 0) == 0) {
         return sim::MakeBackend(entry);
     }
+    if (entry.rfind("/dev/", 0) == 0) {
+        return ppdev::MakeBackend(entry);
+    }
     platform::BackendResult result;
-    result.error = "port entry \"" + entry + "\": only sim:<camera> ports are available";
+    result.error =
+        "not a port (valid: sim:<camera>[?options] for a simulated camera, "
+        "/dev/parportN for a real port)";
     return result;
 }
 

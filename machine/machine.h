@@ -15,12 +15,15 @@ namespace zeva::machine {
 // libraries call it so that they always bring the machine with them.
 void UseDefaultSystem();
 
-// Boots the default system: ports from ZEVA_PORTS ("sim:<camera>?..." entries,
-// comma separated; default "sim:gannet"), clock from ZEVA_CLOCK, the zeva
-// driver loaded unless ZEVA_NO_SERVICE is set.  False when it could not boot.
+// Boots the default system: ports from ZEVA_PORTS (comma separated entries,
+// "sim:<camera>?..." for a simulated camera, "/dev/parportN" for a real port
+// through ppdev, either with base=0xNNN; default "sim:gannet"), clock from
+// ZEVA_CLOCK, the zeva driver loaded unless ZEVA_NO_SERVICE is set.  False
+// when it could not boot; LastStartError says why.
 bool StartDefaultSystem();
 
-// Why the last StartDefaultSystem failed.
+// Why the last StartDefaultSystem failed (empty after a successful boot):
+// for a real port, what to do about it.
 std::string LastStartError();
 
 // The stand-in for zeva32.vxd: one request, command = code - 1000, records

@@ -1,0 +1,348 @@
+// The ppdev backend over a fake kernel (claim, errors, register mapping,
+// real-time hook), over the real kernel with device nodes that are not a
+// parallel port, and under the driver with the camera simulator wired
+// behind the fake port.
+#include "ppdev/ppdev.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/commands.h"
+#include "common/le.h"
+#include "platform/system.h"
+#include "ppdev/fake_kernel.h"
+#include "sim/config.h"
+
+namespace zeva::driver {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
+}
+
+namespace zeva::test {
+namespace {
+
+constexpr const char* kPort = "/dev/parport0";
+
+std::unique_ptr<platform::PortBackend> OpenFake(FakeKernel& kernel) {
+    platform::BackendResult r = ppdev::OpenPort(kPort, kernel);
+    EXPECT_TRUE(r.backend) << r.error;
+    kernel.ClearLog();
+    return std::move(r.backend);
+}
+
+// --- claim and release
+
+TEST(PpdevOpen, ClaimsExclusivelyThenDrivesTheDataLines) {
+    FakeKernel kernel;
+    platform::BackendResult r = ppdev::OpenPort(kPort, kernel);
+    ASSERT_TRUE(r.backend) << r.error;
+    EXPECT_EQ(kernel.openedPath, kPort);
+    EXPECT_EQ(kernel.Log(), (std::vector<IoctlCall>{{PPEXCL, -1}, {PPCLAIM, -1}, {PPDATADIR, 0}}));
+    kernel.ClearLog();
+    r.backend.reset();
+    EXPECT_EQ(kernel.Log(), (std::vector<IoctlCall>{{PPRELEASE, -1}}));
+    EXPECT_TRUE(kernel.openFds.empty());
+}
+
+TEST(PpdevOpen, EachFailureSaysWhatToDoAndLeavesNothingOpen) {
+    struct Case {
+        int openError;
+        unsigned long request;  // 0: no ioctl fails
+        int error;
+        std::vector<std::string> says;
+    } cases[] = {
+        {ENOENT, 0, 0, {"does not exist", "modprobe parport_pc ppdev"}},
+        {ENXIO, 0, 0, {"no parallel port", "modprobe parport_pc"}},
+        {EACCES, 0, 0, {"no permission", "group lp", "udev"}},
+        {EPERM, 0, 0, {"no permission", "group lp"}},
+        {EIO, 0, 0, {"cannot open", "Input/output error"}},
+        {0, PPEXCL, ENOTTY, {"not a ppdev parallel port", "modprobe ppdev"}},
+        {0, PPCLAIM, EBUSY, {"busy", "another program", "lp", "cups"}},
+        {0, PPCLAIM, ENXIO, {"busy", "another program"}},
+        {0, PPEXCL, EIO, {"PPEXCL failed"}},
+        {0, PPDATADIR, EIO, {"PPDATADIR"}},
+    };
+    for (const Case& c : cases) {
+        FakeKernel kernel;
+        kernel.openError = c.openError;
+        if (c.request != 0)
+            kernel.failOn[c.request] = c.error;
+        platform::BackendResult r = ppdev::OpenPort(kPort, kernel);
+        EXPECT_FALSE(r.backend);
+        EXPECT_NE(r.error.find(kPort), std::string::npos) << r.error;
+        for (const std::string& text : c.says)
+            EXPECT_NE(r.error.find(text), std::string::npos) << "'" << text << "' in: " << r.error;
+        EXPECT_TRUE(kernel.openFds.empty()) << r.error;
+        // A claimed port is released before it is closed.
+        const std::vector<IoctlCall> log = kernel.Log();
+        const bool claimed =
+            std::find(log.begin(), log.end(), IoctlCall{PPDATADIR, 0}) != log.end();
+        if (claimed) {
+            EXPECT_EQ(log.back(), (IoctlCall{PPRELEASE, -1}));
+        }
+    }
+}
+
+TEST(PpdevOpen, UnknownOptionIsRefusedBeforeTheDeviceIsTouched) {
+    FakeKernel kernel;
+    platform::BackendResult r = ppdev::OpenPort("/dev/parport0?mode=epp", kernel);
+    EXPECT_FALSE(r.backend);
+    EXPECT_NE(r.error.find("mode=epp"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("base="), std::string::npos) << r.error;
+    EXPECT_TRUE(kernel.openedPath.empty());
+}
+
+// --- register mapping
+
+TEST(PpdevRegisters, DataStatusAndControlGoThroughTheirIoctls) {
+    FakeKernel kernel;
+    auto port = OpenFake(kernel);
+    kernel.status = 0x87;
+    port->Write(platform::kPortData, 0xB5);
+    EXPECT_EQ(port->Read(platform::kPortData), 0xB5);
+    EXPECT_EQ(port->Read(platform::kPortStatus), 0x87);  // raw, BUSY as the port presents it
+    port->Write(platform::kPortControl, 0x0B);
+    EXPECT_EQ(port->Read(platform::kPortControl), 0x0B);
+    EXPECT_EQ(kernel.Log(), (std::vector<IoctlCall>{{PPWDATA, 0xB5},
+                                                    {PPRDATA, -1},
+                                                    {PPRSTATUS, -1},
+                                                    {PPWCONTROL, 0x0B},
+                                                    {PPRCONTROL, -1}}));
+}
+
+TEST(PpdevRegisters, DirectionBitGoesThroughDataDirAndInterruptBitIsKept) {
+    FakeKernel kernel;
+    auto port = OpenFake(kernel);
+    port->Write(platform::kPortControl, 0x24);  // data lines in, nInit
+    EXPECT_EQ(port->Read(platform::kPortControl), 0x24);
+    port->Write(platform::kPortControl, 0x30);  // still in; interrupt enable is ppdev's
+    port->Write(platform::kPortControl, 0x00);  // the driver's DisableLPTInterrupts
+    EXPECT_EQ(port->Read(platform::kPortControl), 0x00);
+    EXPECT_EQ(kernel.Log(), (std::vector<IoctlCall>{{PPDATADIR, 1},
+                                                    {PPWCONTROL, 0x04},
+                                                    {PPRCONTROL, -1},
+                                                    {PPWCONTROL, 0x00},
+                                                    {PPDATADIR, 0},
+                                                    {PPWCONTROL, 0x00},
+                                                    {PPRCONTROL, -1}}));
+}
+
+TEST(PpdevRegisters, UnreachableRegistersReadFFWithoutASystemCall) {
+    FakeKernel kernel;
+    auto port = OpenFake(kernel);
+    EXPECT_EQ(port->Read(platform::kPortEcr), 0xFF);
+    EXPECT_EQ(port->Read(3), 0xFF);
+    EXPECT_EQ(port->Read(0x400), 0xFF);
+    port->Write(platform::kPortEcr, 0x20);
+    port->Write(platform::kPortStatus, 0x00);  // read-only register
+    port->Write(7, 0x55);
+    EXPECT_TRUE(kernel.Log().empty());
+}
+
+TEST(PpdevRegisters, FailedAccessReadsLikeAnEmptyPortAndIsNoticedOnce) {
+    FakeKernel kernel;
+    auto port = OpenFake(kernel);
+    kernel.status = 0x00;
+    kernel.failOn[PPRSTATUS] = EIO;
+    kernel.failOn[PPWDATA] = EIO;
+    EXPECT_EQ(port->Read(platform::kPortStatus), 0xFF);
+    port->Write(platform::kPortData, 0x12);
+    EXPECT_EQ(port->Read(platform::kPortStatus), 0xFF);
+    ASSERT_EQ(kernel.notices.size(), 1u);
+    EXPECT_NE(kernel.notices[0].find(kPort), std::string::npos);
+    kernel.failOn.clear();
+    EXPECT_EQ(port->Read(platform::kPortStatus), 0x00);  // recovers when the port answers
+}
+
+// --- the raised-level hook
+
+TEST(PpdevRealtime, RaisedLevelRunsFifoAndTheDropRestoresThePolicy) {
+    FakeKernel kernel;
+    kernel.priority = 0;
+    auto port = OpenFake(kernel);
+    port->LevelChanged(true);
+    EXPECT_EQ(kernel.policy, SCHED_FIFO);
+    EXPECT_EQ(kernel.priority, ppdev::kReadoutPriority);
+    EXPECT_EQ(kernel.lockCalls, 1);
+    port->LevelChanged(false);
+    EXPECT_EQ(kernel.policy, SCHED_OTHER);
+    EXPECT_EQ(kernel.priority, 0);
+    port->LevelChanged(true);
+    port->LevelChanged(false);
+    EXPECT_EQ(kernel.lockCalls, 1);  // locked once for the process
+    EXPECT_EQ(kernel.schedCalls.size(), 4u);
+    EXPECT_TRUE(kernel.notices.empty());
+}
+
+TEST(PpdevRealtime, RefusedPriorityFallsBackWithOneNoticeAndIsNotAskedAgain) {
+    FakeKernel kernel;
+    kernel.setSchedError = EPERM;
+    auto port = OpenFake(kernel);
+    for (int line = 0; line < 3; ++line) {
+        port->LevelChanged(true);
+        port->LevelChanged(false);
+    }
+    EXPECT_EQ(kernel.policy, SCHED_OTHER);
+    EXPECT_EQ(kernel.schedCalls.size(), 1u);
+    ASSERT_EQ(kernel.notices.size(), 1u);
+    EXPECT_NE(kernel.notices[0].find("SCHED_FIFO"), std::string::npos) << kernel.notices[0];
+    EXPECT_NE(kernel.notices[0].find("rtprio"), std::string::npos) << kernel.notices[0];
+}
+
+TEST(PpdevRealtime, RefusedMemoryLockIsNoticedAndPriorityStillRaised) {
+    FakeKernel kernel;
+    kernel.lockError = EPERM;
+    auto port = OpenFake(kernel);
+    port->LevelChanged(true);
+    EXPECT_EQ(kernel.policy, SCHED_FIFO);
+    port->LevelChanged(false);
+    port->LevelChanged(true);
+    port->LevelChanged(false);
+    EXPECT_EQ(kernel.lockCalls, 1);
+    ASSERT_EQ(kernel.notices.size(), 1u);
+    EXPECT_NE(kernel.notices[0].find("memory not locked"), std::string::npos);
+    EXPECT_EQ(kernel.notices[0].find("SCHED_FIFO"), std::string::npos);
+}
+
+TEST(PpdevRealtime, ThreadTheApplicationMadeRealTimeIsLeftAlone) {
+    FakeKernel kernel;
+    kernel.policy = SCHED_RR;
+    kernel.priority = 10;
+    auto port = OpenFake(kernel);
+    port->LevelChanged(true);
+    port->LevelChanged(false);
+    EXPECT_TRUE(kernel.schedCalls.empty());
+    EXPECT_EQ(kernel.policy, SCHED_RR);
+    EXPECT_EQ(kernel.priority, 10);
+}
+
+TEST(PpdevRealtime, TwoRealPortsRaiseAndRestoreOnce) {
+    // The platform tells every port of a level change; the second port must
+    // not save the real-time policy the first one set as "the old one".
+    FakeKernel kernel;
+    auto first = OpenFake(kernel);
+    auto second = OpenFake(kernel);
+    first->LevelChanged(true);
+    second->LevelChanged(true);
+    first->LevelChanged(false);
+    EXPECT_EQ(kernel.policy, SCHED_FIFO);  // the outermost drop restores
+    second->LevelChanged(false);
+    EXPECT_EQ(kernel.policy, SCHED_OTHER);
+    EXPECT_EQ(kernel.schedCalls, (std::vector<std::pair<int, int>>{
+                                     {SCHED_FIFO, ppdev::kReadoutPriority}, {SCHED_OTHER, 0}}));
+    second->LevelChanged(false);  // a drop without a raise changes nothing
+    EXPECT_EQ(kernel.schedCalls.size(), 2u);
+}
+
+// --- the real kernel, with nodes that are no parallel port
+
+TEST(PpdevRealKernel, MissingDeviceSaysToLoadTheModules) {
+    platform::BackendResult r = ppdev::MakeBackend("/dev/parport-does-not-exist");
+    EXPECT_FALSE(r.backend);
+    EXPECT_NE(r.error.find("/dev/parport-does-not-exist does not exist"), std::string::npos)
+        << r.error;
+    EXPECT_NE(r.error.find("modprobe"), std::string::npos) << r.error;
+}
+
+TEST(PpdevRealKernel, DeviceThatIsNotAParallelPortIsNamedSo) {
+    platform::BackendResult r = ppdev::MakeBackend("/dev/null");
+    EXPECT_FALSE(r.backend);
+    EXPECT_NE(r.error.find("/dev/null is not a ppdev parallel port"), std::string::npos) << r.error;
+}
+
+// --- the driver on a port wired, through the mapping, to a simulated camera
+
+class PpdevUnderTheDriver : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (file != nullptr)
+            platform::CloseFile(file);
+        if (platform::SystemRunning()) {
+            EXPECT_EQ(platform::ShutdownSystem(), 0u);
+        }
+    }
+    NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& b, ULONG in, ULONG out) {
+        b.resize(std::max<std::size_t>({b.size(), in, out}));
+        ULONG_PTR n = 0;
+        return platform::DeviceControl(file, ControlCode(DriverFunction(command)), b.data(), in,
+                                       b.data(), out, &n);
+    }
+    // Outlive the booted system, which owns the port until TearDown.
+    FakeKernel kernel;
+    platform::BackendResult camera;
+    platform::OpenFile* file = nullptr;
+};
+
+TEST_F(PpdevUnderTheDriver, CameraLinksAndReadsPixelExactLinesAtRealTimePriority) {
+    camera = sim::MakeBackend("sim:gannet?scene=pattern");
+    ASSERT_TRUE(camera.backend) << camera.error;
+    kernel.behind = camera.backend.get();
+    platform::SystemConfig config;
+    platform::PortConfig port;
+    port.entry = kPort;
+    platform::BackendResult made = ppdev::OpenPort(kPort, kernel);
+    ASSERT_TRUE(made.backend) << made.error;
+    platform::PortBackend* ppdevPort = made.backend.get();
+    port.backend = std::move(made.backend);
+    config.ports.push_back(std::move(port));
+    config.clock = platform::ClockMode::Virtual;
+    config.driver_entry = &driver::DriverEntry;
+    ASSERT_EQ(platform::BootSystem(std::move(config)), STATUS_SUCCESS);
+    camera.backend->Attach(ppdevPort->Host());  // the camera's timing on the platform clock
+    ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file), STATUS_SUCCESS);
+
+    std::vector<std::uint8_t> b(2, 0);
+    ASSERT_EQ(Call(CmdEstablishLink, b, 0, 2), STATUS_SUCCESS);
+    EXPECT_EQ(le::Get16(b.data(), 0), 4);
+
+    b.assign(12, 0);
+    le::Put32(b.data(), 4, 1);  // 10 ms, shutter open
+    le::Put16(b.data(), 10, 1);
+    ASSERT_EQ(Call(CmdStartExposure, b, 12, 0), STATUS_SUCCESS);
+    for (int polls = 0;; ++polls) {
+        ASSERT_LT(polls, 100);
+        b.assign(2, 0);
+        le::Put16(b.data(), 0, 1);
+        ASSERT_EQ(Call(CmdQueryCommandStatus, b, 2, 2), STATUS_SUCCESS);
+        if ((le::Get16(b.data(), 0) & 3) == 3)
+            break;
+        platform::PlatformSleepMs(10);
+    }
+    b.assign(2, 0);
+    ASSERT_EQ(Call(CmdEndExposure, b, 2, 0), STATUS_SUCCESS);
+    b.assign(6, 0);
+    le::Put8(b.data(), 3, 1);
+    le::Put16(b.data(), 4, 4);  // skip rows 0 to 3
+    ASSERT_EQ(Call(CmdDumpLines, b, 6, 0), STATUS_SUCCESS);
+
+    kernel.schedCalls.clear();
+    const unsigned x = 30, w = 12, lines = 3;
+    for (unsigned line = 0; line < lines; ++line) {
+        b.assign(2 * w, 0);
+        le::Put8(b.data(), 3, 1);
+        le::Put16(b.data(), 4, x);
+        le::Put16(b.data(), 6, w);
+        ASSERT_EQ(Call(CmdReadoutLine, b, 8, 2 * w), STATUS_SUCCESS);
+        for (unsigned c = 0; c < w; ++c)
+            ASSERT_EQ(le::Get16(b.data(), 2 * c), (31 * (4 + line) + 17 * (x + c)) % 1000 + 100)
+                << "line " << line << " pixel " << c;
+    }
+    // Every line at real-time priority, and back to normal after it.
+    ASSERT_EQ(kernel.schedCalls.size(), 2u * lines);
+    for (unsigned line = 0; line < lines; ++line) {
+        EXPECT_EQ(kernel.schedCalls[2 * line].first, SCHED_FIFO);
+        EXPECT_EQ(kernel.schedCalls[2 * line + 1].first, SCHED_OTHER);
+    }
+    EXPECT_EQ(kernel.policy, SCHED_OTHER);
+    EXPECT_TRUE(kernel.notices.empty());
+    b.assign(2, 0);
+    EXPECT_EQ(Call(CmdEndReadout, b, 2, 0), STATUS_SUCCESS);
+    // The data lines stayed driven by the PC throughout.
+    for (const IoctlCall& call : kernel.Log()) {
+        EXPECT_FALSE(call.request == PPDATADIR && call.value != 0) << "data lines turned around";
+    }
+}
+
+}  // namespace
+}  // namespace zeva::test
