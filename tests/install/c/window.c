@@ -61,8 +61,7 @@ static int ReadWindow(void) {
         if ((Get16(status, 0) & 3) == 3)
             break;
         if (polls == 500) {
-            fprintf(stderr, "window: the exposure never completed (status %u)\n",
-                    Get16(status, 0));
+            fprintf(stderr, "window: the exposure never completed (status %u)\n", Get16(status, 0));
             return 0;
         }
         const struct timespec pause = {0, 10 * 1000 * 1000};
@@ -98,8 +97,8 @@ static int ReadWindow(void) {
             const unsigned expected = kPedestal + (unsigned)(31 * row + 17 * (kStart + i)) % 1000;
             const unsigned got = Get16(pixels, 2 * (unsigned)i);
             if (got != expected) {
-                fprintf(stderr, "window: row %d column %d reads %u, expected %u\n", row,
-                        kStart + i, got, expected);
+                fprintf(stderr, "window: row %d column %d reads %u, expected %u\n", row, kStart + i,
+                        got, expected);
                 ok = 0;
                 break;
             }
