@@ -42,8 +42,9 @@ if(TARGET zeva_client AND TARGET zevant)
   if(zeva_type STREQUAL "SHARED_LIBRARY")
     set(zeva_client_lib zeva_client)
   else()
+    # The archive brings what the client links (the libraries, zeva_common).
     add_library(zeva_client_shared SHARED $<TARGET_OBJECTS:zeva_client>)
-    target_link_libraries(zeva_client_shared PRIVATE zeva_common PUBLIC zevant)
+    target_link_libraries(zeva_client_shared PRIVATE zeva_client)
     target_link_options(zeva_client_shared PRIVATE
                         -Wl,--version-script=${zeva_pkg_dir}/zeva_client.map)
     set_target_properties(zeva_client_shared PROPERTIES
@@ -105,10 +106,17 @@ install(FILES ${zeva_pkg_bin}/zeva.pc
 # Hand-written imported targets (the libraries' build-tree include paths stay
 # out of the package); file names come from the targets themselves.
 set(zeva_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zeva)
+# zeva::client carries the user libraries the client library is linked with.
+set(ZEVA_HAS_CLIENT FALSE)
+set(ZEVA_CLIENT_DEPENDS "")
 if(zeva_client_lib)
   set(ZEVA_HAS_CLIENT TRUE)
-else()
-  set(ZEVA_HAS_CLIENT FALSE)
+  get_target_property(zeva_client_links zeva_client LINK_LIBRARIES)
+  foreach(t ${zeva_user_libs})
+    if(t IN_LIST zeva_client_links)
+      string(APPEND ZEVA_CLIENT_DEPENDS " zeva::${t}")
+    endif()
+  endforeach()
 endif()
 configure_package_config_file(${zeva_pkg_dir}/zevaConfig.cmake.in
   ${zeva_pkg_bin}/zevaConfig.cmake.gen
@@ -131,11 +139,15 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Software for cooled astronomy CCD cameras on the parallel port")
 set(CPACK_PACKAGE_DESCRIPTION
     "The zeva camera driver with its user libraries (libzevant, libzeva32m, libzevavb32),\
- the C++ client API, the zeva capture tool writing FITS and the INDI driver indi_zeva_ccd,\
- running on a built-in camera simulator.")
+ the C++ client API and the zeva capture tool writing FITS, running on a built-in camera\
+ simulator.")
+if(TARGET indi_zeva_ccd)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION " The INDI driver indi_zeva_ccd serves the cameras to INDI clients.")
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Our own libraries are in the package: dpkg-shlibdeps looks for them there.
