@@ -1,18 +1,88 @@
 // Typed commands over ParDeviceCommand, records in the driver's aligned layouts.
 #include "client/client.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
+#include "common/records.h"
+#include "machine/machine.h"
 #include "zeva/zeva.h"
-
 
 namespace zeva::client {
 
 using namespace zeva::le;
+
+namespace {
+
+// Process-wide, like the state of the libraries themselves.
+std::atomic<Library> g_library{Library::Nt};  // of the driver opened last
+std::atomic<bool> g_wrapperToNt{true};        // where the wrapper forwards since its OpenDriver
+// The handle ParDeviceCommandNH works on, as far as this client set it.
+std::atomic<std::uint32_t> g_selected{kInvalidHandle};
+std::atomic<bool> g_vxdCameraOpen{false};  // zeva32.vxd drives one camera
+
+constexpr std::uint32_t kNhCodeBase = 1000;
+
+// ParDeviceCommandNH reports 1000 + code.
+Status FromNh(std::uint32_t value) {
+    if (value >= kNhCodeBase && value < kNhCodeBase + 0x10000u)
+        return Status(ErrorStatus(static_cast<std::uint16_t>(value - kNhCodeBase)));
+    return Status(value);
+}
+
+// ParDrvCommand reports the plain code.
+Status FromPlain(std::uint32_t value) {
+    return Status(ErrorStatus(static_cast<std::uint16_t>(value)));
+}
+
+Status FromWrapper(std::uint32_t value) {
+    return g_wrapperToNt ? FromNh(value) : FromPlain(value & 0xFFFFu);
+}
+
+// The wrapper's OpenDriver picked a library: the NT one answers the
+// driver-information request 1 with its own name.
+bool WrapperGoesToNt() {
+    std::uint8_t in[2], out[record_size::DriverInfoResult] = {};
+    Put16(in, 0, 1);
+    if (ParDrvCommandVB(CmdGetDriverInfo, in, out) != 0)
+        return true;
+    return std::memcmp(out + 2, "ZEVANT", 6) == 0;
+}
+
+}  // namespace
+
+const char* LibraryName(Library lib) {
+    switch (lib) {
+        case Library::Win9x:
+            return "9x";
+        case Library::Vb:
+            return "vb";
+        case Library::Nt:
+            break;
+    }
+    return "nt";
+}
+
+bool ParseLibrary(const std::string& text, Library* lib) {
+    if (text == "nt")
+        *lib = Library::Nt;
+    else if (text == "9x" || text == "95" || text == "98")
+        *lib = Library::Win9x;
+    else if (text == "vb")
+        *lib = Library::Vb;
+    else
+        return false;
+    return true;
+}
+
+std::string SystemStartError() {
+    return machine::LastStartError();
+}
 
 std::uint16_t Status::code() const {
     return ErrorCodeOf(raw_);
@@ -55,8 +125,25 @@ Driver::~Driver() {
     Close();
 }
 
-Status Driver::Open() {
-    Status s(ParDeviceCommand(kInvalidHandle, CmdOpenDriver, nullptr, nullptr));
+Status Driver::Open(Library lib) {
+    Close();
+    library_ = lib;
+    g_library = lib;
+    Status s;
+    switch (lib) {
+        case Library::Nt:
+            s = Status(ParDeviceCommand(kInvalidHandle, CmdOpenDriver, nullptr, nullptr));
+            break;
+        case Library::Win9x:
+            s = FromPlain(ParDrvCommand(CmdOpenDriver, nullptr, nullptr));
+            break;
+        case Library::Vb: {
+            const std::uint32_t v = ParDrvCommandVB(CmdOpenDriver, nullptr, nullptr);
+            g_wrapperToNt = WrapperGoesToNt();
+            s = FromWrapper(v);
+            break;
+        }
+    }
     open_ = s.ok();
     return s;
 }
@@ -65,6 +152,14 @@ Status Driver::Close() {
     if (!open_)
         return Status();
     open_ = false;
+    switch (library_) {
+        case Library::Win9x:
+            return FromPlain(ParDrvCommand(CmdCloseDriver, nullptr, nullptr));
+        case Library::Vb:
+            return FromWrapper(ParDrvCommandVB(CmdCloseDriver, nullptr, nullptr));
+        case Library::Nt:
+            break;
+    }
     return Status(ParDeviceCommand(kInvalidHandle, CmdCloseDriver, nullptr, nullptr));
 }
 
@@ -76,6 +171,7 @@ Camera& Camera::operator=(Camera&& o) noexcept {
     if (this != &o) {
         Close();
         handle_ = o.handle_;
+        route_ = o.route_;
         o.handle_ = kInvalidHandle;
     }
     return *this;
@@ -86,22 +182,94 @@ Status Camera::Open(std::uint16_t port) {
     std::uint8_t in[2], out[4];
     Put16(in, 0, port);
     Put32(out, 0, kInvalidHandle);
-    Status s(ParDeviceCommand(kInvalidHandle, CmdOpenDevice, in, out));
-    if (s.ok())
+    const Library lib = g_library;
+    if (lib == Library::Nt) {
+        route_ = Route::Handle;
+        Status s(ParDeviceCommand(kInvalidHandle, CmdOpenDevice, in, out));
+        if (s.ok())
+            handle_ = Get32(out, 0);
+        return s;
+    }
+    if (lib == Library::Vb && g_wrapperToNt) {
+        // The NT library keeps the new handle as its own; fetch it, so that
+        // the camera can select it again after another camera's commands.
+        route_ = Route::Selected;
+        Status s = FromNh(ParDrvCommandVB(CmdOpenDevice, in, nullptr));
+        if (!s.ok()) {
+            g_selected = kInvalidHandle;
+            return s;
+        }
+        ParDrvCommandVB(CmdGetDriverHandle, nullptr, out);
         handle_ = Get32(out, 0);
-    return s;
+        g_selected = handle_;
+        return s;
+    }
+    // zeva32.vxd holds the first port's device from OpenDriver on; the camera
+    // needs no opening of its own, but there is only the one.
+    route_ = lib == Library::Vb ? Route::WrapperVxd : Route::Vxd;
+    if (port != 1 || g_vxdCameraOpen.exchange(true))
+        return Status(ErrorStatus(ErrOpenDeviceFailed));
+    if (route_ == Route::Vxd)
+        ParDrvCommand(CmdGetDriverHandle, nullptr, out);
+    else
+        ParDrvCommandVB(CmdGetDriverHandle, nullptr, out);
+    handle_ = Get32(out, 0);
+    if (handle_ == kInvalidHandle) {
+        g_vxdCameraOpen = false;
+        return Status(ErrorStatus(ErrDriverNotOpen));
+    }
+    return Status();
 }
 
 Status Camera::Close() {
     if (handle_ == kInvalidHandle)
         return Status();
-    Status s(ParDeviceCommand(handle_, CmdCloseDevice, nullptr, nullptr));
+    Status s;
+    switch (route_) {
+        case Route::Handle:
+            s = Status(ParDeviceCommand(handle_, CmdCloseDevice, nullptr, nullptr));
+            break;
+        case Route::Selected:
+            s = Send(CmdCloseDevice, nullptr, nullptr);
+            g_selected = kInvalidHandle;
+            break;
+        case Route::Vxd:
+        case Route::WrapperVxd:
+            g_vxdCameraOpen = false;
+            break;
+    }
     handle_ = kInvalidHandle;
     return s;
 }
 
-Status Camera::Command(std::uint16_t command, void* in, void* out) {
+Status Camera::Send(std::uint16_t command, void* in, void* out) {
+    switch (route_) {
+        case Route::Handle:
+            break;
+        case Route::Selected:
+            if (handle_ == kInvalidHandle)
+                return Status(ErrorStatus(ErrDriverNotOpen));
+            if (g_selected != handle_) {
+                std::uint8_t h[4];
+                Put32(h, 0, handle_);
+                ParDrvCommandVB(CmdSetDriverHandle, h, nullptr);
+                g_selected = handle_;
+            }
+            return FromNh(ParDrvCommandVB(command, in, out));
+        case Route::Vxd:
+            if (handle_ == kInvalidHandle)
+                return Status(ErrorStatus(ErrDriverNotOpen));
+            return FromPlain(ParDrvCommand(command, in, out));
+        case Route::WrapperVxd:
+            if (handle_ == kInvalidHandle)
+                return Status(ErrorStatus(ErrDriverNotOpen));
+            return FromPlain(ParDrvCommandVB(command, in, out) & 0xFFFFu);
+    }
     return Status(ParDeviceCommand(handle_, command, in, out));
+}
+
+Status Camera::Command(std::uint16_t command, void* in, void* out) {
+    return Send(command, in, out);
 }
 
 Status Camera::EstablishLink(std::uint16_t* cameraType) {
@@ -127,9 +295,12 @@ Status Camera::GetCCDInfo(std::uint16_t request, CcdInfo* info) {
     unsigned count = Get16(out, 68);
     if (count > 20)
         count = 20;
+    // The packed form has the mode table right after the count.
+    const std::size_t modes =
+        Packed() ? rec::PackedCcdInfoResult::Modes : rec::CcdInfoResult::Modes;
     info->modes.clear();
     for (unsigned i = 0; i < count; ++i) {
-        const std::size_t e = 72 + 16 * i;
+        const std::size_t e = modes + 16 * i;
         ReadoutModeInfo m;
         m.mode = Get16(out, e);
         m.width = Get16(out, e + 2);
@@ -143,9 +314,13 @@ Status Camera::GetCCDInfo(std::uint16_t request, CcdInfo* info) {
 }
 
 Status Camera::GetEepromInfo(EepromInfo* info) {
+    // Separate records: ParDeviceCommandNH looks at the request again after
+    // the call, and would take an EEPROM count of 0 or 1 in a shared buffer
+    // for request 0 or 1 (and compact 392 bytes in it).
+    std::uint8_t in[record_size::CcdInfoParams];
     std::uint8_t buf[record_size::CcdInfoExtResult] = {};
-    Put16(buf, 0, 2);
-    Status s = Command(CmdGetCCDInfo, buf, buf);
+    Put16(in, 0, 2);
+    Status s = Command(CmdGetCCDInfo, in, buf);
     if (!s.ok())
         return s;
     info->count = Get16(buf, 0);
@@ -170,15 +345,24 @@ Status Camera::GetSingleCcdStatus(SingleCcdStatus* st) {
 
 Status Camera::StartExposure(const ExposureRequest& r) {
     std::uint8_t in[record_size::StartExposureParams] = {};
-    Put16(in, 0, r.ccd);
     std::uint32_t t = r.time & 0x00FFFFFFu;
     if (r.passThrough)
         t |= 1u << 30;
     if (r.deferStart)
         t |= 1u << 31;
-    Put32(in, 4, t);
-    Put16(in, 8, r.optionCode);
-    Put16(in, 10, r.shutterMode);
+    if (Packed()) {
+        namespace p = rec::PackedStartExposureParams;
+        Put16(in, p::Ccd, r.ccd);
+        Put32(in, p::ExposureTime, t);
+        Put16(in, p::OptionCode, r.optionCode);
+        Put16(in, p::ShutterMode, r.shutterMode);
+    } else {
+        namespace a = rec::StartExposureParams;
+        Put16(in, a::Ccd, r.ccd);
+        Put32(in, a::ExposureTime, t);
+        Put16(in, a::OptionCode, r.optionCode);
+        Put16(in, a::ShutterMode, r.shutterMode);
+    }
     return Command(CmdStartExposure, in, nullptr);
 }
 

@@ -1,7 +1,10 @@
-// C++ client for ZEVA cameras: a small RAII layer over the NT library's
-// explicit-handle entry ParDeviceCommand (libzevant).  One Driver per process,
-// any number of Camera objects (one per port).  Records are built and parsed
-// as little-endian bytes in the driver's aligned layouts.
+// C++ client for ZEVA cameras: a small RAII layer over the library entries.
+// By default it goes through the NT library's explicit-handle entry
+// ParDeviceCommand (libzevant); the Windows 95/98 library's ParDrvCommand
+// (libzeva32m) and the wrapper's ParDrvCommandVB (libzevavb32) can be chosen
+// instead, to check those paths.  One Driver per process, any number of
+// Camera objects (one per port).  Records are built and parsed as
+// little-endian bytes in the layouts of the library in use.
 #pragma once
 
 #include <array>
@@ -14,6 +17,10 @@ namespace zeva::client {
 
 // The 32-bit value the library returned: 0, 0xE0000000 + error code, or a
 // platform error number when the device call did not reach the driver.
+//
+// On the 95/98 and wrapper paths the libraries report plain codes (or 1000 +
+// code); the client turns them into 0xE0000000 + code, so callers see one
+// form whichever library they went through.
 class Status {
   public:
     Status() = default;
@@ -98,6 +105,23 @@ inline unsigned ExposureStateOf(std::uint16_t status, unsigned ccd) {
     return ccd == 0 ? (status & 3u) : ((status >> 2) & 3u);
 }
 
+// The library entry the client goes through.
+enum class Library {
+    Nt,     // libzevant ParDeviceCommand, one handle per camera (the default)
+    Win9x,  // libzeva32m ParDrvCommand: zeva32.vxd, which drives the first port only
+    Vb,     // libzevavb32 ParDrvCommandVB: to whichever library the platform
+            // calls for at OpenDriver (the NT one, or the 95/98 one under
+            // ZEVA_WINDOWS=95/98)
+};
+// "nt", "9x", "vb".
+const char* LibraryName(Library lib);
+// Parses "nt", "9x" (or "95", "98") and "vb"; false for anything else.
+bool ParseLibrary(const std::string& text, Library* lib);
+
+// Why the system under the libraries could not start (a port that could not
+// be opened, say), with what to do about it; empty when it started.
+std::string SystemStartError();
+
 // The driver opened for this process (commands 17 / 18).
 class Driver {
   public:
@@ -105,13 +129,16 @@ class Driver {
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
-    Driver(Driver&& o) noexcept : open_(o.open_) { o.open_ = false; }
-    Status Open();
+    Driver(Driver&& o) noexcept : open_(o.open_), library_(o.library_) { o.open_ = false; }
+    // Cameras opened afterwards go through the same library.
+    Status Open(Library lib = Library::Nt);
     Status Close();
     bool isOpen() const { return open_; }
+    Library library() const { return library_; }
 
   private:
     bool open_ = false;
+    Library library_ = Library::Nt;
 };
 
 // One camera device (commands 27 / 28), closed by the destructor.
@@ -121,10 +148,14 @@ class Camera {
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
-    Camera(Camera&& o) noexcept : handle_(o.handle_) { o.handle_ = kInvalidHandle; }
+    Camera(Camera&& o) noexcept : handle_(o.handle_), route_(o.route_) {
+        o.handle_ = kInvalidHandle;
+    }
     Camera& operator=(Camera&& o) noexcept;
 
-    // Opens the camera on parallel port `port` (1 = first port).
+    // Opens the camera on parallel port `port` (1 = first port), through the
+    // library the driver was last opened with.  On the 95/98 path only port 1
+    // exists (ErrOpenDeviceFailed otherwise) and one Camera at a time.
     Status Open(std::uint16_t port);
     Status Close();
     bool isOpen() const { return handle_ != kInvalidHandle; }
@@ -148,11 +179,24 @@ class Camera {
     Status ActivateRelay(const std::array<std::uint16_t, 4>& times);
     Status PulseOut(std::uint16_t count, std::uint16_t width, std::uint16_t period);
     Status AOTipTilt(std::uint16_t x, std::uint16_t y);
-    // Any command with caller-built records (driver layouts).
+    // Any command with caller-built records, passed as they are: the driver's
+    // aligned layouts through the NT path, the packed application layouts of
+    // commands 1 and 11 through the others.
     Status Command(std::uint16_t command, void* in, void* out);
 
   private:
+    // How the camera's commands travel (fixed when it is opened).
+    enum class Route : std::uint8_t {
+        Handle,      // ParDeviceCommand with this camera's handle
+        Selected,    // ParDrvCommandVB to ParDeviceCommandNH, handle selected by command 34
+        Vxd,         // ParDrvCommand to zeva32.vxd
+        WrapperVxd,  // ParDrvCommandVB to ParDrvCommand
+    };
+    Status Send(std::uint16_t command, void* in, void* out);
+    bool Packed() const { return route_ != Route::Handle; }
+
     std::uint32_t handle_ = kInvalidHandle;
+    Route route_ = Route::Handle;
 };
 
 }  // namespace zeva::client

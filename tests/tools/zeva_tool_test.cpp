@@ -21,10 +21,12 @@ struct ToolRun {
     std::string out, err;
 };
 
+using Env = std::vector<std::pair<std::string, std::string>>;
+
 // Runs the tool in `dir`.  With `interruptOn`, sends SIGINT once that text
-// appears on its standard error.
+// appears on its standard error.  `env` is set for the tool only.
 ToolRun RunTool(const fs::path& dir, std::vector<std::string> args,
-                const std::string& interruptOn = "") {
+                const std::string& interruptOn = "", const Env& env = {}) {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
     EXPECT_EQ(pipe(errPipe), 0);
@@ -37,6 +39,7 @@ ToolRun RunTool(const fs::path& dir, std::vector<std::string> args,
         if (chdir(dir.c_str()) != 0)
             _exit(127);
         setenv("ZEVA_CLOCK", "real", 1);
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
         static std::string tool = ZEVA_TOOL_PATH;
         argv.push_back(tool.data());
@@ -216,7 +219,9 @@ TEST_F(ToolTest, InterruptDuringExposureLeavesNoFile) {
         RunTool(dir, {"--sim", "gannet", "capture", "1000", "--dark", "--progress", "-o", "x.fits"},
                 "exposing");
     EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_NE(r.err.find("interrupted during the exposure"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("interrupted during the exposure: exposure ended, camera idle"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(Files().empty());
 }
 
@@ -224,7 +229,8 @@ TEST_F(ToolTest, InterruptDuringReadoutLeavesNoFile) {
     ToolRun r =
         RunTool(dir, {"--sim", "gannet", "capture", "--progress", "-o", "x.fits"}, "reading: line");
     EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("interrupted during the readout"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("readout ended, camera idle"), std::string::npos) << r.err;
     EXPECT_TRUE(Files().empty());
 }
 
@@ -254,6 +260,11 @@ TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
         {{"--sim", "gannet", "cool", "warm"}, "bad setting 'warm'"},
         {{"--sim", "gannet", "relay", "7", "100"}, "OUTPUT (0 to 3)"},
         {{"--sim", "nosuchcamera", "info"}, "zeva:"},
+        {{"--lib", "win32", "--sim", "gannet", "info"}, "bad --lib 'win32' (valid: nt, 9x, vb)"},
+        {{"--lib", "9x", "--port", "2", "--sim", "gannet", "info"}, "only the first port"},
+        {{"--sim", "gannet", "--port", "/dev/parport0", "info"}, "give one of them"},
+        {{"--port", "0", "info"}, "bad --port '0'"},
+        {{"--lib"}, "--lib needs a value"},
     };
     for (const Case& c : cases) {
         ToolRun r = RunTool(dir, c.args);
@@ -263,12 +274,64 @@ TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
     EXPECT_TRUE(Files().empty());
 }
 
+TEST_F(ToolTest, EveryLibraryPathGivesTheSamePixels) {
+    struct Path {
+        const char* lib;
+        const char* windows;  // ZEVA_WINDOWS for the tool, or null
+    } paths[] = {{"nt", nullptr}, {"9x", nullptr}, {"vb", nullptr}, {"vb", "98"}};
+    std::vector<unsigned short> first;
+    for (const Path& p : paths) {
+        const std::string name =
+            std::string(p.lib) + (p.windows ? std::string("-") + p.windows : "") + ".fits";
+        Env env;
+        if (p.windows)
+            env.push_back({"ZEVA_WINDOWS", p.windows});
+        ToolRun r = RunTool(dir,
+                            {"--lib", p.lib, "--sim", "gannet?scene=pattern", "capture", "--bin",
+                             "2", "--window", "41,13,31,17", "-o", name},
+                            "", env);
+        ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+        Fits f(dir / name);
+        ASSERT_EQ(f.width, 15) << name;
+        ASSERT_EQ(f.height, 8) << name;
+        EXPECT_EQ(f.Text("INSTRUME"), "ZEVA Gannet Dual CCD Camera") << name;
+        EXPECT_DOUBLE_EQ(f.Number("XPIXSZ"), 18.0) << name;  // from the library's mode table
+        EXPECT_EQ(f.pixels[0],
+                  Pattern(12, 40) + Pattern(12, 41) + Pattern(13, 40) + Pattern(13, 41) + 100)
+            << name;
+        if (first.empty())
+            first = f.pixels;
+        else
+            EXPECT_EQ(f.pixels, first) << name;
+    }
+}
+
+TEST_F(ToolTest, RealPortThatCannotBeOpenedSaysWhatToDo) {
+    ToolRun missing = RunTool(dir, {"--port", "/dev/parport-does-not-exist", "info"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("/dev/parport-does-not-exist does not exist"), std::string::npos)
+        << missing.err;
+    EXPECT_NE(missing.err.find("modprobe"), std::string::npos) << missing.err;
+    ToolRun notPort = RunTool(dir, {"--port", "/dev/null", "capture", "-o", "x.fits"});
+    EXPECT_EQ(notPort.exitCode, 1);
+    EXPECT_NE(notPort.err.find("/dev/null is not a ppdev parallel port"), std::string::npos)
+        << notPort.err;
+    ToolRun fromEnv = RunTool(dir, {"info"}, "", {{"ZEVA_PORTS", "/dev/parport-does-not-exist"}});
+    EXPECT_EQ(fromEnv.exitCode, 1);
+    EXPECT_NE(fromEnv.err.find("modprobe"), std::string::npos) << fromEnv.err;
+    EXPECT_TRUE(Files().empty());
+}
+
 TEST_F(ToolTest, EverySubcommandHasHelp) {
     for (const char* cmd : {"info", "capture", "temp", "cool", "relay", "pulse", "tiptilt"}) {
         ToolRun r = RunTool(dir, {cmd, "--help"});
         EXPECT_EQ(r.exitCode, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("usage: zeva ") + cmd), std::string::npos) << cmd;
     }
+    ToolRun top = RunTool(dir, {"--help"});
+    EXPECT_EQ(top.exitCode, 0);
+    for (const char* option : {"--lib nt|9x|vb", "--port /dev/parportN", "--sim MODEL"})
+        EXPECT_NE(top.out.find(option), std::string::npos) << option;
 }
 
 TEST_F(ToolTest, CoolerCommandsReachTheCamera) {

@@ -36,10 +36,13 @@ void OnSignal(int) {
 struct Global {
     std::uint16_t port = 1;
     std::string sim;
+    std::string device;  // --port /dev/parportN
+    Library lib = Library::Nt;
 };
 
 const char* kUsage =
-    "usage: zeva [--sim MODEL[?options]] [--port N] COMMAND [options]\n"
+    "usage: zeva [--sim MODEL[?options]] [--port N | --port /dev/parportN] [--lib nt|9x|vb]\n"
+    "            COMMAND [options]\n"
     "commands:\n"
     "  info                      camera, firmware, readout modes, EEPROM, cooler\n"
     "  capture [SECONDS]         expose and write FITS (zeva capture --help)\n"
@@ -49,7 +52,12 @@ const char* kUsage =
     "  pulse COUNT WIDTH PERIOD  pulse output, camera units\n"
     "  tiptilt X Y               move the tip-tilt unit\n"
     "--sim MODEL uses the simulated camera (gannet, heron, ibis, jacana, kestrel, egret,\n"
-    "finch, siskin, model9; options as in ZEVA_PORTS, e.g. gannet?scene=pattern).\n";
+    "finch, siskin, model9; options as in ZEVA_PORTS, e.g. gannet?scene=pattern).\n"
+    "--port N opens the camera on port N of ZEVA_PORTS (default 1); --port /dev/parportN\n"
+    "drives a real camera on that Linux parallel port (ppdev; needs group lp).\n"
+    "--lib picks the library path: nt (default) ParDeviceCommand of libzevant; 9x\n"
+    "ParDrvCommand of libzeva32m through zeva32.vxd (first port only); vb ParDrvCommandVB\n"
+    "of libzevavb32, to the library the platform calls for (ZEVA_WINDOWS=95|98: 9x).\n";
 
 const char* kCaptureUsage =
     "usage: zeva capture [SECONDS] [options]\n"
@@ -94,13 +102,22 @@ struct Session {
 };
 
 int OpenSession(const Global& g, Session* s) {
-    Status st = s->driver.Open();
-    if (!st.ok())
+    Status st = s->driver.Open(g.lib);
+    if (!st.ok()) {
+        // A port that could not be opened keeps the system from starting.
+        const std::string why = SystemStartError();
+        if (!why.empty())
+            return Fail(why);
         return FailStatus("opening the driver", st);
+    }
     st = s->camera.Open(g.port);
-    if (!st.ok())
+    if (!st.ok()) {
+        const std::string why = SystemStartError();
+        if (!why.empty())
+            return Fail(why);
         return Fail("opening the camera on port " + std::to_string(g.port) +
                     " failed: " + st.Describe() + " (is a camera configured on that port?)");
+    }
     st = s->camera.EstablishLink(&s->type);
     if (!st.ok())
         return FailStatus("linking to the camera", st);
@@ -393,6 +410,14 @@ class Progress {
     bool shown_ = false;
 };
 
+// After an interruption: what the camera's exposure status says now.
+const char* StateAfterStop(Camera& cam, unsigned ccd) {
+    std::uint16_t word = 0;
+    if (!cam.QueryCommandStatus(1, &word).ok())
+        return "camera state unknown";
+    return ExposureStateOf(word, ccd) == 0 ? "camera idle" : "camera still exposing";
+}
+
 // One frame.  Returns 0, 1 (error) or 130 (interrupted); the camera is left idle.
 int CaptureOne(Camera& cam, const CaptureOptions& o, const CcdInfo& ccd, const Frame& f,
                const std::string& path, Progress& progress) {
@@ -412,10 +437,13 @@ int CaptureOne(Camera& cam, const CaptureOptions& o, const CcdInfo& ccd, const F
     // Wait for the camera to finish timing the exposure.
     for (;;) {
         if (gStop) {
-            cam.EndExposure(req.ccd, true);
+            const Status ended = cam.EndExposure(req.ccd, true);
             cam.EndReadout(req.ccd);
             progress.Done();
-            std::fprintf(stderr, "zeva: interrupted during the exposure; nothing written\n");
+            std::fprintf(stderr,
+                         "zeva: interrupted during the exposure: exposure %s, %s; nothing "
+                         "written\n",
+                         ended.ok() ? "ended" : "not ended", StateAfterStop(cam, o.ccd));
             return 130;
         }
         std::uint16_t word = 0;
@@ -456,9 +484,13 @@ int CaptureOne(Camera& cam, const CaptureOptions& o, const CcdInfo& ccd, const F
                      static_cast<std::uint16_t>(f.w)};
     for (unsigned r = 0; r < f.h; ++r) {
         if (gStop) {
-            endReadout();
+            const Status ended = endReadout();
             progress.Done();
-            std::fprintf(stderr, "zeva: interrupted during the readout; nothing written\n");
+            std::fprintf(stderr,
+                         "zeva: interrupted during the readout at line %u of %u: readout %s, "
+                         "%s; nothing written\n",
+                         r + 1, f.h, ended.ok() ? "ended" : "not ended",
+                         StateAfterStop(cam, o.ccd));
             return 130;
         }
         st = cam.ReadoutLine(
@@ -742,15 +774,25 @@ static int Main(int argc, char** argv) {
         if (a == "--sim" && i + 1 < argc) {
             g.sim = argv[++i];
         } else if (a == "--port" && i + 1 < argc) {
+            const std::string v = argv[i + 1];
             long p;
-            if (!ParseLong(argv[i + 1], &p) || p < 1 || p > 9)
-                return Fail(std::string("bad --port '") + argv[i + 1] + "' (valid: 1 to 9)");
-            g.port = static_cast<std::uint16_t>(p);
+            if (v.rfind("/dev/", 0) == 0) {
+                g.device = v;
+                g.port = 1;
+            } else if (!ParseLong(v.c_str(), &p) || p < 1 || p > 9) {
+                return Fail("bad --port '" + v + "' (valid: 1 to 9, or /dev/parportN)");
+            } else {
+                g.port = static_cast<std::uint16_t>(p);
+            }
+            ++i;
+        } else if (a == "--lib" && i + 1 < argc) {
+            if (!ParseLibrary(argv[i + 1], &g.lib))
+                return Fail(std::string("bad --lib '") + argv[i + 1] + "' (valid: nt, 9x, vb)");
             ++i;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (a == "--sim" || a == "--port") {
+        } else if (a == "--sim" || a == "--port" || a == "--lib") {
             return Fail(a + " needs a value");
         } else {
             break;
@@ -760,7 +802,15 @@ static int Main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    if (!g.sim.empty()) {
+    if (!g.sim.empty() && !g.device.empty())
+        return Fail("--sim and --port " + g.device + " both name the camera; give one of them");
+    if (g.lib == Library::Win9x && g.port != 1)
+        return Fail("--lib 9x reaches only the first port (zeva32.vxd drives port 1), not --port " +
+                    std::to_string(g.port));
+    if (!g.device.empty()) {
+        // The real port as the system's only port; before the first library call.
+        setenv("ZEVA_PORTS", g.device.c_str(), 1);
+    } else if (!g.sim.empty()) {
         // Every port the simulated camera; must be set before the first library call.
         std::string entry = g.sim.rfind("sim:", 0) == 0 ? g.sim : "sim:" + g.sim;
         std::string ports = entry;
