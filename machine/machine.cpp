@@ -16,6 +16,7 @@ namespace zeva::machine {
 namespace {
 
 std::string g_start_error;
+PortWrapper g_wrap = nullptr;
 
 platform::BackendResult MakePortBackend(const std::string& entry) {
     if (entry.rfind("sim:", 0) == 0) {
@@ -42,7 +43,16 @@ bool StartDefaultSystem() {
     const char* ports = std::getenv("ZEVA_PORTS");
     std::string text = ports != nullptr && ports[0] != '\0' ? ports : "sim:gannet";
     platform::SystemConfig config;
-    if (!platform::ParsePortList(text, MakePortBackend, &config.ports, &g_start_error)) {
+    std::size_t index = 0;
+    auto make = [&index](const std::string& entry) {
+        platform::BackendResult result = MakePortBackend(entry);
+        if (result.backend && g_wrap != nullptr) {
+            result.backend = g_wrap(std::move(result.backend), index);
+        }
+        ++index;
+        return result;
+    };
+    if (!platform::ParsePortList(text, make, &config.ports, &g_start_error)) {
         return false;
     }
     config.clock = platform::ClockModeFromEnvironment();
@@ -54,6 +64,10 @@ bool StartDefaultSystem() {
     }
     g_start_error.clear();
     return true;
+}
+
+void SetPortWrapper(PortWrapper wrap) {
+    g_wrap = wrap;
 }
 
 std::string LastStartError() {

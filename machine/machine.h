@@ -3,10 +3,13 @@
 // Win32 calls and the virtual device driver of the Windows 95/98 path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/ntddk.h"
+#include "platform/port_backend.h"
 
 namespace zeva::machine {
 
@@ -21,6 +24,14 @@ void UseDefaultSystem();
 // ZEVA_CLOCK, the zeva driver loaded unless ZEVA_NO_SERVICE is set.  False
 // when it could not boot; LastStartError says why.
 bool StartDefaultSystem();
+
+// Wraps each port backend the default system makes, before the platform
+// gets it: benchmarks and tests count or watch the accesses.  `index` is the
+// port's place in ZEVA_PORTS.  Set before the first library call; null
+// (the default) leaves the backends as they are.
+using PortWrapper = std::unique_ptr<platform::PortBackend> (*)(
+    std::unique_ptr<platform::PortBackend> backend, std::size_t index);
+void SetPortWrapper(PortWrapper wrap);
 
 // Why the last StartDefaultSystem failed (empty after a successful boot):
 // for a real port, what to do about it.
