@@ -6,7 +6,7 @@
 #   lib/libzeva_system.so.3, libzeva_machine.so.3            the machine under them
 #   lib/libzeva_client.so.3                                   the C++ client API
 #   lib/pkgconfig/zeva.pc, lib/cmake/zeva/                    for consumers
-#   bin/zeva, share/man/man1/zeva.1, bin/indi_zeva_ccd
+#   bin/zeva, share/man/man1/zeva.1.gz, bin/indi_zeva_ccd
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -80,7 +80,13 @@ endif()
 if(TARGET zeva_tool)
   set_target_properties(zeva_tool PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
   install(TARGETS zeva_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${zeva_pkg_dir}/zeva.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Man pages are installed compressed, as Debian wants them.
+  add_custom_command(OUTPUT ${zeva_pkg_bin}/zeva.1.gz
+    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/zeva.1' > '${zeva_pkg_bin}/zeva.1.gz'"
+    DEPENDS ${zeva_pkg_dir}/zeva.1
+    COMMENT "Compressing the zeva man page" VERBATIM)
+  add_custom_target(zeva_man ALL DEPENDS ${zeva_pkg_bin}/zeva.1.gz)
+  install(FILES ${zeva_pkg_bin}/zeva.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 if(TARGET indi_zeva_ccd)
   # The INDI folder installs the driver and its XML; it finds our libraries here.

@@ -50,7 +50,7 @@ quiet "cmake --install" cmake --install "$build" --prefix "$prefix"
 libdir_rel=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 libdir_rel=${libdir_rel:-lib}
 libdir=$prefix/$libdir_rel
-for f in include/zeva/zeva.h include/zeva/client.h bin/zeva share/man/man1/zeva.1 \
+for f in include/zeva/zeva.h include/zeva/client.h bin/zeva share/man/man1/zeva.1.gz \
     "$libdir_rel/pkgconfig/zeva.pc" "$libdir_rel/cmake/zeva/zevaConfig.cmake" \
     "$libdir_rel/cmake/zeva/zevaConfigVersion.cmake"; do
     [ -f "$prefix/$f" ] || fail "$f is not installed"
@@ -81,7 +81,7 @@ grep -q "ZEVA Gannet Dual CCD Camera" "$tmp/info" || { cat "$tmp/info" >&2; fail
     { cat "$tmp/log" >&2; fail "zeva capture"; }
 head -c 30 "$tmp/frame.fits" | grep -q '^SIMPLE  = *T' || fail "zeva capture wrote no FITS file"
 if command -v man >/dev/null 2>&1; then
-    quiet "man zeva" man -P cat -l "$prefix/share/man/man1/zeva.1"
+    quiet "man zeva" man -P cat -l "$prefix/share/man/man1/zeva.1.gz"
     grep -q "capture" "$tmp/log" || fail "the man page does not describe capture"
 fi
 
@@ -167,7 +167,7 @@ if [ -e "$prefix/bin/indi_zeva_ccd" ]; then
 fi
 dpkg-deb -c "$deb" >"$tmp/contents"
 for f in ./usr/bin/zeva ./usr/include/zeva/zeva.h ./usr/include/zeva/client.h \
-    ./usr/share/man/man1/zeva.1 "./usr/$libdir_rel/pkgconfig/zeva.pc" \
+    ./usr/share/man/man1/zeva.1.gz "./usr/$libdir_rel/pkgconfig/zeva.pc" \
     "./usr/$libdir_rel/cmake/zeva/zevaConfig.cmake"; do
     grep -q " $f\$" "$tmp/contents" || fail "the package lacks $f"
 done
