@@ -1,11 +1,17 @@
 #!/bin/sh
-# The main job: build everything and capture a frame from the built-in simulated camera.
+# The main job: build everything and capture a frame from the built-in
+# simulated camera (sim:gannet, stars scene; ZEVA_PORTS picks another camera,
+# e.g. ZEVA_PORTS=/dev/parport0 for a real one).  Arguments go to
+# `zeva capture` (default: a 1 s light frame with a PNG preview).
 set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
 sh "$top/scripts/setup.sh"
 sh "$top/scripts/build.sh" build
-if [ -x "$top/build/tools/zeva" ]; then
-  exec "$top/build/tools/zeva" capture "$@"
-else
+if [ ! -x "$top/build/tools/zeva" ]; then
   exec "$top/build/tools/zeva-hello" "$@"
 fi
+if [ $# -eq 0 ]; then
+  set -- 1 --png
+fi
+"$top/build/tools/zeva" capture "$@"
+echo "(in $(pwd))"
