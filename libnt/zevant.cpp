@@ -68,9 +68,9 @@ constexpr CommandRow kCommandTable[] = {
     {CmdPortNoOperation, 2, 2, 134},
 };
 
-constexpr std::uint16_t kFaultOpenDriver = 104;
+// OpenDriver (104) and CloseDevice (110) read no caller record, so no fault
+// can arise while they run; only OpenDevice has a record to guard.
 constexpr std::uint16_t kFaultOpenDevice = 109;
-constexpr std::uint16_t kFaultCloseDevice = 110;
 constexpr std::uint16_t kMaxSubtractPixels = 1530;
 constexpr std::uint32_t kDriverInfoVersion = 0x0105;
 constexpr char kDriverInfoName[] = "ZEVANT.DLL Ver 1.05";
