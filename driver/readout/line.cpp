@@ -93,17 +93,21 @@ NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
     if (IsSingleCcd(state)) {
         const std::int16_t start = AsCount(WindowStartColumn(binning, pixel_start, g.LeftColumns));
         if (state->CameraType == 6) {
-            return DigitizeEgretLine(state, start, AsCount(pixel_length), mode, buffer);
+            return DigitizeEgretLine(state, start, AsCount(pixel_length), mode, buffer,
+                                     AsCount(g.TotalColumns));
         }
         if (state->SiskinVariant != 0) {
-            return DigitizeSiskinLine(state, start, AsCount(pixel_length), mode, buffer);
+            return DigitizeSiskinLine(state, start, AsCount(pixel_length), mode, buffer,
+                                      AsCount(g.TotalColumns));
         }
-        return DigitizeFinchLine(state, start, AsCount(pixel_length), mode, buffer);
+        return DigitizeFinchLine(state, start, AsCount(pixel_length), mode, buffer,
+                                 AsCount(g.TotalColumns));
     }
     if (ccd != 0) {
         const std::int16_t start = AsCount(TrackingStartColumn(
             binning, g.ActiveColumns, pixel_start, pixel_length, g.LeftColumns));
-        return DigitizeTrackingLine(state, start, AsCount(pixel_length), mode, buffer);
+        return DigitizeTrackingLine(state, start, AsCount(pixel_length), mode, buffer,
+                                    AsCount(g.TotalColumns));
     }
     const std::int16_t start = AsCount(WindowStartColumn(binning, pixel_start, g.LeftColumns));
     const std::int16_t trailing =

@@ -52,9 +52,11 @@ NTSTATUS OffsetImagingArray(DeviceState* state, std::uint16_t total_rows,
 NTSTATUS BlockClearTrackingPixels(DeviceState* state, std::int16_t count);
 NTSTATUS ClearTrackingPixels(DeviceState* state, std::int16_t count);
 // One line, stored right to left from out[pixel_length - 1] down (the CCD
-// delivers its columns from the right-hand end).  Mode 0 or 1.
+// delivers its columns from the right-hand end).  Mode 0 or 1.  The serial
+// register (total_columns cells) is emptied before the rows are shifted in.
 NTSTATUS DigitizeTrackingLine(DeviceState* state, std::int16_t start_column,
-                              std::int16_t pixel_length, int readout_mode, std::uint8_t* out);
+                              std::int16_t pixel_length, int readout_mode, std::uint8_t* out,
+                              std::int16_t total_columns);
 NTSTATUS DumpTrackingLines(DeviceState* state, std::int16_t total_columns, std::uint16_t line_count,
                            std::uint16_t rows_per_line);
 NTSTATUS ClearTrackingArray(DeviceState* state, std::uint16_t total_rows, std::uint16_t passes,
@@ -69,12 +71,15 @@ NTSTATUS MeasureTrackingBias(DeviceState* state, std::int16_t left_columns);
 
 NTSTATUS BlockClearEgretPixels(DeviceState* state, std::int16_t count);
 NTSTATUS ClearEgretPixels(DeviceState* state, std::int16_t count);
+// One line of m + 1 rows, each pixel m + 1 successive samples; the serial
+// register (total_columns cells) is emptied before the rows are shifted in.
 NTSTATUS DigitizeEgretLine(DeviceState* state, std::int16_t start_column, std::int16_t pixel_length,
-                           int readout_mode, std::uint8_t* out);
+                           int readout_mode, std::uint8_t* out, std::int16_t total_columns);
 NTSTATUS DigitizeFinchLine(DeviceState* state, std::int16_t start_column, std::int16_t pixel_length,
-                           int readout_mode, std::uint8_t* out);
+                           int readout_mode, std::uint8_t* out, std::int16_t total_columns);
 NTSTATUS DigitizeSiskinLine(DeviceState* state, std::int16_t start_column,
-                            std::int16_t pixel_length, int readout_mode, std::uint8_t* out);
+                            std::int16_t pixel_length, int readout_mode, std::uint8_t* out,
+                            std::int16_t total_columns);
 NTSTATUS DumpEgretLines(DeviceState* state, std::int16_t total_columns, std::uint16_t line_count,
                         std::uint16_t rows_per_line);
 // Type 8: sets FinchBias from 25 samples of the empty serial register.

@@ -44,15 +44,21 @@ void ShiftRows(DeviceState* state, int rows) {
 }
 
 NTSTATUS DigitizeSingleLine(DeviceState* state, SingleModel model, std::int16_t start_column,
-                            std::int16_t pixel_length, int readout_mode, std::uint8_t* out) {
+                            std::int16_t pixel_length, int readout_mode, std::uint8_t* out,
+                            std::int16_t total_columns) {
     const int samples = readout_mode + 1;
     const std::uint16_t bias =
         model == SingleModel::Egret ? 0 : FinchSumBias(state->FinchBias, samples);
     const ClipRule clip = SingleClip(model, samples);
 
+    // Whatever an earlier line left in the serial register would be added to
+    // this line's rows: empty it first.
+    NTSTATUS status = BlockClearEgretPixels(state, total_columns);
+    if (status != 0)
+        return status;
     CameraOut(state, kCamReg00, kOneColumn);
     ShiftRows(state, samples);
-    NTSTATUS status = BlockClearEgretPixels(state, start_column);
+    status = BlockClearEgretPixels(state, start_column);
     if (status != 0)
         return status;
     status = ClearEgretPixels(state, 2);
@@ -94,27 +100,28 @@ NTSTATUS ClearEgretPixels(DeviceState* state, std::int16_t count) {
 }
 
 NTSTATUS DigitizeEgretLine(DeviceState* state, std::int16_t start_column, std::int16_t pixel_length,
-                           int readout_mode, std::uint8_t* out) {
+                           int readout_mode, std::uint8_t* out, std::int16_t total_columns) {
     if (readout_mode < 0 || readout_mode > 1)
         readout_mode = 0;
     return DigitizeSingleLine(state, SingleModel::Egret, start_column, pixel_length, readout_mode,
-                              out);
+                              out, total_columns);
 }
 
 NTSTATUS DigitizeFinchLine(DeviceState* state, std::int16_t start_column, std::int16_t pixel_length,
-                           int readout_mode, std::uint8_t* out) {
+                           int readout_mode, std::uint8_t* out, std::int16_t total_columns) {
     if (readout_mode < 0 || readout_mode > 2)
         readout_mode = 0;
     return DigitizeSingleLine(state, SingleModel::Finch, start_column, pixel_length, readout_mode,
-                              out);
+                              out, total_columns);
 }
 
 NTSTATUS DigitizeSiskinLine(DeviceState* state, std::int16_t start_column,
-                            std::int16_t pixel_length, int readout_mode, std::uint8_t* out) {
+                            std::int16_t pixel_length, int readout_mode, std::uint8_t* out,
+                            std::int16_t total_columns) {
     if (readout_mode < 0 || readout_mode > 2)
         readout_mode = 0;
     return DigitizeSingleLine(state, SingleModel::Siskin, start_column, pixel_length, readout_mode,
-                              out);
+                              out, total_columns);
 }
 
 NTSTATUS DumpEgretLines(DeviceState* state, std::int16_t total_columns, std::uint16_t line_count,

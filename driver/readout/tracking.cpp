@@ -47,7 +47,13 @@ NTSTATUS ClearTrackingPixels(DeviceState* state, std::int16_t count) {
 }
 
 NTSTATUS DigitizeTrackingLine(DeviceState* state, std::int16_t start_column,
-                              std::int16_t pixel_length, int readout_mode, std::uint8_t* out) {
+                              std::int16_t pixel_length, int readout_mode, std::uint8_t* out,
+                              std::int16_t total_columns) {
+    // Whatever an earlier line left in the serial register would be added to
+    // this line's rows: empty it first.
+    NTSTATUS status = BlockClearTrackingPixels(state, total_columns);
+    if (status != 0)
+        return status;
     CameraOut(state, kCamReg30, kTrackingIdle);
     CameraOut(state, kCamReg00, 10);
     CameraOut(state, kCamReg30, kTrackingIdle);
@@ -63,7 +69,7 @@ NTSTATUS DigitizeTrackingLine(DeviceState* state, std::int16_t start_column,
     CameraOut(state, kCamReg00, 10);
     CameraOut(state, kCamReg00, 0);
 
-    NTSTATUS status = BlockClearTrackingPixels(state, start_column);
+    status = BlockClearTrackingPixels(state, start_column);
     if (status != 0)
         return status;
     status = ClearTrackingPixels(state, 2);

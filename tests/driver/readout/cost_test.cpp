@@ -176,8 +176,9 @@ TEST_F(PixelLoopCost, StuckBusyMidLineKeepsThePixelsSoFar) {
 TEST_F(PixelLoopCost, StuckBusyMidTrackingLineKeepsTheRightHandPixels) {
     state->CameraType = 4;
     port->status = kNibbleOne;
-    // Skip of 190 - 20 + 6 = 176 columns (17 + 6 clocks), 2 undigitized clocks, 3 samples.
-    port->busy_after = 23 + 2 + 3 * kSampleReads;
+    // The flush of the 208-cell register (20 + 8 clocks), the skip of
+    // 190 - 20 + 6 = 176 columns (17 + 6 clocks), 2 undigitized clocks, 3 samples.
+    port->busy_after = 28 + 23 + 2 + 3 * kSampleReads;
     std::vector<std::uint8_t> b = ReadoutRig::LineRequest(1, 0, 0, 0, 20);
     EXPECT_EQ(ReadoutLine(state, b.data()), ErrorStatus(ErrDigitizerTimeout));
     for (int i = 0; i < 20; ++i) EXPECT_EQ(ReadoutRig::Pixel(b, i), i >= 17 ? 0x1111 : 0) << i;
