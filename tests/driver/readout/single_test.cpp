@@ -67,6 +67,24 @@ TEST_F(SingleReadout, SiskinKeepsSixteenBitSamples) {
     ExpectLine(2, 10, 40, [&](int i) { return Block(1, 3, 3 * (10 + i), 3) + 100; });
 }
 
+TEST_F(SingleReadout, WindowLinesCarryNothingIntoTheNext) {
+    // A window at the left leaves most of the register unread; the next
+    // line's rows must not meet that charge.
+    StartImage("sim:finch?scene=pattern", 12);
+    state->FinchBias = static_cast<std::uint16_t>(offset - 100);
+    int row = 0;
+    for (int mode = 0; mode < 3; ++mode) {
+        const int s = mode + 1;
+        for (int line = 0; line < 2; ++line, row += s) {
+            SCOPED_TRACE(::testing::Message() << "mode " << mode << " line " << line);
+            std::vector<std::uint8_t> b = LineRequest(0, static_cast<std::uint8_t>(mode), 0, 4, 30);
+            ASSERT_EQ(ReadoutLine(state, b.data()), 0);
+            for (int i = 0; i < 30; ++i)
+                ASSERT_EQ(Pixel(b, i), Block(row, s, s * (4 + i), s) + 100) << i;
+        }
+    }
+}
+
 TEST_F(SingleReadout, OffsetUsesTheModelsSampleMask) {
     Boot("sim:finch?scene=pattern");
     std::uint8_t params[2] = {0, 0}, result[2] = {};

@@ -44,6 +44,31 @@ TEST_F(TrackingReadout, WindowIsLocatedFromTheRightHandEnd) {
     for (int i = 0; i < 40; ++i) ASSERT_EQ(Pixel(b, i), P(1, 1, 150 + i) + offset) << i;
 }
 
+TEST_F(TrackingReadout, WindowLinesCarryNothingIntoTheNext) {
+    // A window at the right of the image ends early in the register: the
+    // cells behind it would meet the next line's rows unless they are emptied.
+    StartImage(6);
+    for (int mode = 0; mode < 2; ++mode) {
+        for (int line = 0; line < 2; ++line) {
+            SCOPED_TRACE(::testing::Message() << "mode " << mode << " line " << line);
+            const int r = mode == 0 ? line : 2 + 2 * line;
+            std::vector<std::uint8_t> b =
+                LineRequest(1, static_cast<std::uint8_t>(mode), 0, mode == 0 ? 150 : 70, 20);
+            ASSERT_EQ(ReadoutLine(state, b.data()), 0);
+            for (int i = 0; i < 20; ++i) {
+                if (mode == 0) {
+                    ASSERT_EQ(Pixel(b, i), P(1, r, 150 + i) + offset) << i;
+                    continue;
+                }
+                const int c = 2 * (70 + i);
+                const std::uint32_t a = P(1, r, c) + P(1, r + 1, c) + offset;
+                const std::uint32_t d = P(1, r, c + 1) + P(1, r + 1, c + 1) + offset;
+                ASSERT_EQ(Pixel(b, i), (a + d) / 2) << i;
+            }
+        }
+    }
+}
+
 TEST_F(TrackingReadout, TwoByTwoAveragesAdjacentSamplesOfTwoRows) {
     StartImage(6);
     std::vector<std::uint8_t> b = LineRequest(1, 1, 0, 10, 50);
