@@ -1,0 +1,459 @@
+// Every camera fault the simulator can show, against every group of camera
+// commands, through the I/O manager on the virtual clock.  A command that
+// meets the fault ends with the error of its first failed exchange (no
+// retries), within one protocol timeout per command, completes its request
+// and leaves the device idle; a command the fault does not concern works as
+// usual.  Once the fault is gone, a new link and a pixel-exact window read
+// succeed on the same device.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/driver/faults/booted_driver.h"
+
+namespace {
+
+using namespace zeva;  // commands, error codes
+using zeva::le::Get16;
+using zeva::le::Put16;
+using zeva::sim::MicroFault;
+using zeva::test::BootedDriver;
+using zeva::test::CameraHandle;
+
+// More than 5 kernel ticks of 15.625 ms end a wait; with the polling around
+// it one timeout stays below 7 ticks.
+constexpr std::uint64_t kTickNs = 15'625'000;
+constexpr std::uint64_t kOneTimeoutNs = 7 * kTickNs;
+constexpr std::uint64_t kShortestTimeoutNs = 5 * kTickNs;
+
+enum class Fault {
+    Silent,
+    NoReply,
+    Nak,
+    Can,
+    Garbage,
+    BadLength,
+    BusyStuck,
+    Unplugged,
+    EepromVersion0,
+    EepromVersion2,
+    EepromBadSum,
+    EepromBlank,
+    Shutter,
+};
+
+const Fault kFaults[] = {
+    Fault::Silent,         Fault::NoReply,        Fault::Nak,          Fault::Can,
+    Fault::Garbage,        Fault::BadLength,      Fault::BusyStuck,    Fault::Unplugged,
+    Fault::EepromVersion0, Fault::EepromVersion2, Fault::EepromBadSum, Fault::EepromBlank,
+    Fault::Shutter};
+
+const char* FaultName(Fault f) {
+    switch (f) {
+        case Fault::Silent:
+            return "Silent";
+        case Fault::NoReply:
+            return "NoReply";
+        case Fault::Nak:
+            return "Nak";
+        case Fault::Can:
+            return "Can";
+        case Fault::Garbage:
+            return "Garbage";
+        case Fault::BadLength:
+            return "BadLength";
+        case Fault::BusyStuck:
+            return "BusyStuck";
+        case Fault::Unplugged:
+            return "Unplugged";
+        case Fault::EepromVersion0:
+            return "EepromVersion0";
+        case Fault::EepromVersion2:
+            return "EepromVersion2";
+        case Fault::EepromBadSum:
+            return "EepromBadSum";
+        case Fault::EepromBlank:
+            return "EepromBlank";
+        case Fault::Shutter:
+            return "Shutter";
+    }
+    return "?";
+}
+
+// The EEPROM image is the camera's own from power-up; the other faults are
+// switched on at run time, after a healthy link.
+std::string Entry(Fault f) {
+    std::string entry = "sim:gannet?scene=pattern";
+    switch (f) {
+        case Fault::EepromVersion0:
+            return entry + "&eeprom=version0";
+        case Fault::EepromVersion2:
+            return entry + "&eeprom=version2";
+        case Fault::EepromBadSum:
+            return entry + "&eeprom=badsum";
+        case Fault::EepromBlank:
+            return entry + "&eeprom=blank";
+        default:
+            return entry;
+    }
+}
+
+void Apply(sim::Camera* camera, Fault f, bool on) {
+    switch (f) {
+        case Fault::Silent:
+            camera->SetMicroFault(on ? MicroFault::Silent : MicroFault::Ok);
+            break;
+        case Fault::NoReply:
+            camera->SetMicroFault(on ? MicroFault::NoReply : MicroFault::Ok);
+            break;
+        case Fault::Nak:
+            camera->SetMicroFault(on ? MicroFault::Nak : MicroFault::Ok);
+            break;
+        case Fault::Can:
+            camera->SetMicroFault(on ? MicroFault::Can : MicroFault::Ok);
+            break;
+        case Fault::Garbage:
+            camera->SetMicroFault(on ? MicroFault::Garbage : MicroFault::Ok);
+            break;
+        case Fault::BadLength:
+            camera->SetMicroFault(on ? MicroFault::BadLength : MicroFault::Ok);
+            break;
+        case Fault::BusyStuck:
+            camera->SetBusyStuck(on);
+            break;
+        case Fault::Unplugged:
+            camera->SetUnplugged(on);
+            break;
+        case Fault::Shutter:
+            camera->SetShutterFault(on);
+            break;
+        default:
+            break;  // EEPROM faults stay with the camera
+    }
+    // The micro is not reset when a fault clears: the next packet's start
+    // bit alone must bring it back, whatever exchange was cut short.
+}
+
+// The error of a failed exchange with the microcontroller, by the reply it
+// is waiting for; 0 when the fault leaves the exchange alone.
+std::uint16_t AckError(Fault f) {
+    switch (f) {
+        case Fault::Silent:
+            return ErrTxTimeout;
+        case Fault::Unplugged:
+            return ErrTxTimeout;  // the handshake line never follows
+        case Fault::NoReply:
+            return ErrRxTimeout;
+        case Fault::Nak:
+            return ErrNakReceived;
+        case Fault::Can:
+            return ErrCanReceived;
+        case Fault::Garbage:
+            return ErrUnknownResponse;
+        default:
+            return 0;
+    }
+}
+std::uint16_t BlockError(Fault f) {
+    return f == Fault::BadLength ? static_cast<std::uint16_t>(ErrBadLength) : AckError(f);
+}
+// The error of clocking the CCD: only the busy flag stops it.
+std::uint16_t ClockError(Fault f) {
+    return f == Fault::BusyStuck ? static_cast<std::uint16_t>(ErrDigitizerTimeout) : 0;
+}
+
+// One command of a group: what it sends, and what it must return under a fault.
+struct Step {
+    const char* what;
+    std::function<NTSTATUS(const CameraHandle&)> run;
+    std::function<std::uint16_t(Fault)> expected;
+};
+
+struct Group {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+NTSTATUS CcdInfo(const CameraHandle& h, std::int16_t request, std::vector<std::uint8_t>* out) {
+    const ULONG size = request == 2 ? rec::CcdInfoExtResult::kSize : rec::CcdInfoResult::kSize;
+    out->assign(size, 0xA5);
+    Put16(out->data(), rec::CcdInfoParams::Request, static_cast<std::uint16_t>(request));
+    return h.Call(CmdGetCCDInfo, *out, rec::CcdInfoParams::kSize, size);
+}
+
+std::vector<Group> Groups() {
+    std::vector<Group> groups;
+    groups.push_back({"Link",
+                      {{"EstablishLink",
+                        [](const CameraHandle& h) {
+                            std::uint16_t type = 0;
+                            const NTSTATUS s = h.Link(&type);
+                            // A corrupt EEPROM still identifies a type-4 camera.
+                            EXPECT_TRUE(s != STATUS_SUCCESS || type == 4) << type;
+                            return s;
+                        },
+                        BlockError}}});
+    groups.push_back(
+        {"CcdInformation",
+         {{"GetCCDInfo 0",
+           [](const CameraHandle& h) {
+               std::vector<std::uint8_t> info;
+               const NTSTATUS s = CcdInfo(h, 0, &info);
+               if (s == STATUS_SUCCESS) {
+                   EXPECT_EQ(Get16(info.data(), rec::CcdInfoResult::ReadoutModeCount), 9);
+                   EXPECT_EQ(Get16(info.data(), rec::CcdInfoResult::Mode(0) + 2), 765);
+               }
+               return s;
+           },
+           BlockError},
+          {"GetCCDInfo 2",
+           [](const CameraHandle& h) {
+               std::vector<std::uint8_t> ext;
+               const NTSTATUS s = CcdInfo(h, 2, &ext);
+               const char* text = reinterpret_cast<const char*>(
+                   ext.data() + rec::CcdInfoExtResult::IdentificationText);
+               const std::uint16_t flag = Get16(ext.data(), rec::CcdInfoExtResult::EepromFlag);
+               if (s == STATUS_SUCCESS) {
+                   // The camera's own text, or the default image's "-".
+                   EXPECT_TRUE(std::strcmp(text, "GANNET") == 0 || std::strcmp(text, "-") == 0)
+                       << text;
+                   EXPECT_EQ(flag, 0);
+               } else {
+                   // The driver's fallback record stays in the system buffer:
+                   // a failed request copies nothing back to the caller.
+                   for (std::size_t i = 2; i < ext.size(); ++i) {
+                       EXPECT_EQ(ext[i], 0xA5) << i;
+                   }
+               }
+               return s;
+           },
+           BlockError}}});
+    groups.push_back(
+        {"Exposure",
+         {{"StartExposure", [](const CameraHandle& h) { return h.Start(0, 50); },
+           [](Fault f) -> std::uint16_t {
+               if (AckError(f) != 0) {
+                   return AckError(f);  // the fan/shutter/LED command goes first
+               }
+               if (f == Fault::BusyStuck) {
+                   return ErrDigitizerTimeout;  // the clear before the start
+               }
+               if (f == Fault::BadLength) {
+                   return ErrBadLength;  // the shutter check reads the status block
+               }
+               return f == Fault::Shutter ? ErrShutter : 0;
+           }},
+          {"EndExposure", [](const CameraHandle& h) { return h.Word(CmdEndExposure, 0); },
+           [](Fault f) -> std::uint16_t {
+               return AckError(f) != 0 ? AckError(f) : ClockError(f);  // then the dump
+           }}}});
+    groups.push_back(
+        {"Status",
+         {{"QueryCommandStatus 1",
+           [](const CameraHandle& h) { return h.Word(CmdQueryCommandStatus, 1, 2); }, BlockError},
+          {"QueryCommandStatus 13",
+           [](const CameraHandle& h) { return h.Word(CmdQueryCommandStatus, 13, 2); }, BlockError},
+          {"QueryCommandStatus 3",
+           [](const CameraHandle& h) { return h.Word(CmdQueryCommandStatus, 3, 2); },
+           [](Fault) -> std::uint16_t { return 0; }}}});
+    groups.push_back(
+        {"Readout",
+         {{"ReadoutLine",
+           [](const CameraHandle& h) {
+               std::vector<std::uint16_t> pixels;
+               return h.Line(0, 0, 10, 20, &pixels);
+           },
+           ClockError},
+          {"EndReadout", [](const CameraHandle& h) { return h.Word(CmdEndReadout, 0); },
+           [](Fault) -> std::uint16_t { return 0; }}}});
+    groups.push_back(
+        {"Dump",
+         {{"DumpLines", [](const CameraHandle& h) { return h.Dump(0, 1, 3); }, ClockError}}});
+    groups.push_back({"Offset",
+                      {{"ReadOffset",
+                        [](const CameraHandle& h) {
+                            std::uint16_t offset = 0;
+                            const NTSTATUS s = h.Word(CmdReadOffset, 0, 2, &offset);
+                            return s;
+                        },
+                        ClockError}}});
+    groups.push_back(
+        {"Cooler",
+         {{"SetTemperatureRegulation",
+           [](const CameraHandle& h) {
+               std::vector<std::uint8_t> b(rec::TemperatureRegulationParams::kSize, 0);
+               Put16(b.data(), rec::TemperatureRegulationParams::Regulation, 1);
+               Put16(b.data(), rec::TemperatureRegulationParams::Setpoint, 2000);
+               return h.Call(CmdSetTemperatureRegulation, b, 4, 0);
+           },
+           BlockError},  // the status is read before the setpoint is sent
+          {"QueryTemperatureStatus",
+           [](const CameraHandle& h) {
+               std::vector<std::uint8_t> b(rec::TemperatureStatusResults::kSize, 0xA5);
+               const NTSTATUS s = h.Call(CmdQueryTemperatureStatus, b, 0, 10);
+               if (s == STATUS_SUCCESS) {
+                   EXPECT_EQ(Get16(b.data(), rec::TemperatureStatusResults::RegulationFlags) & 1,
+                             1);
+               }
+               return s;
+           },
+           BlockError}}});
+    groups.push_back({"Relays",
+                      {{"ActivateRelay",
+                        [](const CameraHandle& h) {
+                            std::vector<std::uint8_t> b(rec::RelayParams::kSize, 0);
+                            Put16(b.data(), rec::RelayParams::RelayTime, 10);
+                            return h.Call(CmdActivateRelay, b, 8, 0);
+                        },
+                        AckError},
+                       {"QueryCommandStatus 7",
+                        [](const CameraHandle& h) { return h.Word(CmdQueryCommandStatus, 7, 2); },
+                        BlockError}}});
+    groups.push_back({"Pulse",
+                      {{"PulseOut",
+                        [](const CameraHandle& h) {
+                            std::vector<std::uint8_t> b(rec::PulseOutParams::kSize, 0);
+                            Put16(b.data(), rec::PulseOutParams::PulseCount, 3);
+                            Put16(b.data(), rec::PulseOutParams::PulseWidth, 100);
+                            Put16(b.data(), rec::PulseOutParams::PulsePeriod, 200);
+                            return h.Call(CmdPulseOut, b, 6, 0);
+                        },
+                        AckError}}});
+    groups.push_back({"Serial",
+                      {{"TxSerialBytes",
+                        [](const CameraHandle& h) {
+                            std::vector<std::uint8_t> b = {3, 0, 'a', 'b', 'c'};
+                            ULONG_PTR n = 0;
+                            const NTSTATUS s = h.Call(CmdTxSerialBytes, b, 5, 2, &n);
+                            if (s == STATUS_SUCCESS) {
+                                EXPECT_EQ(n, 2u);
+                                EXPECT_EQ(Get16(b.data(), 0), 3);
+                            }
+                            return s;
+                        },
+                        BlockError},
+                       {"GetSerialStatus",
+                        [](const CameraHandle& h) {
+                            std::vector<std::uint8_t> b(2, 0);
+                            return h.Call(CmdGetSerialStatus, b, 0, 2);
+                        },
+                        BlockError}}});
+    groups.push_back({"TipTilt",
+                      {{"AOTipTilt",
+                        [](const CameraHandle& h) {
+                            std::vector<std::uint8_t> b(4, 0);
+                            Put16(b.data(), 0, 0x0800);
+                            Put16(b.data(), 2, 0x0800);
+                            return h.Call(CmdAOTipTilt, b, 4, 0);
+                        },
+                        BlockError}}});
+    return groups;
+}
+
+const std::vector<Group>& AllGroups() {
+    static const std::vector<Group> groups = Groups();
+    return groups;
+}
+
+struct Case {
+    Fault fault;
+    std::size_t group;
+};
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    for (Fault f : kFaults) {
+        for (std::size_t g = 0; g < AllGroups().size(); ++g) {
+            cases.push_back({f, g});
+        }
+    }
+    return cases;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Case> {
+  protected:
+    void TearDown() override { EXPECT_EQ(driver_.Shutdown(), 0u) << "pool blocks leaked"; }
+
+    // Runs the group's steps; checks each status, its time and the idle
+    // device afterwards.  Returns the virtual time the group took.
+    std::uint64_t RunGroup(const Group& group, Fault fault, bool faulty) {
+        const CameraHandle& h = driver_[0];
+        const std::uint64_t start = platform::ClockNowNs();
+        for (const Step& step : group.steps) {
+            const std::uint64_t before = platform::ClockNowNs();
+            const NTSTATUS status = step.run(h);
+            const std::uint64_t took = platform::ClockNowNs() - before;
+            const std::uint16_t expected = faulty ? step.expected(fault) : 0;
+            EXPECT_EQ(status, ErrorStatus(expected))
+                << step.what << (faulty ? " with the fault" : " before the fault");
+            EXPECT_TRUE(h.Idle()) << step.what << ": a request is still pending";
+            const std::uint16_t code = ErrorCodeOf(status);
+            if (code >= ErrTxTimeout && code <= ErrBadLength) {
+                // A failed exchange leaves the handshake register idle.
+                EXPECT_EQ(h.camera()->Register(3), 0) << step.what;
+            }
+            if (code == ErrTxTimeout || code == ErrRxTimeout) {
+                // Ended by the tick-count timeout, not by a count of polls.
+                EXPECT_GE(took, kShortestTimeoutNs) << step.what;
+            }
+        }
+        return platform::ClockNowNs() - start;
+    }
+
+    // Link, expose with the shutter open, skip a few rows and read a window:
+    // every pixel as the pattern left it.
+    void LinkAndReadWindow() {
+        const CameraHandle& h = driver_[0];
+        std::uint16_t type = 0;
+        ASSERT_EQ(h.Link(&type), STATUS_SUCCESS);
+        ASSERT_EQ(type, 4);
+        ASSERT_EQ(h.Expose(0), STATUS_SUCCESS);
+        constexpr int kSkipped = 7, kStart = 40, kLength = 24;
+        ASSERT_EQ(h.Dump(0, 0, kSkipped), STATUS_SUCCESS);
+        std::vector<std::uint16_t> pixels;
+        for (int line = 0; line < 3; ++line) {
+            ASSERT_EQ(h.Line(0, 0, kStart, kLength, &pixels), STATUS_SUCCESS) << line;
+            for (int i = 0; i < kLength; ++i) {
+                ASSERT_EQ(pixels[i], test::ImagingPixel(kSkipped + line, kStart + i))
+                    << "line " << line << " pixel " << i;
+            }
+        }
+        EXPECT_EQ(h.Word(CmdEndReadout, 0), STATUS_SUCCESS);
+        EXPECT_TRUE(h.Idle());
+    }
+
+    BootedDriver driver_;
+};
+
+TEST_P(FaultMatrix, FailsWithinItsTimeoutAndRecovers) {
+    const Case c = GetParam();
+    const Group& group = AllGroups()[c.group];
+    ASSERT_TRUE(driver_.Boot({Entry(c.fault)}));
+    const CameraHandle& h = driver_[0];
+    ASSERT_EQ(h.Link(), STATUS_SUCCESS);
+
+    // The group on the healthy camera (a camera with a bad EEPROM counts as
+    // healthy: the driver substitutes the image) sets the time to compare with.
+    const std::uint64_t healthy = RunGroup(group, c.fault, false);
+    ASSERT_FALSE(HasFailure());
+
+    Apply(h.camera(), c.fault, true);
+    const std::uint64_t faulty = RunGroup(group, c.fault, true);
+    // No retries: at most one protocol timeout more per command.
+    EXPECT_LE(faulty, healthy + group.steps.size() * kOneTimeoutNs)
+        << "healthy " << healthy << " ns";
+
+    Apply(h.camera(), c.fault, false);
+    LinkAndReadWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& p) {
+                             return std::string(FaultName(p.param.fault)) +
+                                    AllGroups()[p.param.group].name;
+                         });
+
+}  // namespace
