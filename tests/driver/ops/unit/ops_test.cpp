@@ -149,6 +149,22 @@ TEST_F(OpsTest, ModelZeroTakesTheTypeFromTheEeprom) {
     }
 }
 
+TEST_F(OpsTest, EepromTypeWithoutARowGetsTheDefaultGeometry) {
+    camera.version = 0x0123;
+    GoodEeprom(200);
+    ASSERT_EQ(Link(), 0u);
+    EXPECT_EQ(state->CameraType, 200u);
+    EXPECT_EQ(le::Get16(link_result, 0), 200);
+    EXPECT_EQ(state->Geometry[0].ActiveColumns, 100);
+    EXPECT_EQ(state->Geometry[0].TotalColumns, 100);
+    EXPECT_EQ(state->Geometry[1].ActiveColumns, 192);
+    EXPECT_EQ(state->Geometry[1].TotalColumns, 208);
+    EXPECT_EQ(state->Geometry[1].TotalRows, 165);
+    ASSERT_EQ(Info(0), 0u);
+    EXPECT_EQ(le::Get16(info, 68), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Model-? CCD Camera");
+}
+
 TEST_F(OpsTest, BlankOrCorruptEepromMakesGannetWithDefaultGains) {
     for (int variant = 0; variant < 2; ++variant) {
         SCOPED_TRACE(variant);
@@ -493,6 +509,36 @@ TEST_F(OpsTest, DeferredStartWaitsForTheHoldFlag) {
     EXPECT_EQ(LastSent(0)[2], 0x64);
 }
 
+TEST_F(OpsTest, DeferredImagingStartAndAReplacingStart) {
+    LinkAs(0, 4);
+    camera.status[1] = 0x04;  // hold flag
+    ASSERT_EQ(Start(0, 0x80000064), 0u);
+    EXPECT_EQ(test::g_ops.count("ClearImagingArray"), 1);  // cleared now, started later
+    std::uint16_t s = 0;
+    ASSERT_EQ(Query(1, &s), 0u);
+    EXPECT_EQ(s, 0x8000);
+    EXPECT_EQ(test::g_ops.count("DumpImagingLines"), 1);
+    EXPECT_EQ(PacketsOf(0), 0);
+    camera.status[1] = 0;
+    camera.status[0] = 0x02;
+    ASSERT_EQ(Query(1, &s), 0u);
+    EXPECT_EQ(s, 0x0002);
+    EXPECT_EQ(PacketsOf(0), 1);
+    ASSERT_EQ(Query(1, &s), 0u);
+    EXPECT_EQ(s, 0x0002);
+    EXPECT_EQ(PacketsOf(0), 1);  // started once only
+    // A plain start replaces a pending one.
+    ASSERT_EQ(End(0x8000), 0u);
+    camera.status[1] = 0x04;
+    ASSERT_EQ(Start(0, 0x80000064), 0u);
+    ASSERT_EQ(Start(0, 0x20), 0u);
+    EXPECT_EQ(state->PendingStart, 0);
+    EXPECT_EQ(PacketsOf(0), 2);
+    EXPECT_EQ(LastSent(0)[2], 0x20);
+    ASSERT_EQ(Query(1, &s), 0u);
+    EXPECT_EQ(s, 0x0002);
+}
+
 TEST_F(OpsTest, DeferStartIsIgnoredOnSingleCcdCameras) {
     LinkAs(3);
     ASSERT_EQ(Start(0, 0x80000064), 0u);
@@ -552,12 +598,26 @@ TEST_F(OpsTest, RelayEncodingAndClick) {
     std::uint8_t p[8] = {};
     ASSERT_EQ(ActivateRelay(state, p), 0u);
     EXPECT_EQ(camera.relay_clicks, 0);
+    EXPECT_EQ(LastSent(4), (Bytes{0, 0, 0, 0, 0}));
     le::Put16(p, 0, 300);
     ASSERT_EQ(ActivateRelay(state, p), 0u);
     EXPECT_EQ(camera.relay_clicks, 1);
-    const Bytes b = LastSent(4);
-    ASSERT_GE(b.size(), 2u);
-    EXPECT_EQ(b[0], 18);
+    EXPECT_EQ(LastSent(4), (Bytes{18, 0, 0, 0, 1}));
+    // Up to 255 the times go as they are; one above scales all four, and a
+    // time that scales to 0 is off.
+    const std::uint16_t unscaled[4] = {255, 1, 0, 7};
+    for (int i = 0; i < 4; ++i) le::Put16(p, 2 * i, unscaled[i]);
+    ASSERT_EQ(ActivateRelay(state, p), 0u);
+    EXPECT_EQ(LastSent(4), (Bytes{255, 1, 0, 7, 0}));
+    const std::uint16_t scaled[4] = {15, 256, 4095, 65535};
+    for (int i = 0; i < 4; ++i) le::Put16(p, 2 * i, scaled[i]);
+    ASSERT_EQ(ActivateRelay(state, p), 0u);
+    EXPECT_EQ(LastSent(4), (Bytes{0, 16, 255, 255, 1}));
+    EXPECT_EQ(camera.relay_clicks, 3);
+    // No click when the camera refuses.
+    camera.fault = test::MicroFault::Nak;
+    EXPECT_EQ(ActivateRelay(state, p), ErrorStatus(ErrNakReceived));
+    EXPECT_EQ(camera.relay_clicks, 3);
 }
 
 TEST_F(OpsTest, PulseEncoding) {
@@ -568,6 +628,23 @@ TEST_F(OpsTest, PulseEncoding) {
     le::Put16(p, 4, 200);
     ASSERT_EQ(PulseOut(state, p), 0u);
     EXPECT_EQ(LastSent(5), (Bytes{3, 0x00, 0x5B, 0x00, 0x47}));
+    const struct {
+        std::uint16_t count, width, period;
+        Bytes sent;
+    } cases[] = {
+        {3, 100, 120, {3, 0x00, 0x5B, 0, 0}},           // period too short: no gap
+        {3, 0, 50, {3, 0, 0, 0x00, 0x07}},              // no width: period clamped to 7
+        {300, 5, 1000, {255, 0x00, 0x01, 0x03, 0xC1}},  // width at least 1; 1000 - 1 - 38
+        {1, 0x1234, 0xFFFF, {1, 0x12, 0x2B, 0xED, 0xAE}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.width);
+        le::Put16(p, 0, c.count);
+        le::Put16(p, 2, c.width);
+        le::Put16(p, 4, c.period);
+        ASSERT_EQ(PulseOut(state, p), 0u);
+        EXPECT_EQ(LastSent(5), c.sent);
+    }
 }
 
 TEST_F(OpsTest, TipTiltPacketAndIncompleteReply) {
