@@ -93,6 +93,11 @@ NTSTATUS EstablishLink(DeviceState* state, std::uint8_t* buffer) {
     }
     state->CameraType = type;
     if (type == kCameraFinch) {
+        // The offset measurement flushes the serial register by the geometry
+        // record's column count; on a first link that record is still empty
+        // and charge a line left in the register would be taken for offset.
+        // Both variants have the same register, so measure with theirs.
+        InitCCDInfo(state);
         std::uint8_t request[2] = {0, 0};
         std::uint8_t offset[2] = {0, 0};
         if (ReadOffset(state, request, offset) == 0 &&

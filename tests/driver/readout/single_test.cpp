@@ -1,5 +1,6 @@
 // Single-CCD readout (Egret, Finch, Siskin) against the pattern scene.
 #include <functional>
+#include <memory>
 
 #include "common/errors.h"
 #include "driver/frame/routines.h"
@@ -94,6 +95,23 @@ TEST_F(SingleReadout, OffsetUsesTheModelsSampleMask) {
     Boot("sim:egret?scene=pattern");
     ASSERT_EQ(ReadOffset(state, params, result), 0);
     EXPECT_EQ(le::Get16(result, 0), cam->info().offset);
+}
+
+TEST_F(SingleReadout, FirstLinkIgnoresChargeALineLeftInTheRegister) {
+    // A window line leaves most of the register unread; a driver loaded
+    // afresh (empty geometry) then links the camera that kept its power.
+    StartImage("sim:finch?scene=pattern", 4);
+    state->FinchBias = static_cast<std::uint16_t>(offset - 100);
+    std::vector<std::uint8_t> b = LineRequest(0, 0, 0, 0, 10);
+    ASSERT_EQ(ReadoutLine(state, b.data()), 0);
+    auto fresh = std::make_unique<DeviceState>();
+    fresh->PortBase = state->PortBase;
+    fresh->RaisedIrql = state->RaisedIrql;
+    std::uint8_t result[2] = {};
+    ASSERT_EQ(EstablishLink(fresh.get(), result), 0);
+    EXPECT_EQ(fresh->CameraType, 8u);
+    EXPECT_EQ(fresh->SiskinVariant, 0);
+    EXPECT_EQ(fresh->Geometry[0].ActiveColumns, 640);
 }
 
 TEST_F(SingleReadout, StuckBusyTimesOutAndKeepsTheBias) {
