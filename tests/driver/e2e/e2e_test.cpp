@@ -354,6 +354,51 @@ std::string FrameName(const ::testing::TestParamInfo<FrameCase>& p) {
 
 INSTANTIATE_TEST_SUITE_P(Models, FullFrame, ::testing::ValuesIn(FrameCases()), FrameName);
 
+// --- a start deferred while the camera's serial port is busy
+
+class DeferredStart : public Driver, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DeferredStart, WaitsForTheSerialPortThenExposes) {
+    const int ccd = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Boot(kGannet));
+    ASSERT_NO_FATAL_FAILURE(Identify(kGannet, ccd));
+    // 255 bytes at 9600 baud keep the hold flag up for about a quarter second.
+    std::vector<std::uint8_t> tx(2 + 255, 0x55);
+    Put16(tx.data(), 0, 255);
+    ASSERT_EQ(Call(CmdTxSerialBytes, tx, 2 + 255, 2), STATUS_SUCCESS);
+    EXPECT_EQ(Get16(tx.data(), 0), 255);
+
+    std::vector<std::uint8_t> b(12, 0);
+    Put16(b.data(), 0, static_cast<std::uint16_t>(ccd));
+    Put32(b.data(), 4, 0x80000000u | 100);
+    Put16(b.data(), 10, 1);
+    ASSERT_EQ(Call(CmdStartExposure, b, 12, 0), STATUS_SUCCESS);
+    int pending = 0;
+    for (int polls = 0;; ++polls) {
+        ASSERT_LT(polls, 100);
+        ASSERT_EQ(Ccd(CmdQueryCommandStatus, 1, 2), STATUS_SUCCESS);
+        if (reply != 0x8000)
+            break;
+        ++pending;
+        zeva::platform::PlatformSleepMs(50);
+    }
+    EXPECT_GE(pending, 2);
+    EXPECT_EQ(reply, 2 << (2 * ccd));
+    for (int polls = 0; (reply >> (2 * ccd) & 3) != 3; ++polls) {
+        ASSERT_LT(polls, 100);
+        zeva::platform::PlatformSleepMs(100);
+        ASSERT_EQ(Ccd(CmdQueryCommandStatus, 1, 2), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Ccd(CmdEndExposure, ccd), STATUS_SUCCESS);
+    ASSERT_EQ(Dump(ccd, 0, 0, 3), STATUS_SUCCESS);
+    ReadAndCheck(kGannet, ccd, 0, 0, 20, 25, 3, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gannet, DeferredStart, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return std::string(p.param == 1 ? "Tracking" : "Imaging");
+                         });
+
 // --- what the model refuses
 
 class Refusals : public Driver, public ::testing::WithParamInterface<const Camera*> {};
