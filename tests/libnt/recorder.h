@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/ntddk.h"
@@ -39,8 +40,16 @@ inline NTSTATUS Pass(DEVICE_OBJECT*, IRP* irp) {
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
+// Requests from several threads reach the recorder at once; the record of
+// the last one is kept whole.
+inline std::mutex& Lock() {
+    static std::mutex lock;
+    return lock;
+}
+
 inline NTSTATUS Control(DEVICE_OBJECT*, IRP* irp) {
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    std::unique_lock<std::mutex> guard(Lock());
     State& s = Last();
     auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     ++s.calls;
@@ -48,14 +57,16 @@ inline NTSTATUS Control(DEVICE_OBJECT*, IRP* irp) {
     ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
     s.input.assign(buffer, buffer + in);
     s.output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (s.status != STATUS_SUCCESS) {
-        return Complete(irp, s.status, 0);
+    const NTSTATUS status = s.status;
+    std::size_t n = 0;
+    if (status == STATUS_SUCCESS) {
+        n = std::min<std::size_t>(s.reply.size(), s.output_length);
+        if (n != 0) {
+            std::memcpy(buffer, s.reply.data(), n);
+        }
     }
-    std::size_t n = std::min<std::size_t>(s.reply.size(), s.output_length);
-    if (n != 0) {
-        std::memcpy(buffer, s.reply.data(), n);
-    }
-    return Complete(irp, STATUS_SUCCESS, n);
+    guard.unlock();
+    return Complete(irp, status, n);
 }
 
 inline void Unload(DRIVER_OBJECT* driver) {
