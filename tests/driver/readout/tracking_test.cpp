@@ -16,8 +16,8 @@ class TrackingReadout : public ReadoutRig {
         ExposePattern(1, rows);
         offset = cam->info().offset;
     }
-    // The tracking line leaves the rest of its register in place; flush it so
-    // the next line starts from an empty register.
+    // The tracking line leaves the rest of its register in place; flushing it
+    // here keeps these checks independent of the line's own flush.
     void Flush() { ASSERT_EQ(BlockClearTrackingPixels(state, state->Geometry[1].TotalColumns), 0); }
 
     std::uint32_t offset = 0;
