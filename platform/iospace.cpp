@@ -14,6 +14,9 @@ struct Range {
 };
 Range g_ranges[kMaxRanges];
 std::size_t g_range_count = 0;
+// Accesses to addresses no port claims: counted, off the claimed path, so
+// that tests can show a driver keeps to the ports it was given.
+std::atomic<std::uint64_t> g_unclaimed{0};
 
 // The backend and offset for an address, or null when no port claims it.
 inline PortBackend* Route(ULONG_PTR port, std::uint32_t* offset) {
@@ -35,6 +38,7 @@ void IoSpaceAdd(std::uint32_t base, PortBackend* backend) {
 
 void IoSpaceClear() {
     g_range_count = 0;
+    g_unclaimed.store(0, std::memory_order_relaxed);
 }
 
 void IoSpaceLevelChanged(bool raised) {
@@ -49,11 +53,18 @@ void IoSpaceLevelChanged(bool raised) {
 using namespace zeva::platform::internal;
 using zeva::platform::PortBackend;
 
+std::uint64_t zeva::platform::UnclaimedPortAccesses() {
+    return g_unclaimed.load(std::memory_order_relaxed);
+}
+
 UCHAR READ_PORT_UCHAR(ULONG_PTR port) {
     ChargeVirtualNs(kPortCycleNs);
     std::uint32_t offset = 0;
     PortBackend* backend = Route(port, &offset);
-    return backend ? backend->Read(offset) : 0xFF;
+    if (backend)
+        return backend->Read(offset);
+    g_unclaimed.fetch_add(1, std::memory_order_relaxed);
+    return 0xFF;
 }
 
 void WRITE_PORT_UCHAR(ULONG_PTR port, UCHAR value) {
@@ -62,4 +73,6 @@ void WRITE_PORT_UCHAR(ULONG_PTR port, UCHAR value) {
     PortBackend* backend = Route(port, &offset);
     if (backend)
         backend->Write(offset, value);
+    else
+        g_unclaimed.fetch_add(1, std::memory_order_relaxed);
 }

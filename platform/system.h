@@ -48,6 +48,10 @@ bool SystemRunning();
 // Pool blocks currently allocated.
 std::size_t PoolOutstanding();
 
+// Port reads and writes since boot at addresses no configured port claims
+// (they read 0xFF and go nowhere).
+std::uint64_t UnclaimedPortAccesses();
+
 // Default port base for port index i.
 std::uint32_t DefaultPortBase(std::size_t index);
 

@@ -14,6 +14,32 @@ namespace {
 constexpr std::uint16_t kLowestIrql = DISPATCH_LEVEL;    // the readout's raise must be valid
 constexpr std::uint16_t kHighestIrql = CLOCK_LEVEL - 1;  // the kernel tick must keep running
 
+// The raw address commands reach only this device's own port: the registers
+// of the span the parallel-port driver reported (at most an EPP port's 8) and
+// the ECP registers 0x400 above the base.  Any other address belongs to
+// another port or device; a read of it gives 0xFF, as an empty bus would,
+// and a write goes nowhere.
+constexpr ULONG_PTR kLargestPortSpan = 8;
+constexpr ULONG_PTR kEcpRegisters = 0x400;
+constexpr UCHAR kEmptyBus = 0xFF;
+
+bool IsOwnPortRegister(const DeviceState* state, ULONG_PTR address) {
+    const ULONG_PTR offset = address - state->PortBase;  // wraps to a huge value below the base
+    const ULONG_PTR span =
+        state->PortSpan < kLargestPortSpan ? ULONG_PTR{state->PortSpan} : kLargestPortSpan;
+    return offset < span || (offset >= kEcpRegisters && offset <= kEcrRegister);
+}
+
+UCHAR FencedRead(const DeviceState* state, ULONG_PTR address) {
+    return IsOwnPortRegister(state, address) ? READ_PORT_UCHAR(address) : kEmptyBus;
+}
+
+void FencedWrite(const DeviceState* state, ULONG_PTR address, UCHAR value) {
+    if (IsOwnPortRegister(state, address)) {
+        WRITE_PORT_UCHAR(address, value);
+    }
+}
+
 NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR bytes) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = bytes;
@@ -57,11 +83,11 @@ NTSTATUS RunEntry(DeviceState* state, const DispatchEntry& entry, std::uint8_t* 
             return STATUS_SUCCESS;
         case Form::PortReadAddress:
             buffer[rec::PortByte::Value] =
-                READ_PORT_UCHAR(le::Get16(buffer, rec::PortAddressParams::Address));
+                FencedRead(state, le::Get16(buffer, rec::PortAddressParams::Address));
             return STATUS_SUCCESS;
         case Form::PortWriteAddress:
-            WRITE_PORT_UCHAR(le::Get16(buffer, rec::PortWriteParams::Address),
-                             le::Get8(buffer, rec::PortWriteParams::Value));
+            FencedWrite(state, le::Get16(buffer, rec::PortWriteParams::Address),
+                        le::Get8(buffer, rec::PortWriteParams::Value));
             return STATUS_SUCCESS;
         case Form::PortWriteRead:
             return PortWriteThenReadCommand(state, buffer, entry.function);
@@ -79,15 +105,15 @@ NTSTATUS PortWriteThenReadCommand(DeviceState* state, std::uint8_t* buffer,
     const std::uint8_t write_value = le::Get8(buffer, r::WriteValue);
     const std::uint8_t mask = le::Get8(buffer, r::Mask);
     disable(state);
-    WRITE_PORT_UCHAR(write_address, write_value);
-    const std::uint8_t read = READ_PORT_UCHAR(read_address);
+    FencedWrite(state, write_address, write_value);
+    const std::uint8_t read = FencedRead(state, read_address);
     if (function == 3124) {
         buffer[rec::PortByte::Value] = read;
     } else {
         const std::uint8_t v = function == 3125 ? static_cast<std::uint8_t>(read | mask)
                                                 : static_cast<std::uint8_t>(read & ~mask);
-        WRITE_PORT_UCHAR(read_address, v);
-        WRITE_PORT_UCHAR(read_address, v);
+        FencedWrite(state, read_address, v);
+        FencedWrite(state, read_address, v);
     }
     enable(state);
     return STATUS_SUCCESS;
