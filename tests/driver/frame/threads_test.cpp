@@ -159,8 +159,15 @@ TEST(TwoDevices, RunTheirSequencesInParallel) {
                             platform::ClockMode::Real));
     ASSERT_EQ(driver.size(), 2u);
     int wrong[2] = {-1, -1};
-    std::thread first([&] { wrong[0] = ReadFrameWindow(driver[0], 4, 20, 30, 11, 6); });
-    std::thread second([&] { wrong[1] = ReadFrameWindow(driver[1], 13, 50, 30, 4, 6); });
+    // Two sessions each, so that the one-second device timers run meanwhile.
+    std::thread first([&] {
+        wrong[0] = ReadFrameWindow(driver[0], 4, 20, 30, 11, 6) +
+                   ReadFrameWindow(driver[0], 4, 300, 40, 2, 4);
+    });
+    std::thread second([&] {
+        wrong[1] = ReadFrameWindow(driver[1], 13, 50, 30, 4, 6) +
+                   ReadFrameWindow(driver[1], 13, 700, 40, 9, 4);
+    });
     // Meanwhile both devices are asked for their temperature from here.
     int bad_temperature = 0;
     for (int i = 0; i < 20; ++i) {
