@@ -11,6 +11,7 @@
 #include "common/le.h"
 #include "common/records.h"
 #include "machine/machine.h"
+#include "platform/system.h"
 #include "zeva/zeva.h"
 
 namespace zeva::client {
@@ -82,6 +83,10 @@ bool ParseLibrary(const std::string& text, Library* lib) {
 
 std::string SystemStartError() {
     return machine::LastStartError();
+}
+
+void SleepMs(std::uint32_t ms) {
+    platform::PlatformSleepMs(ms);
 }
 
 std::uint16_t Status::code() const {

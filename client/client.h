@@ -122,6 +122,11 @@ bool ParseLibrary(const std::string& text, Library* lib);
 // be opened, say), with what to do about it; empty when it started.
 std::string SystemStartError();
 
+// Waits `ms` milliseconds on the system's clock: a real wait, or under
+// ZEVA_CLOCK=virtual an advance of the virtual time, so that polling loops
+// (exposure, cooler) see the camera's time move.
+void SleepMs(std::uint32_t ms);
+
 // The driver opened for this process (commands 17 / 18).
 class Driver {
   public:

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/client.h"
@@ -462,7 +461,7 @@ int CaptureOne(Camera& cam, const CaptureOptions& o, const CcdInfo& ccd, const F
         }
         progress.Show("exposing: %.1f s left of %.1f s", std::max(0.0, o.seconds - elapsed),
                       o.seconds);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        SleepMs(10);
     }
     st = cam.EndExposure(req.ccd);
     if (!st.ok())
@@ -656,8 +655,7 @@ int CmdTemp(const Global& g, int argc, char** argv) {
         PrintTemperature(t);
         std::fflush(stdout);
         if (watch > 0)
-            for (int ms = 0; ms < watch * 1000 && !gStop; ms += 50)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            for (int ms = 0; ms < watch * 1000 && !gStop; ms += 50) SleepMs(50);
     } while (watch > 0 && !gStop);
     return 0;
 }
