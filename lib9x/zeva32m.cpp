@@ -2,6 +2,7 @@
 // loads the virtual device driver zeva32.vxd and hands it every camera
 // command as control code 1000 + command; the driver reports the command's
 // error code in the bytes-returned count.
+#include <atomic>
 #include <cstring>
 
 #include "common/commands.h"
@@ -22,7 +23,9 @@ constexpr char kVxdPath[] = "\\\\.\\zeva32.vxd";
 // The library brings the stand-in machine it runs on.
 [[maybe_unused]] const bool g_machine_ready = (machine::UseDefaultSystem(), true);
 
-win32::Handle g_library_handle = win32::kInvalidHandle;
+// The open zeva32.vxd, shared by every thread of the process: each command
+// reads it once, whole.
+std::atomic<win32::Handle> g_library_handle{win32::kInvalidHandle};
 
 }  // namespace
 
@@ -39,35 +42,40 @@ extern "C" ZEVA_API std::uint16_t ParDrvCommand(std::uint32_t command, void* in,
         std::memcpy(info + 2, kDriverInfoName, sizeof kDriverInfoName);
         le::Put16(info, 66, 1);
     } else if (c == CmdOpenDriver) {
-        if (g_library_handle != win32::kInvalidHandle) {
+        if (g_library_handle.load() != win32::kInvalidHandle) {
             r = ErrDriverAlreadyOpen;
         } else {
-            g_library_handle =
+            const win32::Handle opened =
                 win32::CreateFileA(kVxdPath, 0, 0, nullptr, 0, win32::kFileFlagDeleteOnClose, 0);
-            if (g_library_handle == win32::kInvalidHandle) {
+            if (opened == win32::kInvalidHandle) {
                 r = ErrDriverNotFound;
+            } else {
+                g_library_handle.store(opened);
             }
         }
     } else if (c == CmdCloseDriver) {
-        if (g_library_handle == win32::kInvalidHandle) {
+        const win32::Handle open = g_library_handle.exchange(win32::kInvalidHandle);
+        if (open == win32::kInvalidHandle) {
             r = ErrDriverNotOpen;
         } else {
-            win32::CloseHandle(g_library_handle);
-            g_library_handle = win32::kInvalidHandle;
+            win32::CloseHandle(open);
         }
     } else if (c == CmdGetDriverHandle) {
         if (out != nullptr) {
-            le::Put32(static_cast<std::uint8_t*>(out), 0, g_library_handle);
+            le::Put32(static_cast<std::uint8_t*>(out), 0, g_library_handle.load());
         }
     } else if (c == CmdSetDriverHandle) {
         if (in != nullptr) {
-            g_library_handle = le::Get32(static_cast<const std::uint8_t*>(in), 0);
+            g_library_handle.store(le::Get32(static_cast<const std::uint8_t*>(in), 0));
         }
-    } else if (g_library_handle == win32::kInvalidHandle) {
-        r = ErrDriverNotOpen;
     } else {
-        std::uint32_t code = static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + 1000);
-        win32::DeviceIoControl(g_library_handle, code, in, 0, out, 0, &r, nullptr);
+        const win32::Handle handle = g_library_handle.load();
+        if (handle == win32::kInvalidHandle) {
+            r = ErrDriverNotOpen;
+        } else {
+            std::uint32_t code = static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + 1000);
+            win32::DeviceIoControl(handle, code, in, 0, out, 0, &r, nullptr);
+        }
     }
     return static_cast<std::uint16_t>(r);
 }

@@ -2,6 +2,7 @@
 // ParDeviceCommand turns a command into one device control request on a
 // handle; ParDeviceCommandNH keeps a handle of its own, answers one
 // driver-information request itself and converts the two packed records.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -79,7 +80,9 @@ constexpr char kDriverInfoName[] = "ZEVANT.DLL Ver 1.05";
 [[maybe_unused]] const bool g_machine_ready = (machine::UseDefaultSystem(), true);
 
 // The handle ParDeviceCommandNH talks to; one value for the whole process.
-Handle g_library_handle = win32::kInvalidHandle;
+// Threads share it (one may switch cameras with SetDriverHandle while others
+// send commands), so each command reads it once, whole.
+std::atomic<Handle> g_library_handle{win32::kInvalidHandle};
 
 const CommandRow* FindRow(std::uint16_t command) {
     for (const CommandRow& row : kCommandTable) {
@@ -285,32 +288,36 @@ extern "C" ZEVA_API std::uint32_t ParDeviceCommandNH(std::uint32_t command, void
                 if (!libnt::RecordWritable(out, record_size::DeviceHandleRecord)) {
                     return 1000 + ErrBadParameter;
                 }
-                le::Put32(static_cast<std::uint8_t*>(out), 0, g_library_handle);
+                le::Put32(static_cast<std::uint8_t*>(out), 0, g_library_handle.load());
                 break;
             case CmdSetDriverHandle:
                 if (!libnt::RecordReadable(in, record_size::DeviceHandleRecord)) {
                     return 1000 + ErrBadParameter;
                 }
-                g_library_handle = le::Get32(static_cast<const std::uint8_t*>(in), 0);
+                g_library_handle.store(le::Get32(static_cast<const std::uint8_t*>(in), 0));
                 break;
             case CmdOpenDevice: {
                 std::uint8_t handle[4] = {};
                 status = static_cast<std::uint16_t>(
                     ParDeviceCommand(win32::kInvalidHandle, c, in, handle));
                 if (status != kFaultOpenDevice) {
-                    g_library_handle = le::Get32(handle, 0);  // -1 when the open failed
+                    g_library_handle.store(le::Get32(handle, 0));  // -1 when the open failed
                 }
                 break;
             }
-            default:
-                if (g_library_handle == win32::kInvalidHandle) {
+            default: {
+                const Handle handle = g_library_handle.load();
+                if (handle == win32::kInvalidHandle) {
                     return 1000 + ErrDriverNotOpen;
                 }
-                status = static_cast<std::uint16_t>(ParDeviceCommand(g_library_handle, c, in, out));
+                status = static_cast<std::uint16_t>(ParDeviceCommand(handle, c, in, out));
                 if (status == 0 && c == CmdCloseDevice) {
-                    g_library_handle = win32::kInvalidHandle;
+                    // Only the handle just closed is forgotten.
+                    Handle closed = handle;
+                    g_library_handle.compare_exchange_strong(closed, win32::kInvalidHandle);
                 }
                 break;
+            }
         }
     }
     if (status == 0 && c == CmdGetCCDInfo &&

@@ -1,6 +1,7 @@
 // libzevavb32: one entry for Visual Basic hosts.  The platform found at the
 // last OpenDriver decides whether a command goes to the NT library or the
 // Windows 95/98 library.
+#include <atomic>
 #include <cstdint>
 
 #include "common/commands.h"
@@ -10,7 +11,8 @@
 
 namespace {
 
-std::uint32_t g_platform_is_nt = 0;
+// Set by OpenDriver, read by every command of every thread.
+std::atomic<bool> g_platform_is_nt{false};
 
 }  // namespace
 
@@ -19,9 +21,9 @@ extern "C" ZEVA_API std::uint32_t ParDrvCommandVB(std::uint32_t command, void* i
         std::uint8_t version[zeva::win32::kOsVersionInfoSize] = {};
         zeva::le::Put32(version, 0, zeva::win32::kOsVersionInfoSize);
         zeva::win32::GetVersionExA(version);
-        g_platform_is_nt = zeva::le::Get32(version, 16) == zeva::win32::kPlatformWin32Nt ? 1 : 0;
+        g_platform_is_nt.store(zeva::le::Get32(version, 16) == zeva::win32::kPlatformWin32Nt);
     }
-    if (g_platform_is_nt != 0) {
+    if (g_platform_is_nt.load()) {
         return ParDeviceCommandNH(command, in, out);
     }
     return ParDrvCommand(command, in, out);

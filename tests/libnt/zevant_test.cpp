@@ -362,3 +362,46 @@ TEST_F(NtLibrary, GuardHoldsUnderConcurrentCallers) {
 }
 
 }  // namespace
+
+namespace {
+
+// One thread brings a handle back with SetDriverHandle (as an application
+// driving several cameras does) while others send commands through the
+// no-handle entry: every command reaches the device whole.
+TEST_F(NtLibrary, HandleSwitchesWhileOtherThreadsSendCommands) {
+    OpenNh();
+    const std::uint32_t handle = LibraryHandle();
+    ASSERT_NE(handle, kInvalid);
+    recorder::Last().reply = {9, 0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                std::uint8_t link[2] = {};
+                if (ParDeviceCommandNH(ZEVA_ESTABLISH_LINK, nullptr, link) != 0u ||
+                    Get16(link, 0) != 9) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 200; ++i) {
+            std::uint8_t record[4] = {};
+            if (ParDeviceCommandNH(ZEVA_GET_DRIVER_HANDLE, nullptr, record) != 0u ||
+                Get32(record, 0) != handle ||
+                ParDeviceCommandNH(ZEVA_SET_DRIVER_HANDLE, record, nullptr) != 0u) {
+                ++wrong;
+            }
+        }
+    });
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(recorder::Last().calls, 600);
+    EXPECT_EQ(LibraryHandle(), handle);
+}
+
+}  // namespace
