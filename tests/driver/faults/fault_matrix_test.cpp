@@ -1,7 +1,7 @@
 // Every camera fault the simulator can show, against every group of camera
 // commands, through the I/O manager on the virtual clock.  A command that
 // meets the fault ends with the error of its first failed exchange (no
-// retries), within one protocol timeout per command, completes its request
+// retries), within one protocol timeout per exchange, completes its request
 // and leaves the device idle; a command the fault does not concern works as
 // usual.  Once the fault is gone, a new link and a pixel-exact window read
 // succeed on the same device.  The dual-CCD Gannet meets every group; the

@@ -125,6 +125,63 @@ TEST(OneDevice, ReadersQueriesAndRelaysFromSeveralThreads) {
     EXPECT_EQ(driver.Shutdown(), 0u);
 }
 
+// Imaging and tracking lines of one camera read from different threads at
+// once: each CCD's rows come off in order, neither disturbs the other.
+TEST(OneDevice, ImagingAndTrackingLinesFromDifferentThreads) {
+    BootedDriver driver;
+    ASSERT_TRUE(driver.Boot({"sim:gannet?scene=pattern"}));
+    const CameraHandle& h = driver[0];
+    ASSERT_EQ(h.Link(), STATUS_SUCCESS);
+    std::uint16_t tracking_offset = 0;
+    ASSERT_EQ(h.Word(CmdReadOffset, 1, 2, &tracking_offset), STATUS_SUCCESS);
+    ASSERT_EQ(h.Expose(0), STATUS_SUCCESS);
+    ASSERT_EQ(h.Expose(1), STATUS_SUCCESS);
+
+    constexpr int kLines = 30;
+    std::vector<int> imaging_rows, tracking_rows;
+    std::thread imaging([&] {
+        std::vector<std::uint16_t> line;
+        for (int k = 0; k < kLines; ++k) {
+            const NTSTATUS s = h.Line(0, 0, 30, 40, &line);
+            imaging_rows.push_back(s == STATUS_SUCCESS ? RowOf(line, 30, kGannetRows) : -2);
+        }
+    });
+    std::thread tracking([&] {
+        // The tracking CCD's window sits at the right of the image, raw
+        // samples on the converter's offset; 13 r mod 1000 names the row.
+        constexpr int kStart = 150, kLength = 30;
+        std::vector<std::uint16_t> line;
+        for (int k = 0; k < kLines; ++k) {
+            if (h.Line(1, 0, kStart, kLength, &line) != STATUS_SUCCESS) {
+                tracking_rows.push_back(-2);
+                continue;
+            }
+            int row = -1;
+            for (int r = 0; r < 162 && row < 0; ++r) {
+                bool match = true;
+                for (int i = 0; i < kLength && match; ++i) {
+                    match =
+                        line[i] == tracking_offset + sim::Camera::PatternTracking(r, kStart + i);
+                }
+                row = match ? r : -1;
+            }
+            tracking_rows.push_back(row);
+        }
+    });
+    imaging.join();
+    tracking.join();
+    std::vector<int> in_order(kLines);
+    for (int r = 0; r < kLines; ++r) {
+        in_order[r] = r;
+    }
+    EXPECT_EQ(imaging_rows, in_order);
+    EXPECT_EQ(tracking_rows, in_order);
+    EXPECT_EQ(h.Word(CmdEndReadout, 0), STATUS_SUCCESS);
+    EXPECT_EQ(h.Word(CmdEndReadout, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(h.Idle());
+    EXPECT_EQ(driver.Shutdown(), 0u);
+}
+
 // One camera's whole sequence: link, exposure, dumped rows, window lines.
 // Returns the number of wrong pixels (or failed commands).
 int ReadFrameWindow(const CameraHandle& h, std::uint16_t type, int start, int length, int skip,
