@@ -13,12 +13,17 @@
 namespace zeva::win32 {
 namespace {
 
-enum class Kind { Free, Device, Vxd, Manager, Service };
+// Closing: the handle was closed while calls on it were still running; the
+// file (or driver context) is closed when the last of them returns, as the
+// system closes a file only once no request uses it any more.
+enum class Kind { Free, Device, Vxd, Manager, Service, Closing };
 
 struct HandleEntry {
     Kind kind = Kind::Free;
     platform::OpenFile* file = nullptr;
     void* vxd_context = nullptr;
+    bool vxd = false;         // what a closing entry holds
+    std::uint32_t calls = 0;  // device calls in progress on the handle
 };
 
 constexpr Handle kFirstHandle = 0x100;
@@ -178,6 +183,38 @@ Handle CreateFileA(const char* path, std::uint32_t /*access*/, std::uint32_t /*s
     return Insert(entry);
 }
 
+namespace {
+
+// Closes what an entry opened; called without the table lock.
+NTSTATUS CloseOpened(const HandleEntry& entry) {
+    if (entry.vxd) {
+        g_vxd->close(entry.vxd_context);
+        return STATUS_SUCCESS;
+    }
+    return platform::CloseFile(entry.file);
+}
+
+// Ends one device call on a handle; the last call on a closed handle closes it.
+void EndCall(Handle handle) {
+    HandleEntry closing;
+    {
+        std::lock_guard<std::mutex> guard(g_table_lock);
+        HandleEntry* found = &g_table[(handle - kFirstHandle) / 4];
+        if (--found->calls != 0 || found->kind != Kind::Closing) {
+            return;
+        }
+        closing = *found;
+        *found = HandleEntry{};
+    }
+    CloseOpened(closing);
+}
+
+Bool DeviceIoControlOn(const HandleEntry& entry, std::uint32_t code, void* input,
+                       std::uint32_t input_length, void* output, std::uint32_t output_length,
+                       std::uint32_t* bytes_returned);
+
+}  // namespace
+
 Bool DeviceIoControl(Handle handle, std::uint32_t code, void* input, std::uint32_t input_length,
                      void* output, std::uint32_t output_length, std::uint32_t* bytes_returned,
                      void* /*overlapped*/) {
@@ -189,8 +226,20 @@ Bool DeviceIoControl(Handle handle, std::uint32_t code, void* input, std::uint32
             t_last_error = kErrorInvalidHandle;
             return 0;
         }
+        ++found->calls;
         entry = *found;
     }
+    const Bool done =
+        DeviceIoControlOn(entry, code, input, input_length, output, output_length, bytes_returned);
+    EndCall(handle);
+    return done;
+}
+
+namespace {
+
+Bool DeviceIoControlOn(const HandleEntry& entry, std::uint32_t code, void* input,
+                       std::uint32_t input_length, void* output, std::uint32_t output_length,
+                       std::uint32_t* bytes_returned) {
     if (entry.kind == Kind::Vxd) {
         std::uint32_t count = 0;
         g_vxd->control(entry.vxd_context, code, input, input_length, output, output_length, &count);
@@ -216,6 +265,8 @@ Bool DeviceIoControl(Handle handle, std::uint32_t code, void* input, std::uint32
     return 1;
 }
 
+}  // namespace
+
 Bool CloseHandle(Handle handle) {
     HandleEntry entry;
     {
@@ -225,14 +276,17 @@ Bool CloseHandle(Handle handle) {
             t_last_error = kErrorInvalidHandle;
             return 0;
         }
+        if (found->calls != 0) {
+            // The handle is gone at once; the last running call closes the file.
+            found->vxd = found->kind == Kind::Vxd;
+            found->kind = Kind::Closing;
+            return 1;
+        }
         entry = *found;
+        entry.vxd = entry.kind == Kind::Vxd;
         *found = HandleEntry{};
     }
-    if (entry.kind == Kind::Vxd) {
-        g_vxd->close(entry.vxd_context);
-        return 1;
-    }
-    NTSTATUS status = platform::CloseFile(entry.file);
+    const NTSTATUS status = CloseOpened(entry);
     if (status != STATUS_SUCCESS) {
         t_last_error = ErrorFromStatus(status);
         return 0;
