@@ -1,0 +1,326 @@
+// Fuzz target: arbitrary device control requests (control code, input bytes,
+// output length) reaching DispatchDeviceIoControl through the stand-in I/O
+// manager, with simulated cameras behind the ports and the virtual clock.
+//
+// Every completion is checked against the dispatcher's table as the harness
+// knows it: an unknown code is not implemented with 0 bytes; a known code
+// completes with success or one of the driver's own error statuses (the
+// codes a command of that group can give), and with the byte count the
+// table gives for a success (0 after a failure), never more than the
+// caller's output.  The platform's level is back at passive after every
+// request and the pool holds only what the driver allocated at load.
+//
+// Input: a header byte (device, simulator faults), then requests:
+//   selector u8 (< 0xF0: a served function by index; else a raw u32 code follows)
+//   input length u16, output length u16 (both capped), input bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/commands.h"
+#include "common/errors.h"
+#include "common/le.h"
+#include "platform/system.h"
+#include "sim/camera.h"
+#include "sim/config.h"
+
+namespace zeva::driver {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
+}
+
+namespace {
+
+using namespace zeva;
+using zeva::le::Get16;
+using zeva::le::Get32;
+using zeva::le::Put16;
+using zeva::le::Put32;
+
+// The cameras behind the ports: the dual-CCD family and both single-CCD clockings.
+const char* const kPorts[] = {
+    "sim:gannet?scene=pattern",
+    "sim:kestrel?scene=pattern",
+    "sim:egret?scene=pattern",
+    "sim:finch?scene=pattern",
+};
+constexpr std::size_t kPortCount = sizeof kPorts / sizeof kPorts[0];
+
+// Bounds of the harness (not of the driver): requests that are legitimate
+// but only cost time are kept short, so one input stays in the milliseconds.
+constexpr std::uint32_t kMaxInput = 600;    // TxSerialBytes: 2 + 255 bytes, and more
+constexpr std::uint32_t kMaxOutput = 4400;  // a full Jacana-wide line: 2 x 2184 pixels
+constexpr std::uint32_t kMaxAODelayUs = 20000;
+constexpr std::uint16_t kMaxDumpLines = 3;
+constexpr std::uint8_t kMaxVerticalFactor = 8;
+constexpr int kMaxRequests = 24;
+
+enum class Group : std::uint8_t {
+    Frame,    // no camera traffic: success, or ErrBadParameter for a refused record
+    Camera,   // camera commands: any communication or camera error
+    Readout,  // readouts and dumps: also ErrExposureInProgress
+};
+
+enum class Bytes : std::uint8_t { Fixed, OutputLength, PixelLength, Always };
+
+struct Function {
+    std::uint32_t function;
+    Group group;
+    Bytes bytes;
+    std::uint32_t count;  // Fixed / Always: bytes reported on success
+};
+
+// The served functions, written out here once more so that a slip in the
+// driver's own table shows as a finding.
+constexpr Function kFunctions[] = {
+    {2101, Group::Camera, Bytes::Fixed, 0},        {2102, Group::Camera, Bytes::Fixed, 0},
+    {2103, Group::Readout, Bytes::PixelLength, 0}, {2104, Group::Readout, Bytes::Fixed, 0},
+    {2105, Group::Camera, Bytes::Fixed, 0},        {2106, Group::Camera, Bytes::Fixed, 10},
+    {2107, Group::Camera, Bytes::Fixed, 0},        {2108, Group::Camera, Bytes::Fixed, 0},
+    {2109, Group::Camera, Bytes::Fixed, 2},        {2110, Group::Frame, Bytes::OutputLength, 0},
+    {2111, Group::Camera, Bytes::OutputLength, 0}, {2112, Group::Camera, Bytes::OutputLength, 0},
+    {2113, Group::Camera, Bytes::Fixed, 0},        {2115, Group::Frame, Bytes::Fixed, 0},
+    {2116, Group::Readout, Bytes::Fixed, 2},       {2119, Group::Camera, Bytes::Fixed, 2},
+    {2120, Group::Camera, Bytes::Fixed, 2},        {2121, Group::Camera, Bytes::Fixed, 0},
+    {2122, Group::Camera, Bytes::Fixed, 0},        {2123, Group::Frame, Bytes::Fixed, 0},
+    {2124, Group::Camera, Bytes::Fixed, 2},        {2125, Group::Camera, Bytes::Fixed, 0},
+    {2126, Group::Frame, Bytes::Always, 4},        {2127, Group::Frame, Bytes::Fixed, 0},
+    {2128, Group::Frame, Bytes::Fixed, 2},         {3102, Group::Frame, Bytes::Fixed, 1},
+    {3103, Group::Frame, Bytes::Fixed, 0},         {3104, Group::Frame, Bytes::Fixed, 1},
+    {3105, Group::Frame, Bytes::Fixed, 0},         {3106, Group::Frame, Bytes::Fixed, 1},
+    {3107, Group::Frame, Bytes::Fixed, 0},         {3120, Group::Frame, Bytes::Fixed, 1},
+    {3121, Group::Frame, Bytes::Fixed, 0},         {3122, Group::Frame, Bytes::Fixed, 1},
+    {3123, Group::Frame, Bytes::Fixed, 0},         {3124, Group::Frame, Bytes::Fixed, 1},
+    {3125, Group::Frame, Bytes::Fixed, 0},         {3126, Group::Frame, Bytes::Fixed, 0},
+    {3127, Group::Frame, Bytes::Fixed, 0},
+};
+constexpr std::size_t kFunctionCount = sizeof kFunctions / sizeof kFunctions[0];
+
+const Function* FindFunction(std::uint32_t code) {
+    if (ControlCode(FunctionOf(code)) != code)
+        return nullptr;
+    for (const Function& f : kFunctions) {
+        if (f.function == FunctionOf(code))
+            return &f;
+    }
+    return nullptr;
+}
+
+struct Rig {
+    DEVICE_OBJECT* devices[kPortCount] = {};
+    sim::Camera* cameras[kPortCount] = {};
+    platform::OpenFile* files[kPortCount] = {};
+    std::size_t pool_at_boot = 0;
+};
+
+Rig* g_rig = nullptr;
+
+[[noreturn]] void Finding(const char* what, std::uint32_t code, std::uint32_t in, std::uint32_t out,
+                          NTSTATUS status, ULONG_PTR bytes) {
+    std::fprintf(stderr, "fuzz_dispatch: %s: code 0x%08X in %u out %u -> status 0x%08X bytes %zu\n",
+                 what, code, in, out, static_cast<unsigned>(status),
+                 static_cast<std::size_t>(bytes));
+    std::abort();
+}
+
+void Boot() {
+    static Rig rig;
+    platform::SystemConfig config;
+    config.clock = platform::ClockMode::Virtual;
+    config.driver_entry = &driver::DriverEntry;
+    for (std::size_t i = 0; i < kPortCount; ++i) {
+        platform::PortConfig port;
+        port.entry = kPorts[i];
+        auto made = sim::MakeBackend(port.entry);
+        if (!made.backend) {
+            std::fprintf(stderr, "fuzz_dispatch: %s\n", made.error.c_str());
+            std::abort();
+        }
+        rig.cameras[i] = static_cast<sim::Camera*>(made.backend.get());
+        port.backend = std::move(made.backend);
+        config.ports.push_back(std::move(port));
+    }
+    if (platform::BootSystem(std::move(config)) != STATUS_SUCCESS) {
+        std::fprintf(stderr, "fuzz_dispatch: the system did not boot\n");
+        std::abort();
+    }
+    for (std::size_t i = 0; i < kPortCount; ++i) {
+        // Opened like an application does, so the device timer runs; the
+        // handle stays open for the life of the process.
+        const std::string link = "\\DosDevices\\LPTCCD" + std::to_string(i + 1);
+        if (platform::OpenDevice(link, 0, &rig.files[i]) != STATUS_SUCCESS) {
+            std::fprintf(stderr, "fuzz_dispatch: cannot open %s\n", link.c_str());
+            std::abort();
+        }
+        rig.devices[i] = platform::FindDevice("\\Device\\lptccd" + std::to_string(i));
+        if (rig.devices[i] == nullptr)
+            std::abort();
+    }
+    rig.pool_at_boot = platform::PoolOutstanding();
+    g_rig = &rig;
+}
+
+// Keeps legitimate but long requests short (see the bounds above).
+void BoundRequest(std::uint32_t function, std::uint8_t* in, std::uint32_t in_length) {
+    switch (function) {
+        case 2123:  // AODelay: microseconds at 0
+            if (in_length >= 4)
+                Put32(in, 0, Get32(in, 0) % (kMaxAODelayUs + 1));
+            break;
+        case 2104:  // DumpLines: vertical factor at 3, line count at 4
+            if (in_length >= 4)
+                in[3] = static_cast<std::uint8_t>(in[3] % (kMaxVerticalFactor + 1));
+            if (in_length >= 6)
+                Put16(in, 4, static_cast<std::uint16_t>(Get16(in, 4) % (kMaxDumpLines + 1)));
+            break;
+        case 2103:  // ReadoutLine: vertical factor at 3
+            if (in_length >= 4)
+                in[3] = static_cast<std::uint8_t>(in[3] % (kMaxVerticalFactor + 1));
+            break;
+        default:
+            break;
+    }
+}
+
+bool DriverErrorAllowed(const Function& f, std::uint16_t code) {
+    switch (code) {
+        case ErrBadParameter:
+            return true;
+        case ErrExposureInProgress:
+            return f.group == Group::Readout;
+        case ErrTxTimeout:
+        case ErrRxTimeout:
+        case ErrNakReceived:
+        case ErrCanReceived:
+        case ErrUnknownResponse:
+        case ErrBadLength:
+        case ErrDigitizerTimeout:
+            return f.group != Group::Frame;
+        case ErrEepromChecksum:
+        case ErrEepromVersion:
+            return f.function == 2109 || f.function == 2111;
+        case ErrShutter:
+            return f.function == 2101;
+        case ErrCameraNotFound:
+            return f.function == 2109;
+        case ErrTipTiltIncomplete:
+            return f.function == 2121;
+        default:
+            return false;
+    }
+}
+
+void CheckCompletion(std::uint32_t code, const std::uint8_t* in, std::uint32_t in_length,
+                     std::uint32_t out_length, NTSTATUS returned, const IO_STATUS_BLOCK& io) {
+    const NTSTATUS status = io.Status;
+    const ULONG_PTR bytes = io.Information;
+    if (returned != status && returned != STATUS_PENDING)
+        Finding("dispatch returned another status than it completed", code, in_length, out_length,
+                status, bytes);
+    if (bytes > out_length)
+        Finding("byte count beyond the caller's output", code, in_length, out_length, status,
+                bytes);
+    const Function* f = FindFunction(code);
+    if (f == nullptr) {
+        if (status != STATUS_NOT_IMPLEMENTED || bytes != 0)
+            Finding("unknown code not refused", code, in_length, out_length, status, bytes);
+        return;
+    }
+    if (status == STATUS_SUCCESS) {
+        ULONG_PTR expected = f->count;
+        if (f->bytes == Bytes::OutputLength)
+            expected = out_length;
+        if (f->bytes == Bytes::PixelLength)
+            expected = in_length >= 8 ? 2u * Get16(in, 6) : bytes + 1;
+        if (bytes != expected)
+            Finding("success with a byte count the table does not give", code, in_length,
+                    out_length, status, bytes);
+        return;
+    }
+    const bool driver_error =
+        (static_cast<std::uint32_t>(status) & 0xFFFF0000u) == kErrorStatusBase;
+    if (!driver_error || !DriverErrorAllowed(*f, static_cast<std::uint16_t>(status & 0xFFFF)))
+        Finding("status the dispatcher table does not allow", code, in_length, out_length, status,
+                bytes);
+    const ULONG_PTR allowed = f->bytes == Bytes::Always && out_length >= f->count ? f->count : 0;
+    if (bytes != 0 && bytes != allowed)
+        Finding("bytes reported by a failed request", code, in_length, out_length, status, bytes);
+}
+
+void Request(DEVICE_OBJECT* device, std::uint32_t code, std::vector<std::uint8_t>& in,
+             std::uint32_t out_length) {
+    // Exact-size buffers: the platform's system buffer is max(input, output)
+    // bytes of the heap, so a driver access past it is caught by the sanitizer.
+    std::unique_ptr<std::uint8_t[]> out(out_length != 0 ? new std::uint8_t[out_length] : nullptr);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK io{};
+    const std::uint32_t in_length = static_cast<std::uint32_t>(in.size());
+    IRP* irp = IoBuildDeviceIoControlRequest(code, device, in_length != 0 ? in.data() : nullptr,
+                                             in_length, out.get(), out_length, FALSE, &event, &io);
+    const NTSTATUS returned = IoCallDriver(device, irp);
+    if (returned == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    CheckCompletion(code, in.data(), in_length, out_length, returned, io);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        Finding("level left raised", code, in_length, out_length, io.Status, io.Information);
+}
+
+void SetFaults(std::size_t port, std::uint8_t header) {
+    sim::Camera* camera = g_rig->cameras[port];
+    const unsigned micro = (header >> 2) & 7;
+    camera->SetMicroFault(micro <= 6 ? static_cast<sim::MicroFault>(micro) : sim::MicroFault::Ok);
+    camera->SetBusyStuck((header & 0x20) != 0);
+    camera->SetShutterFault((header & 0x40) != 0);
+    camera->SetUnplugged((header & 0x80) != 0);
+    camera->ResetMicro();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (g_rig == nullptr)
+        Boot();
+    if (size < 1)
+        return 0;
+    const std::size_t port = data[0] % kPortCount;
+    SetFaults(port, data[0]);
+    std::size_t pos = 1;
+    for (int n = 0; n < kMaxRequests && pos + 5 <= size; ++n) {
+        const std::uint8_t selector = data[pos++];
+        std::uint32_t code;
+        if (selector < 0xF0) {
+            code = ControlCode(kFunctions[selector % kFunctionCount].function);
+        } else {
+            if (pos + 4 > size)
+                break;
+            code = Get32(data, pos);
+            pos += 4;
+        }
+        if (pos + 4 > size)
+            break;
+        std::uint32_t in_length = Get16(data, pos) % (kMaxInput + 1);
+        const std::uint32_t out_length = Get16(data, pos + 2) % (kMaxOutput + 1);
+        pos += 4;
+        if (in_length > size - pos)
+            in_length = static_cast<std::uint32_t>(size - pos);
+        std::vector<std::uint8_t> in(data + pos, data + pos + in_length);
+        pos += in_length;
+        BoundRequest(FunctionOf(code), in.data(), in_length);
+        Request(g_rig->devices[port], code, in, out_length);
+    }
+    // The driver's working memory lives in the device state: nothing stays allocated.
+    if (platform::PoolOutstanding() != g_rig->pool_at_boot) {
+        std::fprintf(stderr, "fuzz_dispatch: pool blocks %zu, %zu after boot\n",
+                     platform::PoolOutstanding(), g_rig->pool_at_boot);
+        std::abort();
+    }
+    // The next input starts from a camera without faults on every port.
+    SetFaults(port, 0);
+    return 0;
+}
