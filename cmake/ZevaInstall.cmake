@@ -89,8 +89,20 @@ if(TARGET zeva_tool)
   install(FILES ${zeva_pkg_bin}/zeva.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 if(TARGET indi_zeva_ccd)
-  # The INDI folder installs the driver and its XML; it finds our libraries here.
+  # The driver finds our libraries in ../lib.
   set_target_properties(indi_zeva_ccd PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
+  # The INDI folder normally installs the driver and its XML itself; when its
+  # CMakeLists has no install rules, they are made here.
+  file(READ ${PROJECT_SOURCE_DIR}/indi/CMakeLists.txt zeva_indi_lists)
+  if(NOT zeva_indi_lists MATCHES "install[ \t]*\\(")
+    install(TARGETS indi_zeva_ccd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    file(GLOB zeva_indi_xml ${PROJECT_SOURCE_DIR}/indi/*.xml)
+    if(NOT zeva_indi_xml)
+      configure_file(${zeva_pkg_dir}/indi_zeva.xml.in ${zeva_pkg_bin}/indi_zeva.xml @ONLY)
+      set(zeva_indi_xml ${zeva_pkg_bin}/indi_zeva.xml)
+    endif()
+    install(FILES ${zeva_indi_xml} DESTINATION ${CMAKE_INSTALL_DATADIR}/indi)
+  endif()
 endif()
 
 # --- pkg-config -------------------------------------------------------------

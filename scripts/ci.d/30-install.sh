@@ -15,12 +15,18 @@ tests=$top/tests/install
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zeva-install.XXXXXX")
 prefix=$tmp/prefix
 server=""
-cleanup() {
+# Ends the indiserver started here and the driver it started.
+stop_server() {
     if [ -n "$server" ]; then
-        # indiserver runs in its own process group, with the driver it started.
-        kill -TERM -- "-$server" 2>/dev/null || true
+        drivers=$(pgrep -P "$server" 2>/dev/null || true)
+        # shellcheck disable=SC2086  # a list of process ids
+        kill -TERM "$server" $drivers 2>/dev/null || true
         wait "$server" 2>/dev/null || true
+        server=""
     fi
+}
+cleanup() {
+    stop_server
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -114,7 +120,7 @@ if [ -e "$prefix/bin/indi_zeva_ccd" ]; then
     port=$((20000 + $$ % 20000))
     tries=0
     while :; do
-        setsid indiserver -p "$port" "$prefix/bin/indi_zeva_ccd" >"$tmp/indiserver.log" 2>&1 &
+        indiserver -p "$port" "$prefix/bin/indi_zeva_ccd" >"$tmp/indiserver.log" 2>&1 &
         server=$!
         sleep 1
         if kill -0 "$server" 2>/dev/null; then
@@ -149,9 +155,7 @@ if [ -e "$prefix/bin/indi_zeva_ccd" ]; then
         sleep 1
     done
     [ -n "$found" ] || { cat "$tmp/props" "$tmp/indiserver.log" >&2; fail "$device reports no 765-pixel CCD"; }
-    kill -TERM -- "-$server" 2>/dev/null || true
-    wait "$server" 2>/dev/null || true
-    server=""
+    stop_server
 fi
 
 step "Debian package"
