@@ -213,9 +213,12 @@ std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* ou
             }
             std::uint16_t request = le::Get16(params, 0);
             std::uint8_t result[record_size::CcdInfoResult] = {};
-            std::uint32_t driver_bytes = request == 2   ? record_size::CcdInfoExtResult
+            // A request above 3 has no result record: the driver refuses it
+            // and nothing of the caller's memory is touched.
+            std::uint32_t driver_bytes = request <= 1   ? record_size::CcdInfoResult
+                                         : request == 2 ? record_size::CcdInfoExtResult
                                          : request == 3 ? record_size::CcdInfoStatusResult
-                                                        : record_size::CcdInfoResult;
+                                                        : 0;
             std::uint32_t app_bytes =
                 request <= 1 ? record_size::PackedCcdInfoResult : driver_bytes;
             if (!libnt::RecordWritable(out, app_bytes)) {

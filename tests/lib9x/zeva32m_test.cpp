@@ -198,4 +198,19 @@ TEST_F(Win9xStandIn, RefusesRecordsItCannotReachInFull) {
     munmap(page, 2 * 4096);
 }
 
+TEST_F(Win9xStandIn, CcdInfoRequestAboveThreeTouchesNoResultRecord) {
+    auto* page = static_cast<std::uint8_t*>(
+        mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(page + 4096, 4096, PROT_NONE);
+    std::uint8_t request[2];
+    Put16(request, 0, 4);
+    recorder::Last().status = 0xE0000006u;
+    // No record follows the caller's pointer: the request still reaches the
+    // driver, with no output, and its refusal comes back.
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_CCD_INFO, request, page + 4096), 6);
+    EXPECT_EQ(recorder::Last().calls, 1);
+    EXPECT_EQ(recorder::Last().output_length, 0u);
+    munmap(page, 2 * 4096);
+}
+
 }  // namespace
