@@ -1,0 +1,156 @@
+// INDI driver for ZEVA cameras: the imaging (or only) CCD as the primary
+// chip, the tracking CCD as the guide head, the cooler, the guiding relays,
+// the pulse output and the tip-tilt unit.  Camera access goes through the
+// client API, serialized by one lock; exposures run on worker threads and
+// the event loop publishes what they report.
+#pragma once
+
+#include <indiccd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+#include "indi/plan.h"
+
+namespace zeva::indi {
+
+// What one exposure worker reports to the event loop.
+struct ExposureJob {
+    std::thread thread;
+    std::atomic<bool> abort{false};
+    std::atomic<bool> finished{false};
+    std::atomic<bool> reading{false};
+    std::atomic<double> left{0};
+    std::atomic<unsigned> linesDone{0};
+    // Written by the worker before `finished`.
+    std::string error;
+    std::vector<std::uint16_t> pixels;
+    bool haveTemperature = false;
+    client::TemperatureStatus temperature;
+    // Set when the job starts.
+    unsigned ccd = 0;
+    double seconds = 0;
+    INDI::CCDChip::CCD_FRAME frameType = INDI::CCDChip::LIGHT_FRAME;
+    ReadoutPlan plan;
+};
+
+class ZevaCCD : public INDI::CCD {
+  public:
+    ZevaCCD();
+    ~ZevaCCD() override;
+
+    const char* getDefaultName() override;
+    bool initProperties() override;
+    bool updateProperties() override;
+    void ISGetProperties(const char* dev) override;
+    bool ISNewNumber(const char* dev, const char* name, double values[], char* names[],
+                     int n) override;
+    bool ISNewSwitch(const char* dev, const char* name, ISState* states, char* names[],
+                     int n) override;
+    bool ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) override;
+
+  protected:
+    bool Connect() override;
+    bool Disconnect() override;
+    void TimerHit() override;
+
+    bool StartExposure(float duration) override;
+    bool AbortExposure() override;
+    bool StartGuideExposure(float duration) override;
+    bool AbortGuideExposure() override;
+    bool UpdateCCDFrame(int x, int y, int w, int h) override;
+    bool UpdateGuiderFrame(int x, int y, int w, int h) override;
+    bool UpdateCCDBin(int hor, int ver) override;
+    bool UpdateGuiderBin(int hor, int ver) override;
+    bool UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) override;
+    bool UpdateGuiderFrameType(INDI::CCDChip::CCD_FRAME type) override;
+    int SetTemperature(double temperature) override;
+    IPState GuideNorth(uint32_t ms) override;
+    IPState GuideSouth(uint32_t ms) override;
+    IPState GuideEast(uint32_t ms) override;
+    IPState GuideWest(uint32_t ms) override;
+    void addFITSKeywords(INDI::CCDChip* chip) override;
+    bool saveConfigItems(FILE* fp) override;
+
+  private:
+    // Camera access, one call at a time.
+    template <typename F>
+    auto Locked(F&& f) {
+        std::lock_guard<std::mutex> g(ioLock_);
+        return f(camera_);
+    }
+    bool StartChip(INDI::CCDChip& chip, unsigned ccd, float duration);
+    void StopJob(unsigned ccd);
+    void RunJob(ExposureJob* job);
+    void PollJob(INDI::CCDChip& chip, unsigned ccd);
+    bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, ReadoutPlan* plan,
+                 std::string* error);
+    void MonitorLoop();
+    void StopMonitor();
+    IPState StartPulse(unsigned axis, bool positive, std::uint32_t ms);
+    void SendRelays();  // caller holds guideLock_
+    void PublishMonitor();
+    void UpdateTemperatureLimits();
+    void CloseCamera();
+
+    std::mutex ioLock_;
+    client::Driver driver_;
+    client::Camera camera_;
+    std::uint16_t cameraType_ = 0;
+    client::CcdInfo info_[2];
+    bool hasTracking_ = false;
+    int timerId_ = -1;
+
+    std::unique_ptr<ExposureJob> jobs_[2];
+
+    // Monitor thread: cooler and relay status, end of guiding pulses.
+    std::thread monitor_;
+    std::atomic<bool> monitorStop_{false};
+    std::mutex snapLock_;
+    bool snapTempOk_ = false;
+    client::TemperatureStatus snapTemp_;
+    bool snapRelayOk_ = false;
+    std::uint16_t snapRelays_ = 0;
+    std::string snapError_;
+
+    // Guiding pulses per axis (0 = N/S, 1 = W/E), on the platform clock.
+    std::mutex guideLock_;
+    struct Pulse {
+        bool active = false;
+        bool positive = false;  // north / west
+        std::uint64_t endNs = 0;
+        bool done = false;  // ended, GuideComplete due
+    } pulses_[2];
+
+    CoolerCalibration calibration_;
+    RelayMap relayMap_;
+    double lastTarget_ = 0;
+    bool haveTarget_ = false;
+
+    ITextVectorProperty PortTP;
+    IText PortT[1]{};
+    INumberVectorProperty CalibrationNP;
+    INumber CalibrationN[4];
+    INumberVectorProperty RelayMapNP;
+    INumber RelayMapN[4];
+    ISwitchVectorProperty CoolerSP;
+    ISwitch CoolerS[2];
+    INumberVectorProperty CoolerPowerNP;
+    INumber CoolerPowerN[1];
+    INumberVectorProperty RelayStatusNP;
+    INumber RelayStatusN[4];
+    INumberVectorProperty TipTiltNP;
+    INumber TipTiltN[2];
+    INumberVectorProperty PulseOutNP;
+    INumber PulseOutN[3];
+    INumberVectorProperty ReadoutNP;
+    INumber ReadoutN[2];
+};
+
+}  // namespace zeva::indi
