@@ -278,6 +278,12 @@ extern "C" ZEVA_API std::uint32_t ParDeviceCommandNH(std::uint32_t command, void
             answered = true;
         }
     }
+    // The request is read before the call: a caller may pass one buffer as
+    // both records, and the result overwrites the request.
+    bool compact_ccd_info = false;
+    if (c == CmdGetCCDInfo && libnt::RecordReadable(in, record_size::CcdInfoParams)) {
+        compact_ccd_info = le::Get16(static_cast<const std::uint8_t*>(in), 0) <= 1;
+    }
     if (!answered) {
         switch (c) {
             case CmdOpenDriver:
@@ -320,8 +326,7 @@ extern "C" ZEVA_API std::uint32_t ParDeviceCommandNH(std::uint32_t command, void
             }
         }
     }
-    if (status == 0 && c == CmdGetCCDInfo &&
-        le::Get16(static_cast<const std::uint8_t*>(in), 0) <= 1) {
+    if (status == 0 && compact_ccd_info) {
         // Packed form: the two alignment bytes before the mode table go.
         auto* info = static_cast<std::uint8_t*>(out);
         for (std::size_t i = 0; i < 20; ++i) {

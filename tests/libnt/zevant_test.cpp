@@ -180,6 +180,19 @@ TEST_F(NtLibrary, CcdInfoIsCompactedForRequestsZeroAndOneOnly) {
     Put16(request, 0, 3);
     ASSERT_EQ(ParDeviceCommandNH(ZEVA_GET_CCD_INFO, request, out), 0u);
     EXPECT_EQ(recorder::Last().output_length, 4u);
+    // One buffer as both records: an EEPROM count of 0 in the result must not
+    // be taken for request 0 and compact 392 bytes of a 22-byte record.
+    std::vector<std::uint8_t> same(392);
+    for (std::size_t i = 0; i < same.size(); ++i) {
+        same[i] = static_cast<std::uint8_t>(i * 5 + 3);
+    }
+    const std::vector<std::uint8_t> before = same;
+    Put16(same.data(), 0, 2);
+    std::vector<std::uint8_t> eeprom(22, 0);
+    recorder::Last().reply = eeprom;
+    ASSERT_EQ(ParDeviceCommandNH(ZEVA_GET_CCD_INFO, same.data(), same.data()), 0u);
+    EXPECT_EQ(0, std::memcmp(same.data(), eeprom.data(), 22));
+    EXPECT_EQ(0, std::memcmp(same.data() + 22, before.data() + 22, 392 - 22));
 }
 
 TEST_F(NtLibrary, ReadSubtractLineSubtractsOffsetsAndClamps) {
