@@ -141,7 +141,11 @@ Camera::Camera(const Options& options) : opt_(options), info_(&InfoFor(options.m
         ccds_[c].cells.assign(static_cast<std::size_t>(s.totalRows) * s.totalColumns, 0);
         ccds_[c].serial.assign(s.totalColumns, 0);
     }
-    // EEPROM image.
+    BuildEeprom();
+}
+
+// The EEPROM image the options describe: a good image, or one of its faults.
+void Camera::BuildEeprom() {
     eeprom_.fill(0);
     if (opt_.eeprom == EepromImage::Blank) {
         eeprom_.fill(0xFF);
@@ -164,6 +168,11 @@ Camera::Camera(const Options& options) : opt_(options), info_(&InfoFor(options.m
         eeprom_[0] = static_cast<std::uint8_t>(check);
         eeprom_[1] = static_cast<std::uint8_t>(check >> 8);
     }
+}
+
+void Camera::SetEeprom(EepromImage image) {
+    opt_.eeprom = image;
+    BuildEeprom();
 }
 
 std::uint64_t Camera::Now() const {

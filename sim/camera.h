@@ -81,6 +81,8 @@ class Camera : public platform::PortBackend {
     void SetLatency(unsigned reads) { opt_.latency = reads; }
     void SetBusyReads(unsigned reads) { opt_.busyReads = reads; }
     void SetScene(Scene s) { opt_.scene = s; }
+    // Rewrites the whole EEPROM image (type byte and checksum included).
+    void SetEeprom(EepromImage image);
     // Puts the microcontroller back to its power-up state (no packet, line low).
     void ResetMicro();
 
@@ -190,6 +192,7 @@ class Camera : public platform::PortBackend {
     std::vector<std::uint8_t> serial_;
     unsigned tipTiltGood_ = 0, tipTiltBad_ = 0;
     std::array<std::uint8_t, 32> eeprom_{};
+    void BuildEeprom();
     CoolerInfo cooler_;
     std::uint64_t coolerNs_ = 0;
     double coolerIntegral_ = 0;  // integral part of the regulator's drive

@@ -161,6 +161,16 @@ TEST(MicroEeprom, FaultImages) {
     const auto t12 = image(EepromImage::Good, 12);
     EXPECT_TRUE(checksumOk(t12));
     EXPECT_EQ(t12[3], 12);
+    // Switched at run time, the image is rebuilt whole, checksum included.
+    Options o;
+    o.eeprom = EepromImage::BadSum;
+    Camera cam(o);
+    EXPECT_FALSE(checksumOk(cam.Eeprom()));
+    cam.SetEeprom(EepromImage::Good);
+    EXPECT_TRUE(checksumOk(cam.Eeprom()));
+    EXPECT_EQ(cam.Eeprom(), image(EepromImage::Good, -1));
+    cam.SetEeprom(EepromImage::Blank);
+    EXPECT_EQ(cam.Eeprom(), blank);
 }
 
 TEST(MicroEeprom, AddressFiveReadPacketAndWrite) {
