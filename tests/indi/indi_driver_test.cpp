@@ -1,0 +1,366 @@
+// indi_zeva_ccd under indiserver on a loopback port, driven with indi_setprop,
+// indi_eval and indi_getprop against the simulated cameras; FITS read back
+// with cfitsio.  Every wait is bounded; the server is killed in TearDown.
+#include <arpa/inet.h>
+#include <fitsio.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+const char* kDev = "ZEVA CCD";
+
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    const int port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& dir, const fs::path& out) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        FILE* f = std::fopen(out.c_str(), "w");
+        if (f) {
+            dup2(fileno(f), 1);
+            dup2(fileno(f), 2);
+        }
+        setpgid(0, 0);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for `pid` at most `seconds`; kills it after that.  Returns its exit code.
+int WaitFor(pid_t pid, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class IndiDriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("zeva-indi-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        port = std::to_string(FreePort());
+    }
+    void TearDown() override {
+        if (server > 0) {
+            kill(-server, SIGKILL);  // the server and its driver: own process group
+            kill(server, SIGKILL);
+            int st;
+            waitpid(server, &st, 0);
+        }
+        if (getter > 0) {
+            kill(getter, SIGKILL);
+            int st;
+            waitpid(getter, &st, 0);
+        }
+        if (!HasFailure())
+            fs::remove_all(dir);
+        else
+            std::fprintf(stderr, "server log:\n%s\n", ReadFile(dir / "server.log").c_str());
+    }
+
+    // Starts indiserver with the driver on port entry `entry`, virtual clock.
+    void StartServer(const std::string& entry) {
+        setenv("HOME", dir.c_str(), 1);  // driver configuration under the test's directory
+        setenv("ZEVA_PORTS", entry.c_str(), 1);
+        setenv("ZEVA_CLOCK", "virtual", 1);
+        server =
+            Spawn({ZEVA_INDISERVER, "-p", port, "-v", ZEVA_INDI_DRIVER}, dir, dir / "server.log");
+        ASSERT_GT(server, 0);
+        // Ready once the driver's properties can be read.
+        for (int i = 0; i < 100; ++i) {
+            if (Get(std::string(kDev) + ".CONNECTION.CONNECT").find("=") != std::string::npos)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        FAIL() << "indiserver with the driver did not come up";
+    }
+
+    int Tool(std::vector<std::string> args, double seconds, std::string* out = nullptr) {
+        const fs::path log = dir / "tool.log";
+        const pid_t pid = Spawn(args, dir, log);
+        const int rc = WaitFor(pid, seconds);
+        if (out)
+            *out = ReadFile(log);
+        return rc;
+    }
+    int Set(const std::string& spec) {
+        return Tool({ZEVA_INDI_SETPROP, "-p", port, "-t", "10", std::string(kDev) + "." + spec},
+                    20);
+    }
+    std::string Get(const std::string& spec) {
+        std::string out;
+        Tool({ZEVA_INDI_GETPROP, "-p", port, "-t", "2", spec}, 10, &out);
+        return out;
+    }
+    std::string Value(const std::string& prop) {
+        std::string out = Get(std::string(kDev) + "." + prop);
+        const std::size_t eq = out.find('=');
+        if (eq == std::string::npos)
+            return "";
+        std::string v = out.substr(eq + 1);
+        while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+        return v;
+    }
+    // indi_eval: true once `expr` holds within `seconds`.
+    bool Eval(const std::string& expr, int seconds) {
+        return Tool({ZEVA_INDI_EVAL, "-p", port, "-t", std::to_string(seconds), "-w", expr},
+                    seconds + 10) == 0;
+    }
+    std::string Q(const std::string& prop) { return "\"" + std::string(kDev) + "." + prop + "\""; }
+
+    void Connect() {
+        ASSERT_EQ(Set("CONNECTION.CONNECT=On"), 0);
+        ASSERT_TRUE(Eval(Q("CONNECTION._STATE") + "==1", 30)) << Get(std::string(kDev) + ".*.*");
+    }
+    // Receives the primary BLOB into "ZEVA CCD.CCD1.CCD1.fits".
+    void StartBlobGetter() {
+        getter =
+            Spawn({ZEVA_INDI_GETPROP, "-p", port, "-t", "60", std::string(kDev) + ".CCD1.CCD1"},
+                  dir, dir / "getter.log");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    fs::path BlobFile() const { return dir / (std::string(kDev) + ".CCD1.CCD1.fits"); }
+    bool WaitForBlob(double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (getter > 0 && fs::exists(BlobFile())) {
+                WaitFor(getter, 5);  // the getter exits once it wrote the file
+                getter = -1;
+                return fs::file_size(BlobFile()) > 0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    fs::path dir;
+    std::string port;
+    pid_t server = -1;
+    pid_t getter = -1;
+};
+
+struct Fits {
+    fitsfile* f = nullptr;
+    long width = 0, height = 0;
+    std::vector<unsigned short> pixels;
+    explicit Fits(const fs::path& p) {
+        int status = 0;
+        fits_open_file(&f, p.c_str(), READONLY, &status);
+        EXPECT_EQ(status, 0) << p;
+        if (status)
+            return;
+        long axes[2] = {0, 0};
+        int naxis = 0, bitpix = 0;
+        fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
+        width = axes[0];
+        height = axes[1];
+        pixels.resize(static_cast<std::size_t>(width * height));
+        int anynul = 0;
+        fits_read_img(f, TUSHORT, 1, width * height, nullptr, pixels.data(), &anynul, &status);
+        EXPECT_EQ(status, 0);
+    }
+    ~Fits() {
+        int status = 0;
+        if (f)
+            fits_close_file(f, &status);
+    }
+    std::string Text(const char* key) {
+        char v[FLEN_VALUE] = {};
+        int status = 0;
+        fits_read_key(f, TSTRING, key, v, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        return v;
+    }
+    double Number(const char* key) {
+        double v = 0;
+        int status = 0;
+        fits_read_key(f, TDOUBLE, key, &v, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        return v;
+    }
+};
+
+unsigned Pattern(unsigned r, unsigned c) {
+    return (31 * r + 17 * c) % 1000;
+}
+
+TEST_F(IndiDriverTest, BinnedSubframeArrivesAsFitsWithPatternPixels) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    EXPECT_EQ(Value("CCD_INFO.CCD_MAX_X"), "765");
+    EXPECT_EQ(Value("CCD_INFO.CCD_MAX_Y"), "510");
+    EXPECT_EQ(Value("GUIDER_INFO.CCD_MAX_X"), "190");
+    StartBlobGetter();
+    ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=2;2"), 0);
+    ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=41;13;31;17"), 0);
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.5"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==1", 60));
+    ASSERT_TRUE(WaitForBlob(30)) << ReadFile(dir / "getter.log");
+    Fits f(BlobFile());
+    // Floored to the binning: origin 40,12 -> binned 20,6; 31 x 17 -> 15 x 8.
+    ASSERT_EQ(f.width, 15);
+    ASSERT_EQ(f.height, 8);
+    for (unsigned y = 0; y < 8; ++y)
+        for (unsigned x = 0; x < 15; ++x) {
+            unsigned sum = 0;
+            for (unsigned dr = 0; dr < 2; ++dr)
+                for (unsigned dc = 0; dc < 2; ++dc)
+                    sum += Pattern(2 * (6 + y) + dr, 2 * (20 + x) + dc);
+            ASSERT_EQ(f.pixels[y * 15 + x], sum + 100) << "x " << x << " y " << y;
+        }
+    EXPECT_EQ(f.Text("INSTRUME"), "ZEVA Gannet Dual CCD Camera");
+    EXPECT_EQ(f.Text("IMAGETYP"), "Light Frame");
+    EXPECT_DOUBLE_EQ(f.Number("EXPTIME"), 0.5);
+    EXPECT_EQ(f.Number("XBINNING"), 2);
+    EXPECT_EQ(f.Number("YBINNING"), 2);
+    EXPECT_EQ(f.Number("XORGSUBF"), 40);
+    EXPECT_EQ(f.Number("YORGSUBF"), 12);
+    EXPECT_EQ(f.Number("PEDESTAL"), 100);
+    EXPECT_EQ(f.Number("READMODE"), 1);
+    EXPECT_NEAR(f.Number("CCD-TEMP"), 25.0, 1.0);
+}
+
+TEST_F(IndiDriverTest, AsymmetricBinningAndDarkFrame) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:kestrel?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    StartBlobGetter();
+    // 1 x 2 through the vertical-factor mode 3; dark: shutter closed, no pattern.
+    ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
+    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Ok");
+    ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=10;20;6;8"), 0);
+    ASSERT_EQ(Set("CCD_FRAME_TYPE.FRAME_DARK=On"), 0);
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.2"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==1", 60));
+    ASSERT_TRUE(WaitForBlob(30)) << ReadFile(dir / "getter.log");
+    Fits f(BlobFile());
+    ASSERT_EQ(f.width, 6);
+    ASSERT_EQ(f.height, 4);
+    for (unsigned short p : f.pixels) EXPECT_EQ(p, 100);
+    EXPECT_EQ(f.Text("IMAGETYP"), "Dark Frame");
+    EXPECT_EQ(f.Number("READMODE"), 3);
+    EXPECT_EQ(f.Number("YBINNING"), 2);
+    // The tracking CCD's 2 x 2 is its largest binning; a guide head is not offered here.
+    EXPECT_EQ(Get(std::string(kDev) + ".GUIDER_INFO.CCD_MAX_X").find('='), std::string::npos);
+}
+
+TEST_F(IndiDriverTest, AbortDuringExposureUploadsNothing) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    StartBlobGetter();
+    ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=0;0;16;16"), 0);
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=600"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==2", 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(Set("CCD_ABORT_EXPOSURE.ABORT=On"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "!=2", 10));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_FALSE(fs::exists(BlobFile()));
+    // The camera is idle again: the next exposure completes and is uploaded.
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.1"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==1", 60));
+    EXPECT_TRUE(WaitForBlob(30));
+}
+
+TEST_F(IndiDriverTest, GuidePulseClosesTheMappedRelayThenCompletes) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    // North on relay 2 instead of 0.
+    ASSERT_EQ(Set("ZEVA_RELAY_MAP.NORTH;SOUTH;EAST;WEST=2;1;0;3"), 0);
+    EXPECT_EQ(Value("ZEVA_RELAY_MAP._STATE"), "Ok");
+    ASSERT_EQ(Set("TELESCOPE_TIMED_GUIDE_NS.TIMED_GUIDE_N;TIMED_GUIDE_S=20000;0"), 0);
+    ASSERT_TRUE(Eval(Q("ZEVA_RELAY_STATUS.RELAY_2") + "==1", 20));
+    EXPECT_EQ(Value("ZEVA_RELAY_STATUS.RELAY_0"), "0");
+    // A west pulse at the same time keeps north going.
+    ASSERT_EQ(Set("TELESCOPE_TIMED_GUIDE_WE.TIMED_GUIDE_W;TIMED_GUIDE_E=3000;0"), 0);
+    ASSERT_TRUE(Eval(Q("ZEVA_RELAY_STATUS.RELAY_3") + "==1", 20));
+    EXPECT_EQ(Value("ZEVA_RELAY_STATUS.RELAY_2"), "1");
+    ASSERT_TRUE(Eval(Q("TELESCOPE_TIMED_GUIDE_WE._STATE") + "==0", 30));
+    ASSERT_TRUE(Eval(Q("TELESCOPE_TIMED_GUIDE_NS._STATE") + "==0", 60));
+    EXPECT_EQ(Value("ZEVA_RELAY_STATUS.RELAY_2"), "0");
+    // A bad mapping is refused.
+    ASSERT_EQ(Set("ZEVA_RELAY_MAP.NORTH;SOUTH;EAST;WEST=1;1;0;3"), 0);
+    EXPECT_EQ(Value("ZEVA_RELAY_MAP._STATE"), "Alert");
+    EXPECT_EQ(Value("ZEVA_RELAY_MAP.NORTH"), "2");
+}
+
+TEST_F(IndiDriverTest, CoolerReachesItsSetpointInSimulatedTime) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_EQ(Set("CCD_TEMPERATURE.CCD_TEMPERATURE_VALUE=15"), 0);
+    EXPECT_EQ(Value("CCD_COOLER.COOLER_ON"), "On");
+    ASSERT_TRUE(Eval(Q("CCD_TEMPERATURE._STATE") + "==1", 60));
+    EXPECT_NEAR(std::stod(Value("CCD_TEMPERATURE.CCD_TEMPERATURE_VALUE")), 15.0, 0.5);
+    EXPECT_GT(std::stod(Value("CCD_COOLER_POWER.CCD_COOLER_VALUE")), 0.0);
+    ASSERT_EQ(Set("CCD_COOLER.COOLER_OFF=On"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_COOLER.COOLER_OFF") + "==1", 20));
+}
+
+TEST_F(IndiDriverTest, UnpluggedCameraIsAnAlertThenAnotherPortConnects) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet?unplugged"));
+    ASSERT_EQ(Set("CONNECTION.CONNECT=On"), 0);
+    ASSERT_TRUE(Eval(Q("CONNECTION._STATE") + "==3", 30));
+    // Another port entry, without restarting the server; then disconnect and reconnect.
+    ASSERT_EQ(Tool({ZEVA_INDI_SETPROP, "-p", port, "-t", "10", "-x",
+                    std::string(kDev) + ".ZEVA_PORT.ENTRY=sim:kestrel"},
+                   20),
+              0);
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    EXPECT_EQ(Value("CCD_INFO.CCD_MAX_X").empty(), false);
+    ASSERT_EQ(Set("CONNECTION.DISCONNECT=On"), 0);
+    ASSERT_TRUE(Eval(Q("CONNECTION.DISCONNECT") + "==1", 20));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+}
+
+}  // namespace
