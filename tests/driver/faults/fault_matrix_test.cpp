@@ -553,3 +553,63 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(Cases()),
                          });
 
 }  // namespace
+
+namespace {
+
+// The cooler freeze that an imaging line makes (regulation 5) exchanges
+// packets with the micro at the raised level of the readout: a silent micro
+// must still time out there, on the kernel tick, and the line go on.
+TEST(FreezeDuringReadout, SilentMicroTimesOutAtTheRaisedLevelAndTheLineIsRead) {
+    BootedDriver driver;
+    ASSERT_TRUE(driver.Boot({"sim:gannet?scene=pattern"}));
+    const CameraHandle& h = driver[0];
+    ASSERT_EQ(h.Link(), STATUS_SUCCESS);
+    auto regulate = [&](std::uint16_t regulation, std::uint16_t setpoint) {
+        std::vector<std::uint8_t> b(rec::TemperatureRegulationParams::kSize, 0);
+        Put16(b.data(), rec::TemperatureRegulationParams::Regulation, regulation);
+        Put16(b.data(), rec::TemperatureRegulationParams::Setpoint, setpoint);
+        return h.Call(CmdSetTemperatureRegulation, b, 4, 0);
+    };
+    auto flags = [&](std::uint16_t* out) {
+        std::vector<std::uint8_t> b(rec::TemperatureStatusResults::kSize, 0);
+        const NTSTATUS s = h.Call(CmdQueryTemperatureStatus, b, 0, 10);
+        *out = Get16(b.data(), rec::TemperatureStatusResults::RegulationFlags);
+        return s;
+    };
+    ASSERT_EQ(regulate(1, 2000), STATUS_SUCCESS);
+    ASSERT_EQ(regulate(5, 0), STATUS_SUCCESS);
+    std::vector<std::uint16_t> pixels;
+    std::uint16_t f = 0;
+
+    // Healthy: the first line freezes the cooler.
+    std::uint64_t start = platform::ClockNowNs();
+    ASSERT_EQ(h.Line(0, 0, 10, 20, &pixels), STATUS_SUCCESS);
+    const std::uint64_t healthy = platform::ClockNowNs() - start;
+    ASSERT_EQ(flags(&f), STATUS_SUCCESS);
+    EXPECT_EQ(f, 0x8001);
+    ASSERT_EQ(h.Word(CmdEndReadout, 0), STATUS_SUCCESS);
+    ASSERT_EQ(flags(&f), STATUS_SUCCESS);
+    EXPECT_EQ(f, 0x0001);
+
+    // Silent: the freeze times out inside the line, which is read anyway.
+    h.camera()->SetMicroFault(MicroFault::Silent);
+    start = platform::ClockNowNs();
+    EXPECT_EQ(h.Line(0, 0, 10, 20, &pixels), STATUS_SUCCESS);
+    const std::uint64_t faulty = platform::ClockNowNs() - start;
+    EXPECT_GE(faulty, kShortestTimeoutNs);
+    EXPECT_LE(faulty, healthy + kOneTimeoutNs);
+    EXPECT_TRUE(h.Idle());
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // Recovered: nothing was frozen, the next line freezes again.
+    h.camera()->SetMicroFault(MicroFault::Ok);
+    ASSERT_EQ(flags(&f), STATUS_SUCCESS);
+    EXPECT_EQ(f, 0x0001);
+    ASSERT_EQ(h.Line(0, 0, 10, 20, &pixels), STATUS_SUCCESS);
+    ASSERT_EQ(flags(&f), STATUS_SUCCESS);
+    EXPECT_EQ(f, 0x8001);
+    EXPECT_EQ(h.Word(CmdEndReadout, 0), STATUS_SUCCESS);
+    EXPECT_EQ(driver.Shutdown(), 0u);
+}
+
+}  // namespace
