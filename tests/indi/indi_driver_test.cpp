@@ -272,6 +272,33 @@ TEST_F(IndiDriverTest, BinnedSubframeArrivesAsFitsWithPatternPixels) {
     EXPECT_NEAR(f.Number("CCD-TEMP"), 25.0, 1.0);
 }
 
+TEST_F(IndiDriverTest, GuideHeadReadsTheTrackingCcd) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    getter = Spawn({ZEVA_INDI_GETPROP, "-p", port, "-t", "60", std::string(kDev) + ".CCD2.CCD2"},
+                   dir, dir / "getter.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(Set("GUIDER_FRAME.X;Y;WIDTH;HEIGHT=10;0;5;2"), 0);
+    ASSERT_EQ(Set("GUIDER_EXPOSURE.GUIDER_EXPOSURE_VALUE=0.2"), 0);
+    ASSERT_TRUE(Eval(Q("GUIDER_EXPOSURE._STATE") + "==1", 60));
+    const fs::path file = dir / (std::string(kDev) + ".CCD2.CCD2.fits");
+    for (int i = 0; i < 300 && !fs::exists(file); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitFor(getter, 5);
+    getter = -1;
+    ASSERT_TRUE(fs::exists(file)) << ReadFile(dir / "getter.log");
+    Fits f(file);
+    ASSERT_EQ(f.width, 5);
+    ASSERT_EQ(f.height, 2);
+    // Raw samples: offset 1000 plus the tracking pattern.
+    for (unsigned c = 0; c < 5; ++c) EXPECT_EQ(f.pixels[c], 3000 + (7 * (10 + c)) % 1000);
+    EXPECT_EQ(f.Text("CCD"), "Tracking");
+    EXPECT_EQ(f.Number("PEDESTAL"), 0);
+    // The tracking CCD has no 3 x 3 and no asymmetric binning.
+    ASSERT_EQ(Set("GUIDER_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
+    EXPECT_EQ(Value("GUIDER_BINNING._STATE"), "Alert");
+}
+
 TEST_F(IndiDriverTest, AsymmetricBinningAndDarkFrame) {
     ASSERT_NO_FATAL_FAILURE(StartServer("sim:kestrel?scene=pattern"));
     ASSERT_NO_FATAL_FAILURE(Connect());
