@@ -340,6 +340,46 @@ TEST_F(IndiDriverTest, AbortDuringExposureUploadsNothing) {
     EXPECT_TRUE(WaitForBlob(30));
 }
 
+TEST_F(IndiDriverTest, NewExposureReplacesTheRunningOne) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    StartBlobGetter();
+    ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=0;0;8;4"), 0);
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=600"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==2", 10));
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.1"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==1", 30));
+    ASSERT_TRUE(WaitForBlob(30));
+    Fits f(BlobFile());
+    EXPECT_DOUBLE_EQ(f.Number("EXPTIME"), 0.1);
+    ASSERT_EQ(f.pixels.size(), 32u);
+    EXPECT_EQ(f.pixels[1], Pattern(0, 1) + 100);
+}
+
+TEST_F(IndiDriverTest, SingleCcdCameraBinsAndBias) {
+    ASSERT_NO_FATAL_FAILURE(StartServer("sim:egret?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    EXPECT_EQ(Get(std::string(kDev) + ".GUIDER_INFO.CCD_MAX_X").find('='), std::string::npos);
+    ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=3;3"), 0);
+    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Alert");
+    ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
+    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Alert");
+    ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=2;2"), 0);
+    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Ok");
+    StartBlobGetter();
+    ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=4;4;8;6"), 0);
+    ASSERT_EQ(Set("CCD_FRAME_TYPE.FRAME_BIAS=On"), 0);
+    ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1"), 0);
+    ASSERT_TRUE(Eval(Q("CCD_EXPOSURE._STATE") + "==1", 60));
+    ASSERT_TRUE(WaitForBlob(30));
+    Fits f(BlobFile());
+    EXPECT_EQ(f.width, 4);
+    EXPECT_EQ(f.height, 3);
+    EXPECT_EQ(f.Text("IMAGETYP"), "Bias Frame");
+    EXPECT_DOUBLE_EQ(f.Number("EXPTIME"), 0.0);
+    EXPECT_EQ(f.Number("PEDESTAL"), 0);
+}
+
 TEST_F(IndiDriverTest, GuidePulseClosesTheMappedRelayThenCompletes) {
     ASSERT_NO_FATAL_FAILURE(StartServer("sim:gannet"));
     ASSERT_NO_FATAL_FAILURE(Connect());
