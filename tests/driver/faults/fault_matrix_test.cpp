@@ -6,8 +6,8 @@
 // usual.  Once the fault is gone, a new link and a pixel-exact window read
 // succeed on the same device.  The dual-CCD Gannet meets every group; the
 // single-CCD models, which have no relays, pulse output or serial port, the
-// groups they serve.  A bad EEPROM cannot be swapped at run time: the
-// camera keeps it, and the link and window read must succeed with it.
+// groups they serve.  A bad EEPROM is the camera's from power-up; clearing
+// it rewrites the camera's image, which the recovery link must then read.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -155,8 +155,17 @@ void Apply(sim::Camera* camera, Fault f, bool on) {
         case Fault::Shutter:
             camera->SetShutterFault(on);
             break;
+        case Fault::EepromVersion0:
+        case Fault::EepromVersion2:
+        case Fault::EepromBadSum:
+        case Fault::EepromBlank:
+            // Set at power-up by the port entry; cleared by a good image.
+            if (!on) {
+                camera->SetEeprom(zeva::sim::EepromImage::Good);
+            }
+            break;
         default:
-            break;  // EEPROM faults stay with the camera
+            break;
     }
     // The micro is not reset when a fault clears: the next packet's start
     // bit alone must bring it back, whatever exchange was cut short.
@@ -493,6 +502,14 @@ class FaultMatrix : public ::testing::TestWithParam<Case> {
         std::vector<std::uint8_t> info;
         ASSERT_EQ(CcdInfo(h, 0, &info), STATUS_SUCCESS);
         ASSERT_STREQ(reinterpret_cast<const char*>(info.data() + rec::CcdInfoResult::Name), m.name);
+        if (!m.single) {
+            // The camera's own EEPROM, not the driver's default image.
+            std::vector<std::uint8_t> ext;
+            ASSERT_EQ(CcdInfo(h, 2, &ext), STATUS_SUCCESS);
+            EXPECT_STREQ(reinterpret_cast<const char*>(ext.data() +
+                                                       rec::CcdInfoExtResult::IdentificationText),
+                         "GANNET");
+        }
         // Egret lines are raw samples on the converter's offset; the others
         // are bias-corrected to the pedestal of 100.
         std::uint16_t pedestal = 100;
