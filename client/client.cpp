@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/commands.h"
@@ -87,6 +88,28 @@ std::string SystemStartError() {
 
 void SleepMs(std::uint32_t ms) {
     platform::PlatformSleepMs(ms);
+}
+
+std::uint64_t NowNs() {
+    return platform::ClockNowNs();
+}
+
+bool VirtualClock() {
+    return platform::CurrentClockMode() == platform::ClockMode::Virtual;
+}
+
+void UsePortEntry(const std::string& entry) {
+    static std::string booted;  // the entry the running system was started for
+    if (platform::SystemRunning() && booted == entry)
+        return;
+    if (platform::SystemRunning())
+        platform::ShutdownSystem();
+    setenv("ZEVA_PORTS", entry.c_str(), 1);
+    booted = entry;
+}
+
+void ShutdownSystem() {
+    platform::ShutdownSystem();
 }
 
 std::uint16_t Status::code() const {

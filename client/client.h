@@ -127,6 +127,19 @@ std::string SystemStartError();
 // (exposure, cooler) see the camera's time move.
 void SleepMs(std::uint32_t ms);
 
+// The system's clock in nanoseconds (virtual time under ZEVA_CLOCK=virtual).
+std::uint64_t NowNs();
+// True when the system runs on the virtual clock.
+bool VirtualClock();
+
+// Makes the system under the libraries run the ports of `entry` (the
+// ZEVA_PORTS grammar), stopping it first when it runs other ports; the next
+// Driver::Open boots it.  Call only while no camera is open.
+void UsePortEntry(const std::string& entry);
+// Stops the system under the libraries (idempotent).  Programs with their
+// own threads call it before they exit, while those threads still run.
+void ShutdownSystem();
+
 // The driver opened for this process (commands 17 / 18).
 class Driver {
   public:

@@ -2,42 +2,31 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
-#include "machine/machine.h"
-#include "platform/system.h"
+#include "client/client.h"
 
 namespace zeva::indi::host {
 
-namespace {
-std::string g_bootedEntry;
-}
-
 void SelectPortEntry(const std::string& entry) {
-    if (platform::SystemRunning() && g_bootedEntry == entry)
-        return;
-    if (platform::SystemRunning())
-        platform::ShutdownSystem();
-    setenv("ZEVA_PORTS", entry.c_str(), 1);
-    g_bootedEntry = entry;
+    client::UsePortEntry(entry);
 }
 
 std::string LastStartError() {
-    return machine::LastStartError();
+    return client::SystemStartError();
 }
 
 void Shutdown() {
-    platform::ShutdownSystem();
+    client::ShutdownSystem();
 }
 
 std::uint64_t NowNs() {
-    return platform::ClockNowNs();
+    return client::NowNs();
 }
 
 void Wait(unsigned ms) {
-    platform::PlatformSleepMs(ms);
-    if (platform::CurrentClockMode() == platform::ClockMode::Virtual)
+    client::SleepMs(ms);
+    if (client::VirtualClock())
         std::this_thread::sleep_for(std::chrono::milliseconds(std::max(1u, ms / 10)));
 }
 
