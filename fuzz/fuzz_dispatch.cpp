@@ -205,7 +205,8 @@ bool DriverErrorAllowed(const Function& f, std::uint16_t code) {
         case ErrEepromVersion:
             return f.function == 2109 || f.function == 2111;
         case ErrShutter:
-            return f.function == 2101;
+            // A start, or the deferred start that a status query carries out.
+            return f.function == 2101 || f.function == 2112;
         case ErrCameraNotFound:
             return f.function == 2109;
         case ErrTipTiltIncomplete:
