@@ -9,6 +9,8 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 build="$top/build-fuzz"
 seconds="${FUZZ_SECONDS:-60}"
 unit_timeout="${FUZZ_UNIT_TIMEOUT:-30}"
+# A fixed seed keeps CI runs repeatable; FUZZ_SEED=0 lets libFuzzer pick one.
+seed="${FUZZ_SEED:-20261208}"
 targets="fuzz_dispatch fuzz_libraries fuzz_micro"
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -24,7 +26,7 @@ for t in $targets; do
   cp "$top/fuzz/corpus/$t/"* "$work/"
   echo "== $t: ${seconds} s"
   if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$build/fuzz/$t" -max_total_time="$seconds" -timeout="$unit_timeout" -rss_limit_mb=2048 \
+    "$build/fuzz/$t" -max_total_time="$seconds" -seed="$seed" -timeout="$unit_timeout" -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$findings/" "$work"; then
     echo "== $t: finding, reproducer in $findings" >&2
     status=1
