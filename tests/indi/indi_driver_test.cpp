@@ -135,13 +135,13 @@ class IndiDriverTest : public ::testing::Test {
             *out = ReadFile(log);
         return rc;
     }
-    int Set(const std::string& spec) {
-        return Tool({ZEVA_INDI_SETPROP, "-p", port, "-t", "10", std::string(kDev) + "." + spec},
-                    20);
+    int Set(const std::string& assignment) {
+        return Tool(
+            {ZEVA_INDI_SETPROP, "-p", port, "-t", "10", std::string(kDev) + "." + assignment}, 20);
     }
-    std::string Get(const std::string& spec) {
+    std::string Get(const std::string& property) {
         std::string out;
-        Tool({ZEVA_INDI_GETPROP, "-p", port, "-t", "2", spec}, 10, &out);
+        Tool({ZEVA_INDI_GETPROP, "-p", port, "-t", "2", property}, 10, &out);
         return out;
     }
     std::string Value(const std::string& prop) {
