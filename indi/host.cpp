@@ -1,10 +1,6 @@
 #include "indi/host.h"
 
-#include <algorithm>
-#include <chrono>
-#include <thread>
-
-#include "client/client.h"
+#include "client/capture.h"
 
 namespace zeva::indi::host {
 
@@ -25,9 +21,7 @@ std::uint64_t NowNs() {
 }
 
 void Wait(unsigned ms) {
-    client::SleepMs(ms);
-    if (client::VirtualClock())
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(1u, ms / 10)));
+    client::PauseMs(ms);
 }
 
 }  // namespace zeva::indi::host

@@ -15,29 +15,25 @@
 #include <thread>
 #include <vector>
 
+#include "client/capture.h"
 #include "client/client.h"
-#include "indi/plan.h"
+#include "client/plan.h"
 
 namespace zeva::indi {
 
-// What one exposure worker reports to the event loop.
+// One exposure of one chip: the client's capture sequence on a worker
+// thread.  The request (plan, frame type, time) is fixed when the job starts.
 struct ExposureJob {
+    ExposureJob(client::Camera& camera, std::mutex* lock) : capture(camera, lock) {}
     std::thread thread;
-    std::atomic<bool> abort{false};
+    client::Capture capture;
+    client::CaptureRequest request;
     std::atomic<bool> finished{false};
-    std::atomic<bool> reading{false};
-    std::atomic<double> left{0};
-    std::atomic<unsigned> linesDone{0};
     // Written by the worker before `finished`.
-    std::string error;
-    std::vector<std::uint16_t> pixels;
+    client::CaptureResult result;
+    client::Frame frame;
     bool haveTemperature = false;
     client::TemperatureStatus temperature;
-    // Set when the job starts.
-    unsigned ccd = 0;
-    double seconds = 0;
-    INDI::CCDChip::CCD_FRAME frameType = INDI::CCDChip::LIGHT_FRAME;
-    ReadoutPlan plan;
 };
 
 class ZevaCCD : public INDI::CCD {
@@ -89,13 +85,14 @@ class ZevaCCD : public INDI::CCD {
     void StopJob(unsigned ccd);
     void RunJob(ExposureJob* job);
     void PollJob(INDI::CCDChip& chip, unsigned ccd);
-    bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, ReadoutPlan* plan,
+    bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, client::ReadoutPlan* plan,
                  std::string* error);
     void MonitorLoop();
     void StopMonitor();
     IPState StartPulse(unsigned axis, bool positive, std::uint32_t ms);
     void SendRelays();  // caller holds guideLock_
     void PublishMonitor();
+    void PublishCooler(const client::TemperatureStatus& t);
     void UpdateTemperatureLimits();
     void CloseCamera();
 
@@ -108,6 +105,10 @@ class ZevaCCD : public INDI::CCD {
     int timerId_ = -1;
 
     std::unique_ptr<ExposureJob> jobs_[2];
+    // The plan of each chip's last completed frame: its FITS keys describe
+    // it (libindi may write the file on a thread of its own).
+    std::mutex framePlanLock_;
+    client::ReadoutPlan framePlan_[2];
 
     // Monitor thread: cooler and relay status, end of guiding pulses.
     std::thread monitor_;
@@ -128,8 +129,8 @@ class ZevaCCD : public INDI::CCD {
         bool done = false;  // ended, GuideComplete due
     } pulses_[2];
 
-    CoolerCalibration calibration_;
-    RelayMap relayMap_;
+    client::CoolerCalibration calibration_;
+    client::RelayMap relayMap_;
     double lastTarget_ = 0;
     bool haveTarget_ = false;
 

@@ -1,0 +1,275 @@
+// Exposures: one job per chip runs the client's capture sequence on its own
+// thread with the plan fixed when the exposure starts; the event loop shows
+// its progress and uploads the frame it read.
+#include <indilogger.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "indi/zeva_ccd.h"
+
+namespace zeva::indi {
+
+namespace {
+
+client::FrameType FrameTypeOf(INDI::CCDChip::CCD_FRAME type) {
+    switch (type) {
+        case INDI::CCDChip::DARK_FRAME:
+            return client::FrameType::Dark;
+        case INDI::CCDChip::BIAS_FRAME:
+            return client::FrameType::Bias;
+        case INDI::CCDChip::FLAT_FRAME:
+            return client::FrameType::Flat;
+        case INDI::CCDChip::LIGHT_FRAME:
+            break;
+    }
+    return client::FrameType::Light;
+}
+
+// "reading line 3 failed: ..." as a log sentence.
+std::string Sentence(std::string text) {
+    if (!text.empty())
+        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+}  // namespace
+
+bool ZevaCCD::PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin,
+                      client::ReadoutPlan* plan, std::string* error) {
+    if (hbin < 1 || vbin < 1) {
+        *error = "binning " + std::to_string(hbin) + "x" + std::to_string(vbin) + " is not valid";
+        return false;
+    }
+    const client::Window frame{static_cast<unsigned>(std::max(0, chip.getSubX())),
+                               static_cast<unsigned>(std::max(0, chip.getSubY())),
+                               static_cast<unsigned>(std::max(0, chip.getSubW())),
+                               static_cast<unsigned>(std::max(0, chip.getSubH()))};
+    return client::PlanBinning(info_[ccd], ccd, client::VerticalFactorModes(cameraType_, ccd),
+                               static_cast<unsigned>(hbin), static_cast<unsigned>(vbin), plan,
+                               error) &&
+           client::SetWindow(plan, frame, client::WindowFit::Clip, error);
+}
+
+void ZevaCCD::StopJob(unsigned ccd) {
+    std::unique_ptr<ExposureJob>& job = jobs_[ccd];
+    if (!job)
+        return;
+    job->capture.Cancel();
+    if (job->thread.joinable())
+        job->thread.join();
+    job.reset();
+}
+
+bool ZevaCCD::StartChip(INDI::CCDChip& chip, unsigned ccd, float duration) {
+    if (!isConnected())
+        return false;
+    StopJob(ccd);  // a new exposure ends the one still running
+    client::CaptureRequest request;
+    request.type = FrameTypeOf(chip.getFrameType());
+    request.seconds = request.type == client::FrameType::Bias ? 0.0 : duration;
+    std::string error;
+    std::uint32_t units = 0;
+    if (!PlanFor(chip, ccd, chip.getBinX(), chip.getBinY(), &request.plan, &error) ||
+        !client::ExposureUnits(request.seconds, ccd, &units, &error)) {
+        LOGF_ERROR("Cannot expose: %s.", error.c_str());
+        return false;
+    }
+    const client::Window read = request.plan.Unbinned();
+    chip.setFrame(static_cast<int>(read.x), static_cast<int>(read.y), static_cast<int>(read.w),
+                  static_cast<int>(read.h));
+    chip.setExposureDuration(request.seconds);
+    ReadoutN[ccd].value = 0;
+    IDSetNumber(&ReadoutNP, nullptr);
+    auto job = std::make_unique<ExposureJob>(camera_, &ioLock_);
+    job->request = request;
+    ExposureJob* raw = job.get();
+    job->thread = std::thread([this, raw] { RunJob(raw); });
+    jobs_[ccd] = std::move(job);
+    return true;
+}
+
+void ZevaCCD::RunJob(ExposureJob* job) {
+    job->result = job->capture.Run(job->request, &job->frame);
+    if (job->result.ok())
+        job->haveTemperature = Locked([&](client::Camera& c) {
+                                   return c.QueryTemperatureStatus(&job->temperature);
+                               }).ok();
+    job->finished = true;
+}
+
+// Event loop: publish what a worker reports; upload only a frame that was
+// read whole (an aborted job is gone before its frame could be seen here).
+void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
+    ExposureJob* job = jobs_[ccd].get();
+    if (!job)
+        return;
+    if (!job->finished) {
+        const client::CaptureProgress p = job->capture.Progress();
+        if (p.phase == client::CapturePhase::Exposing) {
+            chip.setExposureLeft(p.secondsLeft);
+        } else if (p.phase != client::CapturePhase::Idle) {
+            chip.setExposureLeft(0);
+            const double pct = 100.0 * p.FractionRead();
+            if (pct != ReadoutN[ccd].value) {
+                ReadoutN[ccd].value = pct;
+                ReadoutNP.s = IPS_BUSY;
+                IDSetNumber(&ReadoutNP, nullptr);
+            }
+        }
+        return;
+    }
+    job->thread.join();
+    std::unique_ptr<ExposureJob> done = std::move(jobs_[ccd]);
+    if (done->result.outcome == client::CaptureOutcome::Cancelled)
+        return;
+    if (ccd == 0)
+        InExposure = false;
+    else
+        InGuideExposure = false;
+    if (!done->result.ok()) {
+        LOGF_ERROR("%s.", Sentence(done->result.error).c_str());
+        chip.setExposureFailed();
+        ReadoutNP.s = IPS_ALERT;
+        IDSetNumber(&ReadoutNP, nullptr);
+        return;
+    }
+    ReadoutN[ccd].value = 100;
+    ReadoutNP.s = IPS_OK;
+    IDSetNumber(&ReadoutNP, nullptr);
+    if (done->haveTemperature) {
+        TemperatureN[0].value = calibration_.ToCelsius(done->temperature.reading2);
+    }
+    const client::Frame& frame = done->frame;
+    {
+        std::lock_guard<std::mutex> g(ccdBufferLock);
+        chip.setFrameBufferSize(static_cast<uint32_t>(frame.pixels.size() * 2));
+        std::uint8_t* buf = chip.getFrameBuffer();
+        for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
+            buf[2 * i] = static_cast<std::uint8_t>(frame.pixels[i] & 0xFF);
+            buf[2 * i + 1] = static_cast<std::uint8_t>(frame.pixels[i] >> 8);
+        }
+    }
+    chip.setExposureLeft(0);
+    {
+        // The header keys of our own describe the frame as it was read.
+        std::lock_guard<std::mutex> g(framePlanLock_);
+        framePlan_[ccd] = frame.plan;
+    }
+    ExposureComplete(&chip);
+}
+
+bool ZevaCCD::StartExposure(float duration) {
+    if (!StartChip(PrimaryCCD, 0, duration))
+        return false;
+    InExposure = true;
+    return true;
+}
+
+bool ZevaCCD::AbortExposure() {
+    StopJob(0);
+    InExposure = false;
+    return true;
+}
+
+bool ZevaCCD::StartGuideExposure(float duration) {
+    if (!hasTracking_ || !StartChip(GuideCCD, 1, duration))
+        return false;
+    InGuideExposure = true;
+    return true;
+}
+
+bool ZevaCCD::AbortGuideExposure() {
+    StopJob(1);
+    InGuideExposure = false;
+    return true;
+}
+
+bool ZevaCCD::UpdateCCDFrame(int x, int y, int w, int h) {
+    const int maxW = PrimaryCCD.getXRes(), maxH = PrimaryCCD.getYRes();
+    x = std::clamp(x, 0, std::max(0, maxW - 1));
+    y = std::clamp(y, 0, std::max(0, maxH - 1));
+    w = std::clamp(w, 1, maxW - x);
+    h = std::clamp(h, 1, maxH - y);
+    PrimaryCCD.setFrame(x, y, w, h);
+    return true;
+}
+
+bool ZevaCCD::UpdateGuiderFrame(int x, int y, int w, int h) {
+    const int maxW = GuideCCD.getXRes(), maxH = GuideCCD.getYRes();
+    x = std::clamp(x, 0, std::max(0, maxW - 1));
+    y = std::clamp(y, 0, std::max(0, maxH - 1));
+    w = std::clamp(w, 1, maxW - x);
+    h = std::clamp(h, 1, maxH - y);
+    GuideCCD.setFrame(x, y, w, h);
+    return true;
+}
+
+bool ZevaCCD::UpdateCCDBin(int hor, int ver) {
+    if (hor < 1 || ver < 1 ||
+        !client::BinningOffered(info_[0], client::VerticalFactorModes(cameraType_, 0),
+                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
+        LOGF_ERROR("Binning %dx%d is not offered by the imaging CCD.", hor, ver);
+        return false;
+    }
+    PrimaryCCD.setBin(static_cast<uint8_t>(hor), static_cast<uint8_t>(ver));
+    return UpdateCCDFrame(PrimaryCCD.getSubX(), PrimaryCCD.getSubY(), PrimaryCCD.getSubW(),
+                          PrimaryCCD.getSubH());
+}
+
+bool ZevaCCD::UpdateGuiderBin(int hor, int ver) {
+    if (!hasTracking_ || hor < 1 || ver < 1 ||
+        !client::BinningOffered(info_[1], client::VerticalFactorModes(cameraType_, 1),
+                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
+        LOGF_ERROR("Binning %dx%d is not offered by the tracking CCD.", hor, ver);
+        return false;
+    }
+    GuideCCD.setBin(static_cast<uint8_t>(hor), static_cast<uint8_t>(ver));
+    return UpdateGuiderFrame(GuideCCD.getSubX(), GuideCCD.getSubY(), GuideCCD.getSubW(),
+                             GuideCCD.getSubH());
+}
+
+bool ZevaCCD::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) {
+    PrimaryCCD.setFrameType(type);
+    return true;
+}
+
+bool ZevaCCD::UpdateGuiderFrameType(INDI::CCDChip::CCD_FRAME type) {
+    GuideCCD.setFrameType(type);
+    return true;
+}
+
+void ZevaCCD::addFITSKeywords(INDI::CCDChip* chip) {
+    INDI::CCD::addFITSKeywords(chip);
+    fitsfile* f = *chip->fitsFilePointer();
+    if (!f)
+        return;
+    client::ReadoutPlan plan;
+    {
+        std::lock_guard<std::mutex> g(framePlanLock_);
+        plan = framePlan_[chip == &GuideCCD ? 1 : 0];
+    }
+    const client::CcdInfo& info = info_[plan.ccd];
+    int status = 0;
+    std::string name = info.name;
+    fits_update_key_str(f, "INSTRUME", name.c_str(), "camera model", &status);
+    const char* which = plan.ccd == 0 ? "Imaging" : "Tracking";
+    fits_update_key_str(f, "CCD", which, "CCD read", &status);
+    fits_update_key_str(f, "ROWORDER", "TOP-DOWN", "first line read is row 1", &status);
+    fits_update_key_lng(f, "READMODE", plan.mode, "readout mode", &status);
+    if (plan.mode >= 3 && plan.mode <= 5)
+        fits_update_key_lng(f, "VFACTOR", plan.verticalFactor, "rows shifted per line", &status);
+    if (plan.mode < info.modes.size())
+        fits_update_key_dbl(f, "EGAIN", client::BcdHundredths(info.modes[plan.mode].gain), 6,
+                            "electrons per ADU", &status);
+    const client::Window read = plan.Unbinned();
+    fits_update_key_lng(f, "XORGSUBF", read.x, "subframe origin x [unbinned px]", &status);
+    fits_update_key_lng(f, "YORGSUBF", read.y, "subframe origin y [unbinned px]", &status);
+    fits_update_key_lng(f, "PEDESTAL", client::PedestalOf(cameraType_, plan.ccd),
+                        "counts added by the driver to each pixel", &status);
+    if (CoolerS[0].s == ISS_ON && haveTarget_)
+        fits_update_key_dbl(f, "SET-TEMP", lastTarget_, 3, "cooler setpoint [C]", &status);
+}
+
+}  // namespace zeva::indi
