@@ -2,6 +2,7 @@
 #include "sim/camera.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace zeva::sim {
@@ -18,14 +19,6 @@ constexpr double kCoolerSpanC = 40.0;  // full power: this far below ambient
 constexpr double kCoolerKp = 0.5;      // power per reading unit
 constexpr double kCoolerKi = 0.1;      // power per reading unit and second
 
-constexpr double kFullWell = 200000.0;  // electrons a pixel holds
-
-// Adds charge to a pixel, which saturates at its full well.
-void AddCharge(std::uint32_t& cell, double electrons) {
-    const double v = std::clamp(cell + std::max(0.0, electrons), 0.0, kFullWell);
-    cell = static_cast<std::uint32_t>(v);
-}
-
 constexpr std::uint8_t kAck = 0x06, kNak = 0x15, kCan = 0x18;
 
 // Status port bits as the port presents them.
@@ -36,7 +29,7 @@ constexpr std::uint8_t kStatusFloating = 0x7F;
 constexpr std::uint8_t kR30Toggle = 1, kR30Select = 2, kR30Start = 4, kR30Clock = 8;
 
 constexpr CcdShape Shape(std::uint16_t ac, std::uint16_t ar, std::uint16_t top, std::uint16_t left,
-                         std::uint16_t bottom, std::uint16_t right) {
+                         std::uint16_t bottom, std::uint16_t right, double umWide, double umHigh) {
     return CcdShape{ac,
                     ar,
                     top,
@@ -44,45 +37,37 @@ constexpr CcdShape Shape(std::uint16_t ac, std::uint16_t ar, std::uint16_t top, 
                     bottom,
                     right,
                     static_cast<std::uint16_t>(left + ac + right),
-                    static_cast<std::uint16_t>(top + ar + bottom)};
+                    static_cast<std::uint16_t>(top + ar + bottom),
+                    umWide,
+                    umHigh};
 }
 
-constexpr CcdShape kTrackDual = Shape(190, 162, 0, 6, 1, 12);
-constexpr CcdShape kTrackOther = Shape(192, 164, 0, 4, 1, 12);
-constexpr CcdShape kNone = Shape(0, 0, 0, 0, 0, 0);
+constexpr CcdShape kTrackDual = Shape(190, 162, 0, 6, 1, 12, 13.75, 16.0);
+constexpr CcdShape kTrackOther = Shape(192, 164, 0, 4, 1, 12, 13.75, 16.0);
+constexpr CcdShape kNone = Shape(0, 0, 0, 0, 0, 0, 0, 0);
 
 // The camera's own hardware description, one line per model.
 constexpr ModelInfo kModels[] = {
-    {Model::Gannet, "gannet", 4, 0, Family::Dual, true, Shape(765, 510, 5, 15, 6, 15), kTrackDual,
-     1000, false, 1, 2, 0x0230, 0x0130, "GANNET"},
-    {Model::Heron, "heron", 5, 0, Family::Dual, true, Shape(1530, 1020, 5, 15, 6, 15), kTrackDual,
-     1000, false, 1, 2, 0x0140, 0x0130, "HERON"},
-    {Model::Ibis, "ibis", 10, 0, Family::Dual, true, Shape(512, 512, 4, 12, 4, 10), kTrackDual,
-     1000, false, 1, 2, 0x0350, 0x0130, "IBIS"},
-    {Model::Jacana, "jacana", 12, 0, Family::Dual, true, Shape(2184, 1472, 34, 46, 4, 37),
+    {Model::Gannet, "gannet", 4, 0, Family::Dual, true, Shape(765, 510, 5, 15, 6, 15, 9, 9),
+     kTrackDual, 1000, false, 1, 2, 0x0230, 0x0130, "GANNET"},
+    {Model::Heron, "heron", 5, 0, Family::Dual, true, Shape(1530, 1020, 5, 15, 6, 15, 9, 9),
+     kTrackDual, 1000, false, 1, 2, 0x0140, 0x0130, "HERON"},
+    {Model::Ibis, "ibis", 10, 0, Family::Dual, true, Shape(512, 512, 4, 12, 4, 10, 20, 20),
+     kTrackDual, 1000, false, 1, 2, 0x0350, 0x0130, "IBIS"},
+    {Model::Jacana, "jacana", 12, 0, Family::Dual, true, Shape(2184, 1472, 34, 46, 4, 37, 6.8, 6.8),
      kTrackDual, 1000, false, 2, 1, 0x0120, 0x0130, "JACANA"},
-    {Model::Kestrel, "kestrel", 13, 0, Family::Dual, false, Shape(1024, 1024, 4, 8, 4, 10), kNone,
-     1000, false, 1, 2, 0x0160, 0, "KESTREL"},
-    {Model::Egret, "egret", 6, 1, Family::Single, false, Shape(320, 240, 2, 14, 0, 1), kNone, 300,
-     false, 1, 2, 0x0125, 0, "EGRET"},
-    {Model::Finch, "finch", 8, 3, Family::Single, false, Shape(640, 480, 17, 26, 0, 16), kNone, 150,
-     true, 1, 2, 0x0420, 0, "FINCH"},
+    {Model::Kestrel, "kestrel", 13, 0, Family::Dual, false, Shape(1024, 1024, 4, 8, 4, 10, 24, 24),
+     kNone, 1000, false, 1, 2, 0x0160, 0, "KESTREL"},
+    {Model::Egret, "egret", 6, 1, Family::Single, false, Shape(320, 240, 2, 14, 0, 1, 10, 10),
+     kNone, 300, false, 1, 2, 0x0125, 0, "EGRET"},
+    {Model::Finch, "finch", 8, 3, Family::Single, false, Shape(640, 480, 17, 26, 0, 16, 7.4, 7.4),
+     kNone, 150, true, 1, 2, 0x0420, 0, "FINCH"},
     // 682 cells: 26 border cells and 656 of the 657 active columns.
-    {Model::Siskin, "siskin", 8, 3, Family::Single, false, Shape(656, 495, 3, 26, 0, 0), kNone, 250,
-     false, 1, 2, 0x0072, 0, "SISKIN"},
-    {Model::Model9, "model9", 9, 4, Family::Dual, true, Shape(100, 100, 0, 0, 0, 0), kTrackOther,
-     1000, false, 1, 2, 0x0200, 0x0130, "MODEL9"},
+    {Model::Siskin, "siskin", 8, 3, Family::Single, false, Shape(656, 495, 3, 26, 0, 0, 7.4, 7.4),
+     kNone, 250, false, 1, 2, 0x0072, 0, "SISKIN"},
+    {Model::Model9, "model9", 9, 4, Family::Dual, true, Shape(100, 100, 0, 0, 0, 0, 10, 10),
+     kTrackOther, 1000, false, 1, 2, 0x0200, 0x0130, "MODEL9"},
 };
-
-std::uint64_t Mix(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-double Uniform(std::uint64_t h) {
-    return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0);
-}
 
 // Expected data bytes per command (-1: not a command of this camera).
 int DataBytes(Family family, bool type8, unsigned command) {
@@ -135,7 +120,8 @@ std::uint16_t CoolerInfo::Reading() const {
     return static_cast<std::uint16_t>(std::clamp(r, 0.0, 4095.0));
 }
 
-Camera::Camera(const Options& options) : opt_(options), info_(&InfoFor(options.model)) {
+Camera::Camera(const Options& options)
+    : opt_(options), info_(&InfoFor(options.model)), mount_(options.mount) {
     for (int c = 0; c < CcdCount(); ++c) {
         const CcdShape& s = Shape(c);
         ccds_[c].cells.assign(static_cast<std::size_t>(s.totalRows) * s.totalColumns, 0);
@@ -181,7 +167,24 @@ std::uint64_t Camera::Now() const {
 
 // ---------------------------------------------------------------- port side
 
+// The camera's pace: with `port-ns` set, every access takes at least that
+// long in real time, as a port cycle on the ISA bus does.  Busy-waits on the
+// monotonic clock: a sleep would take far longer than a microsecond.
+namespace {
+std::uint64_t RealNs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+}  // namespace
+
+void Camera::Pace(std::uint64_t sinceNs) const {
+    while (RealNs() - sinceNs < opt_.portNs) {
+    }
+}
+
 std::uint8_t Camera::DoRead(std::uint32_t offset) {
+    const std::uint64_t began = opt_.portNs ? RealNs() : 0;
     std::uint8_t v;
     switch (offset) {
         case platform::kPortData:
@@ -214,10 +217,13 @@ std::uint8_t Camera::DoRead(std::uint32_t offset) {
     }
     if (tracing_)
         trace_.push_back({Now(), offset, v, false});
+    if (opt_.portNs)
+        Pace(began);
     return v;
 }
 
 void Camera::DoWrite(std::uint32_t offset, std::uint8_t value) {
+    const std::uint64_t began = opt_.portNs ? RealNs() : 0;
     if (tracing_)
         trace_.push_back({Now(), offset, value, true});
     switch (offset) {
@@ -238,6 +244,8 @@ void Camera::DoWrite(std::uint32_t offset, std::uint8_t value) {
         default:
             break;
     }
+    if (opt_.portNs)
+        Pace(began);
 }
 
 void Camera::Latch(unsigned reg, std::uint8_t value) {
@@ -529,6 +537,14 @@ void Camera::Execute() {
         case 4: {  // relays
             const std::uint64_t unit = d[4] ? 16 * kTimerUnitNs : kTimerUnitNs;
             for (int i = 0; i < 4; ++i) relayUntil_[i] = d[i] ? now + d[i] * unit : 0;
+            // The mount moves while a relay is closed; an exposure still running
+            // may ask where it pointed since its start.
+            mount_.SetRelays(now, relayUntil_);
+            std::uint64_t needed = now;
+            for (const ExposureInfo& e : exposure_)
+                if (e.exposing)
+                    needed = std::min(needed, e.startNs);
+            mount_.Forget(needed);
             ack();
             return;
         }
@@ -646,71 +662,9 @@ void Camera::EndExposure(int ccd, std::uint64_t now) {
     ExposureInfo& e = exposure_[ccd];
     e.exposing = false;
     ++e.exposuresDone;
-    const std::uint64_t exposed = now - e.startNs;
     const bool dual = info_->family == Family::Dual;
     const bool open = !dual || ((e.control >> 2) & 3) == 1;
-    ApplyScene(ccd, exposed, open);
-}
-
-void Camera::ApplyScene(int ccd, std::uint64_t exposedNs, bool shutterOpen) {
-    const CcdShape& s = Shape(ccd);
-    if (opt_.scene == Scene::Pattern) {
-        ClearArray(ccd);
-        if (!shutterOpen)
-            return;
-        for (int r = 0; r < s.activeRows; ++r)
-            for (int c = 0; c < s.activeColumns; ++c) {
-                // The tracking CCD's active columns leave right to left.
-                const int cell =
-                    ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
-                Cell(ccd, s.topRows + r, cell) =
-                    ccd == 1 ? PatternTracking(r, c) : PatternImaging(r, c);
-            }
-        return;
-    }
-    // Stars: sky, stars, dark current, read noise and hot pixels, fixed by the seed.
-    const double t = exposedNs / 1e9;
-    const std::uint64_t field = Mix(opt_.seed * 2 + static_cast<std::uint64_t>(ccd));
-    const double sky = shutterOpen ? 20.0 * t : 0.0;
-    const double dark = 2.0 * t;
-    const int nStars = 12 + static_cast<int>(Mix(field) % 20);
-    struct Star {
-        double r, c, flux;
-    };
-    Star stars[32];
-    for (int i = 0; i < nStars; ++i) {
-        const std::uint64_t h = Mix(field + 100 + i);
-        stars[i] = {Uniform(h) * s.activeRows, Uniform(Mix(h)) * s.activeColumns,
-                    shutterOpen ? (2000.0 + 40000.0 * Uniform(Mix(h + 7))) * t : 0.0};
-    }
-    const std::uint64_t noiseSeed = Mix(field ^ (exposure_[ccd].exposuresDone * 0x1234567ull));
-    auto cellOf = [&](int c) {
-        return ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
-    };
-    for (int r = 0; r < s.activeRows; ++r)
-        for (int c = 0; c < s.activeColumns; ++c) {
-            double v = sky + dark;
-            const std::uint64_t h = Mix(noiseSeed + static_cast<std::uint64_t>(r) * 65536 + c);
-            v += (Uniform(h) + Uniform(Mix(h)) + Uniform(Mix(h + 1)) - 1.5) * 10.0;  // read noise
-            if ((Mix(field + 7 + static_cast<std::uint64_t>(r) * 65536 + c) & 0x3FFF) == 0)
-                v += 5000.0 * t + 500.0;  // hot pixel
-            AddCharge(Cell(ccd, s.topRows + r, cellOf(c)), v);
-        }
-    // Each star: a Gaussian image of about 1.5 pixels, cut off 6 pixels out.
-    for (int i = 0; i < nStars; ++i) {
-        const int r0 = std::max(0, static_cast<int>(stars[i].r) - 6);
-        const int r1 = std::min<int>(s.activeRows, static_cast<int>(stars[i].r) + 7);
-        const int c0 = std::max(0, static_cast<int>(stars[i].c) - 6);
-        const int c1 = std::min<int>(s.activeColumns, static_cast<int>(stars[i].c) + 7);
-        for (int r = r0; r < r1; ++r)
-            for (int c = c0; c < c1; ++c) {
-                const double dr = r - stars[i].r, dc = c - stars[i].c;
-                const double d2 = dr * dr + dc * dc;
-                if (d2 < 36.0)
-                    AddCharge(Cell(ccd, s.topRows + r, cellOf(c)),
-                              stars[i].flux * std::exp(-d2 / 4.5) / 14.1);
-            }
-    }
+    ApplyScene(ccd, e.startNs, now, open);
 }
 
 // ------------------------------------------------------------ the CCDs

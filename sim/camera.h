@@ -9,6 +9,7 @@
 
 #include "platform/port_backend.h"
 #include "sim/config.h"
+#include "sim/mount.h"
 
 namespace zeva::sim {
 
@@ -19,6 +20,7 @@ struct CcdShape {
     std::uint16_t activeColumns, activeRows;
     std::uint16_t topRows, leftColumns, bottomRows, rightColumns;
     std::uint16_t totalColumns, totalRows;  // cells of the serial register, rows of the array
+    double pixelWidthUm, pixelHeightUm;     // size of one pixel
 };
 
 enum class Family { Dual, Single };
@@ -111,6 +113,11 @@ class Camera : public platform::PortBackend {
     std::uint32_t SerialCell(int ccd, int col) const;
     unsigned RowsTransferred(int ccd) const { return ccds_[ccd & 1].rowsMoved; }
     unsigned HorizontalClocks(int ccd) const { return ccds_[ccd & 1].clocks; }
+    // The mount on the relays: where the telescope points (stars scene).
+    const Mount& mount() const { return mount_; }
+    // Arc-seconds of sky per pixel of CCD `ccd` across and down (0 without a telescope).
+    double ArcsecPerPixelX(int ccd) const;
+    double ArcsecPerPixelY(int ccd) const;
 
     // Trace of every port access with its time.
     void StartTrace() {
@@ -155,7 +162,9 @@ class Camera : public platform::PortBackend {
     void ReplyBlock(const std::uint8_t* data, unsigned count);
     void Advance();
     void EndExposure(int ccd, std::uint64_t now);
-    void ApplyScene(int ccd, std::uint64_t exposedNs, bool shutterOpen);
+    void ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen);
+    void ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen);
+    void Pace(std::uint64_t sinceNs) const;
     void ClearArray(int ccd);
     std::uint32_t& Cell(int ccd, int row, int col);
 
@@ -188,6 +197,7 @@ class Camera : public platform::PortBackend {
     bool anyExposing_ = false;
     std::uint8_t misc_ = 0;
     std::array<std::uint64_t, 4> relayUntil_{};
+    Mount mount_;
     std::uint64_t pulseUntil_ = 0, holdUntil_ = 0;
     std::vector<std::uint8_t> serial_;
     unsigned tipTiltGood_ = 0, tipTiltBad_ = 0;

@@ -1,6 +1,7 @@
 // Parsing of "sim:MODEL?key=value&..." port entries.
 #include "sim/config.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 
@@ -65,6 +66,60 @@ bool Number(const std::string& key, const std::string& text, unsigned long long 
     return true;
 }
 
+std::string Trimmed(double v) {
+    std::string t = std::to_string(v);
+    while (!t.empty() && t.back() == '0') t.pop_back();
+    if (!t.empty() && t.back() == '.')
+        t.pop_back();
+    return t;
+}
+
+bool Decimal(const std::string& key, const std::string& text, double min, double max, double* out,
+             std::string* error) {
+    char* end = nullptr;
+    const double v = text.empty() ? 0.0 : std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(v) || v < min || v > max) {
+        *error = "sim: bad value '" + text + "' for " + key + " (valid: a number " + Trimmed(min) +
+                 " to " + Trimmed(max) + ")";
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+constexpr const char* kOptionList =
+    "scene, seed, eeprom, eeprom-type, micro, busy, shutter, unplugged, latency, base, "
+    "guide-rate, focal-length, drift-ra, drift-dec, pe-amplitude, pe-period, port-ns";
+
+// Decimal options: name, range, where the value goes.
+struct DecimalOption {
+    const char* key;
+    double min, max;
+    double MountOptions::*field;
+};
+constexpr DecimalOption kDecimalOptions[] = {
+    {"guide-rate", 0.0, 4.0, &MountOptions::guideRate},
+    {"focal-length", 0.0, 100000.0, &MountOptions::focalLengthMm},
+    {"drift-ra", -3600.0, 3600.0, &MountOptions::driftRa},
+    {"drift-dec", -3600.0, 3600.0, &MountOptions::driftDec},
+    {"pe-amplitude", 0.0, 3600.0, &MountOptions::peAmplitude},
+    {"pe-period", 1.0, 86400.0, &MountOptions::pePeriod},
+};
+
+// A port access longer than this is not a camera any more (a second per access).
+constexpr unsigned long long kMaxPortNs = 1000000000ull;
+
+bool KnownKey(const std::string& key) {
+    for (const char* k : {"scene", "seed", "eeprom", "eeprom-type", "micro", "busy", "shutter",
+                          "latency", "base", "port-ns"})
+        if (key == k)
+            return true;
+    for (const DecimalOption& d : kDecimalOptions)
+        if (key == d.key)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool ParseOptions(const std::string& entry, Options* out, std::string* error) {
@@ -97,12 +152,8 @@ bool ParseOptions(const std::string& entry, Options* out, std::string* error) {
         }
         if (bare) {
             *error = "sim: option '" + key + "' needs a value (key=value)";
-            if (key != "scene" && key != "seed" && key != "eeprom" && key != "eeprom-type" &&
-                key != "micro" && key != "busy" && key != "shutter" && key != "latency" &&
-                key != "base")
-                *error = "sim: unknown option '" + key +
-                         "' (valid: scene, seed, eeprom, eeprom-type, micro, busy, shutter, "
-                         "unplugged, latency, base)";
+            if (!KnownKey(key))
+                *error = "sim: unknown option '" + key + "' (valid: " + kOptionList + ")";
             return false;
         }
         bool ok = true;
@@ -129,11 +180,20 @@ bool ParseOptions(const std::string& entry, Options* out, std::string* error) {
             o.latency = static_cast<unsigned>(n);
         } else if (key == "base") {
             ok = Number(key, value, 0xFFFF, &n, error);  // the platform's; checked only
+        } else if (key == "port-ns") {
+            ok = Number(key, value, kMaxPortNs, &n, error);
+            o.portNs = static_cast<unsigned>(n);
         } else {
-            *error = "sim: unknown option '" + key +
-                     "' (valid: scene, seed, eeprom, eeprom-type, micro, busy, shutter, "
-                     "unplugged, latency, base)";
-            ok = false;
+            const DecimalOption* d = nullptr;
+            for (const DecimalOption& x : kDecimalOptions)
+                if (key == x.key)
+                    d = &x;
+            if (d) {
+                ok = Decimal(key, value, d->min, d->max, &(o.mount.*(d->field)), error);
+            } else {
+                *error = "sim: unknown option '" + key + "' (valid: " + kOptionList + ")";
+                ok = false;
+            }
         }
         if (!ok)
             return false;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/port_backend.h"
+#include "sim/mount.h"
 
 namespace zeva::sim {
 
@@ -33,6 +34,8 @@ struct Options {
     bool unplugged = false;
     unsigned latency = 0;    // status reads before the handshake line follows
     unsigned busyReads = 2;  // status reads the busy flag stays set after a clock
+    MountOptions mount;      // the telescope on the relays (stars scene)
+    unsigned portNs = 0;     // real time every port access takes at least, ns
 };
 
 // Parses "sim:MODEL?key=value&..." (the "sim:" prefix is optional).  On

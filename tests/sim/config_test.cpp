@@ -54,6 +54,12 @@ TEST(SimConfig, ErrorsNameTheBadValueAndTheValidOnes) {
         {"sim:gannet?latency=-1", "-1", "0 to"},
         {"sim:gannet?eeprom-type=300", "300", "255"},
         {"sim:gannet?seed=x1", "x1", "number"},
+        {"sim:gannet?guide-rate=fast", "fast", "0 to 4"},
+        {"sim:gannet?focal-length=-5", "-5", "100000"},
+        {"sim:gannet?drift-dec=nan", "nan", "-3600"},
+        {"sim:gannet?pe-period=0", "0", "1 to 86400"},
+        {"sim:gannet?port-ns=1e3", "1e3", "number"},
+        {"sim:gannet?pe", "pe", "pe-amplitude"},
     };
     for (const Case& c : cases) {
         const platform::BackendResult r = MakeBackend(c.entry);
@@ -61,6 +67,32 @@ TEST(SimConfig, ErrorsNameTheBadValueAndTheValidOnes) {
         EXPECT_NE(r.error.find(c.bad), std::string::npos) << r.error;
         EXPECT_NE(r.error.find(c.valid), std::string::npos) << r.error;
     }
+}
+
+TEST(SimConfig, MountAndPaceOptions) {
+    Options o;
+    std::string err;
+    ASSERT_TRUE(ParseOptions("sim:gannet", &o, &err));
+    // Defaults: a telescope guided at half the sidereal rate; no drift, no
+    // periodic error, no pace.
+    EXPECT_EQ(o.mount.guideRate, 0.5);
+    EXPECT_GT(o.mount.focalLengthMm, 0.0);
+    EXPECT_EQ(o.mount.driftRa, 0.0);
+    EXPECT_EQ(o.mount.driftDec, 0.0);
+    EXPECT_EQ(o.mount.peAmplitude, 0.0);
+    EXPECT_EQ(o.portNs, 0u);
+    ASSERT_TRUE(
+        ParseOptions("sim:gannet?guide-rate=0.25&focal-length=400&drift-ra=-1.5"
+                     "&drift-dec=2&pe-amplitude=7.5&pe-period=600&port-ns=1000",
+                     &o, &err))
+        << err;
+    EXPECT_EQ(o.mount.guideRate, 0.25);
+    EXPECT_EQ(o.mount.focalLengthMm, 400.0);
+    EXPECT_EQ(o.mount.driftRa, -1.5);
+    EXPECT_EQ(o.mount.driftDec, 2.0);
+    EXPECT_EQ(o.mount.peAmplitude, 7.5);
+    EXPECT_EQ(o.mount.pePeriod, 600.0);
+    EXPECT_EQ(o.portNs, 1000u);
 }
 
 TEST(SimConfig, MakeBackendBuildsTheModel) {
