@@ -115,8 +115,11 @@ class IndiDriverTest : public ::testing::Test {
         setenv("HOME", dir.c_str(), 1);  // driver configuration under the test's directory
         setenv("ZEVA_PORTS", entry.c_str(), 1);
         setenv("ZEVA_CLOCK", "virtual", 1);
-        server =
-            Spawn({ZEVA_INDISERVER, "-p", port, "-v", ZEVA_INDI_DRIVER}, dir, dir / "server.log");
+        // A local socket of its own: the default one is shared by every
+        // indiserver on the machine, and a second server exits at once.
+        server = Spawn({ZEVA_INDISERVER, "-p", port, "-u", (dir / "indiserver").string(), "-v",
+                        ZEVA_INDI_DRIVER},
+                       dir, dir / "server.log");
         ASSERT_GT(server, 0);
         // Ready once the driver's properties can be read.
         for (int i = 0; i < 100; ++i) {
