@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
 #include "driver/readout/readout.h"

@@ -3,24 +3,14 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/link/port.h"
 
 namespace zeva::driver {
 namespace {
 
-// Firmware's camera family nibble (top 4 bits of the version word) to camera type.
-constexpr std::uint32_t romMSNtoID[5] = {4, 6, 7, 8, 9};
-
 // Largest parameter record: command 11 with 255 serial bytes.
 constexpr int kMaxParamsSize = kTxSerialParamsHeader + 255;
-
-bool IsDualCcdType(std::uint32_t type) {
-    return type == 4 || type == 5 || type == 10 || type == 12 || type == 13;
-}
-
-bool IsSingleCcdType(std::uint32_t type) {
-    return type == 6 || type == 8;
-}
 
 std::uint32_t Min32(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
@@ -42,7 +32,7 @@ int ParamsSize(std::uint16_t command, std::uint32_t type, const std::uint8_t* pa
         case MicroStartExposure:
             return kStartExposureParamsSize;
         case MicroEndExposure:
-            return IsSingleCcdType(type) ? -1 : kEndExposureParamsSize;
+            return IsSingleCcd(type) ? -1 : kEndExposureParamsSize;
         case MicroRegulateTemperature:
             return kRegulateParamsSize;
         case MicroActivateRelay:
@@ -99,7 +89,7 @@ int ExpectedBlockNibbles(std::uint16_t command, std::uint32_t type) {
         case MicroEepromAccess:
             return 2;
         case MicroGetStatus:
-            return IsSingleCcdType(type) ? 4 : 6;
+            return IsSingleCcd(type) ? 4 : 6;
         case MicroTxSerial:
             return 2;
         default:
@@ -119,11 +109,11 @@ void UnpackStatus(std::uint32_t type, const std::uint8_t* r, std::uint8_t* out) 
     for (int i = 0; i < MicroStatusRecord; ++i) out[i] = 0;
     const std::uint8_t s0 = r[0];
     const std::uint8_t s1 = r[1];
-    if (IsSingleCcdType(type)) {
+    if (IsSingleCcd(type)) {
         le::Put32(out, 0, s0 & 3u);
         for (int i = 0; i < 4; ++i) le::Put8(out, 16 + i, (s1 >> i) & 1u);
         le::Put32(out, 24, (s0 >> 2) & 7u);
-        le::Put32(out, 28, type == 6 ? 2u : 1u);
+        le::Put32(out, 28, type == kCameraEgret ? 2u : 1u);
         le::Put32(out, 32, (s0 & 0x40) != 0 ? 2u + ((s0 >> 5) & 1u) : 0u);
         return;
     }
@@ -202,7 +192,7 @@ NTSTATUS BuildMicroCommand(DeviceState* state, std::uint16_t command, std::uint3
                            std::uint8_t* work, std::int16_t* nibble_count) {
     std::uint8_t data[kMaxParamsSize + 1];
     int n = 0;
-    const bool dual = IsDualCcdType(type);
+    const bool dual = IsDualFamily(type);
     switch (command) {
         case MicroStartExposure: {
             const std::uint16_t ccd = le::Get16(work, 0);
@@ -229,7 +219,7 @@ NTSTATUS BuildMicroCommand(DeviceState* state, std::uint16_t command, std::uint3
             break;
         }
         case MicroEndExposure:
-            if (!IsSingleCcdType(type))
+            if (!IsSingleCcd(type))
                 data[n++] = work[0] & 1u;
             break;
         case MicroRegulateTemperature: {
@@ -287,9 +277,9 @@ NTSTATUS BuildMicroCommand(DeviceState* state, std::uint16_t command, std::uint3
             const std::uint16_t shutter = le::Get16(work, 2);
             const std::uint16_t led = le::Get16(work, 4);
             std::uint8_t b = 0;
-            if (type == 8) {
+            if (type == kCameraFinch) {
                 b = fan != 0 ? 0x10 : 0;
-            } else if (type != 6) {
+            } else if (type != kCameraEgret) {
                 b = static_cast<std::uint8_t>((shutter & 3u) | ((led & 3u) << 2) |
                                               (fan != 0 ? 0x10u : 0u));
             }

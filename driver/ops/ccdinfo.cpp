@@ -7,7 +7,7 @@
 #include "driver/frame/routines.h"
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
-#include "driver/ops/camera_types.h"
+#include "driver/camera.h"
 
 namespace zeva::driver {
 namespace {

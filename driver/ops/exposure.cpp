@@ -5,10 +5,10 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/micro.h"
 #include "driver/link/port.h"
-#include "driver/ops/camera_types.h"
 #include "driver/readout/readout.h"
 
 namespace zeva::driver {
@@ -19,10 +19,6 @@ constexpr std::int32_t kShutterOpenWaitMs = 300;
 constexpr std::int32_t kShutterClosedWaitMs = 424;
 constexpr std::int32_t kShutterCommand3WaitMs = 3000;
 constexpr std::uint8_t kSingleCcdStartMode = 4;
-
-bool TwoCcdType(std::uint32_t type) {
-    return type == 4 || type == 5 || type == 9 || type == 10 || type == 12;
-}
 
 NTSTATUS SendMisc(DeviceState* state) {
     std::uint8_t misc[kMiscControlParamsSize];
@@ -69,7 +65,7 @@ NTSTATUS CheckShutter(DeviceState* state) {
 
 NTSTATUS StartExposure(DeviceState* state, std::uint8_t* buffer) {
     const std::uint32_t type = state->CameraType;
-    state->MaxCCD = TwoCcdType(type) ? 1 : 0;
+    state->MaxCCD = NamesTrackingCcd(type) ? 1 : 0;
     const std::uint16_t ccd = le::Get16(buffer, 0);
     if (ccd > static_cast<std::uint32_t>(state->MaxCCD))
         return ErrorStatus(ErrBadParameter);

@@ -1,7 +1,7 @@
 // Exposure control, the fan/shutter/LED fields and the command status words.
 #pragma once
 
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 
 namespace zeva::driver {
 

@@ -9,7 +9,7 @@
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
 #include "driver/link/port.h"
-#include "driver/ops/camera_types.h"
+#include "driver/camera.h"
 #include "driver/ops/temperature.h"
 
 namespace zeva::driver {

@@ -1,7 +1,7 @@
 // Link establishment: camera identification and the CCD geometry records.
 #pragma once
 
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 
 namespace zeva::driver {
 

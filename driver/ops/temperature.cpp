@@ -3,17 +3,12 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/micro.h"
 
 namespace zeva::driver {
 namespace {
-
-bool IsDualCcdType(std::uint32_t type) {
-    return type == 4 || type == 5 || type == 10 || type == 12 || type == 13;
-}
-
-constexpr std::uint32_t kFreezeTeType = 9;
 
 NTSTATUS SendRegulate(DeviceState* state, std::uint32_t mode, std::uint16_t value,
                       std::uint16_t power) {
@@ -44,7 +39,7 @@ NTSTATUS FreezeTEControl(DeviceState* state, int freeze) {
     if (freeze != 0) {
         if (state->TEFrozen != 0)
             return STATUS_SUCCESS;
-        if (IsDualCcdType(type)) {
+        if (IsDualFamily(type)) {
             std::uint8_t status_record[TemperatureStatusRecord] = {};
             NTSTATUS status =
                 MicroCommand(state, MicroTemperatureStatus, type, nullptr, status_record);
@@ -59,7 +54,7 @@ NTSTATUS FreezeTEControl(DeviceState* state, int freeze) {
                 state->TEFrozen = 1;
             return status;
         }
-        if (type == kFreezeTeType) {
+        if (FreezesTEForReadout(type)) {
             const NTSTATUS status = SendFreezeTE(state, true);
             if (status == STATUS_SUCCESS)
                 state->TEFrozen = 1;
@@ -69,13 +64,13 @@ NTSTATUS FreezeTEControl(DeviceState* state, int freeze) {
     }
     if (state->TEFrozen == 0)
         return STATUS_SUCCESS;
-    if (IsDualCcdType(type)) {
+    if (IsDualFamily(type)) {
         const NTSTATUS status = SendRegulate(state, 1, state->FrozenSetpoint, state->FrozenPower);
         if (status == STATUS_SUCCESS)
             state->TEFrozen = 0;
         return status;
     }
-    if (type == kFreezeTeType) {
+    if (FreezesTEForReadout(type)) {
         const NTSTATUS status = SendFreezeTE(state, false);
         if (status == STATUS_SUCCESS)
             state->TEFrozen = 0;

@@ -7,7 +7,8 @@
 #include <cstdint>
 
 #include "common/errors.h"
-#include "driver/frame/device_state.h"
+#include "driver/camera.h"
+#include "driver/device_state.h"
 #include "driver/link/port.h"
 
 namespace zeva::driver {
@@ -50,17 +51,17 @@ inline std::uint16_t ReadSample(DeviceState* state) {
     return sample;
 }
 
-// Vertical phases of the imaging CCD: A = 1, B = 2, swapped on type 12.
+// Vertical phases of the imaging CCD: A = 1, B = 2, swapped on the Jacana.
 struct Phases {
     std::uint8_t A;
     std::uint8_t B;
 };
 inline Phases PhasesOf(const DeviceState* state) {
-    return state->CameraType == 12 ? Phases{2, 1} : Phases{1, 2};
+    return SwapsVerticalPhases(state->CameraType) ? Phases{2, 1} : Phases{1, 2};
 }
 // The delay unit: port reads per vertical phase step.
 inline std::int16_t DelayUnit(const DeviceState* state) {
-    return state->CameraType == 13 ? 100 : 10;
+    return DelayUnitOf(state->CameraType);
 }
 
 }  // namespace zeva::driver

@@ -175,7 +175,7 @@ NTSTATUS ClearImagingArray(DeviceState* state, std::uint16_t total_rows, std::in
     CameraOut(state, kCamReg30, 0);
     CameraOut(state, kCamReg00, kFastFlush);
     for (int i = 0; i < rows; ++i) {
-        if (state->CameraType != 13) {
+        if (!PacesPhasesByHorizontalClock(state->CameraType)) {
             ShiftOneRow(state);
             if (HClear(state, 1) != 0)
                 return kDigitizerTimeout;

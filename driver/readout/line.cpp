@@ -5,6 +5,7 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
 #include "driver/ops/temperature.h"
@@ -29,10 +30,6 @@ constexpr std::size_t kPixelStartOffset = 4;
 constexpr std::size_t kPixelLengthOffset = 6;
 constexpr std::size_t kLineCountOffset = 4;
 
-bool IsSingleCcd(const DeviceState* state) {
-    return state->CameraType == 6 || state->CameraType == 8;
-}
-
 // Ccd above the camera's highest CCD (or beyond the two the driver keeps).
 bool CcdOutOfRange(const DeviceState* state, std::uint16_t ccd) {
     return static_cast<std::int32_t>(ccd) > state->MaxCCD || ccd > 1;
@@ -52,9 +49,9 @@ NTSTATUS CheckReadoutLineRequest(DeviceState* state, const std::uint8_t* params)
         return kBadParameter;
     if (state->ExposureActive[ccd] != 0)
         return kExposureInProgress;
-    if (state->CameraType == 6)
+    if (state->CameraType == kCameraEgret)
         return mode > 1 ? kBadParameter : 0;
-    if (state->CameraType == 8)
+    if (state->CameraType == kCameraFinch)
         return mode > 2 ? kBadParameter : 0;
     if (ccd != 0)
         return mode > 1 ? kBadParameter : 0;
@@ -68,7 +65,7 @@ NTSTATUS CheckReadoutLineRequest(DeviceState* state, const std::uint8_t* params)
 void PrepareReadoutLine(DeviceState* state, const std::uint8_t* params) {
     if (CheckReadoutLineRequest(state, params) != 0)
         return;
-    if (IsSingleCcd(state) || Get16(params, kCcdOffset) != 0)
+    if (IsSingleCcd(state->CameraType) || Get16(params, kCcdOffset) != 0)
         return;
     // The supply settles here, at passive level, so the line never waits.
     SetVdd(state, 1);
@@ -90,9 +87,9 @@ NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
     // reads 0 (the record itself is overwritten).
     std::memset(buffer, 0, 2 * static_cast<std::size_t>(pixel_length));
 
-    if (IsSingleCcd(state)) {
+    if (IsSingleCcd(state->CameraType)) {
         const std::int16_t start = AsCount(WindowStartColumn(binning, pixel_start, g.LeftColumns));
-        if (state->CameraType == 6) {
+        if (state->CameraType == kCameraEgret) {
             return DigitizeEgretLine(state, start, AsCount(pixel_length), mode, buffer,
                                      AsCount(g.TotalColumns));
         }
@@ -122,7 +119,7 @@ NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
 NTSTATUS DumpLines(DeviceState* state, std::uint8_t* buffer) {
     const std::uint16_t ccd = Get16(buffer, kCcdOffset);
     const std::uint8_t mode = Get8(buffer, kModeOffset);
-    const std::uint16_t rows = DumpRowsPerLine(mode, Get8(buffer, kVerticalFactorOffset));
+    const std::uint16_t rows = RowsPerLine(mode, Get8(buffer, kVerticalFactorOffset));
     const std::uint16_t lines = Get16(buffer, kLineCountOffset);
     if (CcdOutOfRange(state, ccd))
         return kBadParameter;
@@ -131,7 +128,7 @@ NTSTATUS DumpLines(DeviceState* state, std::uint8_t* buffer) {
     if ((ccd == 0 && mode > 8) || (ccd == 1 && mode > 1))
         return kBadParameter;
     const std::int16_t columns = AsCount(state->Geometry[ccd].TotalColumns);
-    if (IsSingleCcd(state))
+    if (IsSingleCcd(state->CameraType))
         return DumpEgretLines(state, columns, lines, rows);
     if (ccd == 0)
         return DumpImagingLines(state, columns, lines, rows);
@@ -163,22 +160,19 @@ NTSTATUS EndReadout(DeviceState* state, std::uint8_t* buffer) {
 NTSTATUS ReadOffset(DeviceState* state, const std::uint8_t* params, std::uint8_t* result) {
     const std::uint16_t ccd = Get16(params, kCcdOffset);
     const std::uint32_t type = state->CameraType;
-    const bool dual = type == 4 || type == 5 || type == 9 || type == 10 || type == 12;
-    if (ccd > (dual ? 1 : 0))
+    if (ccd > (NamesTrackingCcd(type) ? 1 : 0))
         return kBadParameter;
     const GeometryRecord& g = state->Geometry[ccd];
-    if (dual || type == 13) {
-        // Type 9 names a tracking CCD but is not clocked as a dual-CCD camera.
-        if (type != 9) {
-            if (ccd == 0) {
-                return OffsetImagingArray(state, g.TotalRows, AsCount(g.TotalColumns), result,
-                                          AsCount(g.LeftColumns));
-            }
-            return OffsetTrackingArray(state, g.TotalRows, AsCount(g.TotalColumns), result,
-                                       AsCount(g.LeftColumns));
+    // Type 9 names a tracking CCD but is not clocked as a dual-CCD camera.
+    if (IsDualFamily(type)) {
+        if (ccd == 0) {
+            return OffsetImagingArray(state, g.TotalRows, AsCount(g.TotalColumns), result,
+                                      AsCount(g.LeftColumns));
         }
+        return OffsetTrackingArray(state, g.TotalRows, AsCount(g.TotalColumns), result,
+                                   AsCount(g.LeftColumns));
     }
-    const std::uint16_t mask = (type == 6 || state->SiskinVariant != 0) ? 65535 : 4095;
+    const std::uint16_t mask = SampleMaskOf(type, state->SiskinVariant != 0);
     return OffsetEgretArray(state, AsCount(g.TotalColumns), result, mask);
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "driver/camera.h"
+
 namespace zeva::driver {
 
 // Pixels per imaging line (the digitizer cuts longer requests).
@@ -12,8 +14,6 @@ inline constexpr int kMaxImagingPixels = 2184;
 // Results above this level are reported as saturated.
 inline constexpr std::uint32_t kClipLevel = 63000;
 inline constexpr std::uint16_t kSaturated = 65535;
-// Pedestal left in every bias-corrected pixel.
-inline constexpr std::uint16_t PixelPedestal = 100;
 
 // Imaging pixel from raw sample r and bias b: 0 below the bias, 65535 when
 // more than 63000 above it, else r - b.
@@ -107,12 +107,12 @@ constexpr std::uint16_t SinglePixel(std::uint32_t sum, std::uint16_t bias, ClipR
 // ImagingBias from the sum of 100 samples: rounded mean less the pedestal, never below 0.
 constexpr std::uint16_t ImagingBiasFromSum(std::uint32_t sum) {
     std::uint32_t m = (sum + 12) / 100;
-    return m < PixelPedestal ? 0 : static_cast<std::uint16_t>(m - PixelPedestal);
+    return m < kPixelPedestal ? 0 : static_cast<std::uint16_t>(m - kPixelPedestal);
 }
 // FinchBias from the sum of 25 12-bit samples.
 constexpr std::uint16_t FinchBiasFromSum(std::uint32_t sum) {
     std::uint32_t m = (sum + 12) / 25;
-    return m < PixelPedestal ? 0 : static_cast<std::uint16_t>(m - PixelPedestal);
+    return m < kPixelPedestal ? 0 : static_cast<std::uint16_t>(m - kPixelPedestal);
 }
 // A/D offset: rounded mean of 128 samples.
 constexpr std::uint16_t OffsetFromSum(std::uint32_t sum) {
@@ -132,14 +132,6 @@ constexpr ModeFactors FactorsOfMode(int mode, int vertical_factor) {
     if (mode < 6)
         return {h, vertical_factor, 1};
     return {h, 1, h};
-}
-// Rows one dumped line consumes.
-constexpr std::uint16_t DumpRowsPerLine(int mode, int vertical_factor) {
-    if (mode < 3)
-        return static_cast<std::uint16_t>(mode + 1);
-    if (mode <= 5)
-        return static_cast<std::uint16_t>(vertical_factor);
-    return static_cast<std::uint16_t>(mode - 5);
 }
 constexpr std::uint16_t WindowStartColumn(std::uint16_t binning, std::uint16_t pixel_start,
                                           std::uint16_t left_columns) {

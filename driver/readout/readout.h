@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 
 namespace zeva::driver {
 

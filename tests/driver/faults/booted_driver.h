@@ -14,7 +14,7 @@
 #include "common/errors.h"
 #include "common/le.h"
 #include "common/records.h"
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 #include "platform/system.h"
 #include "sim/camera.h"
 #include "sim/config.h"

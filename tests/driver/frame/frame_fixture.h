@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/commands.h"
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 #include "driver/frame/frame.h"
 #include "platform/system.h"
 #include "support/recording_backend.h"

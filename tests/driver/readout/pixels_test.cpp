@@ -105,9 +105,9 @@ TEST(ModeFactors, MatchTheModeTable) {
         EXPECT_EQ(f.HorizontalBinning, expected[m][0]) << m;
         EXPECT_EQ(f.VerticalShifts, expected[m][1]) << m;
         EXPECT_EQ(f.SummedRows, expected[m][2]) << m;
-        EXPECT_EQ(DumpRowsPerLine(m, 7), expected[m][1] * expected[m][2]) << m;
+        EXPECT_EQ(RowsPerLine(m, 7), expected[m][1] * expected[m][2]) << m;
     }
-    EXPECT_EQ(DumpRowsPerLine(3, 0), 0);
+    EXPECT_EQ(RowsPerLine(3, 0), 0);
 }
 
 TEST(Window, ColumnsFromTheLeftAndFromTheRight) {

@@ -11,7 +11,7 @@
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 #include "driver/readout/readout.h"
 #include "platform/system.h"
 #include "sim/camera.h"

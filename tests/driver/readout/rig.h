@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 #include "platform/system.h"
 #include "sim/camera.h"
 #include "sim/config.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 
 namespace zeva::test {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "common/le.h"
-#include "driver/frame/device_state.h"
+#include "driver/device_state.h"
 #include "platform/system.h"
 #include "support/recording_backend.h"
 

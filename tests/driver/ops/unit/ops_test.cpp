@@ -9,7 +9,7 @@
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
 #include "driver/link/micro/fake_camera.h"
-#include "driver/ops/camera_types.h"
+#include "driver/camera.h"
 #include "driver/ops/ccdinfo.h"
 #include "driver/ops/exposure.h"
 #include "driver/ops/link.h"

@@ -1,5 +1,7 @@
-// Camera types, model names and CCD geometry, written once and shared by the
-// link, the CCD information command and the readout engine.
+// The camera families: type numbers, what each family has and how it is
+// clocked, model names and CCD geometry.  Written once here and read by the
+// link, the command routines, the readout engine and (through the client)
+// the applications.  Constants and constexpr functions only.
 #pragma once
 
 #include <cstdint>
@@ -23,17 +25,65 @@ inline constexpr std::uint32_t romMSNtoID[5] = {4, 6, 7, 8, 9};
 // Measured offset above which a type-8 camera is the Siskin variant.
 inline constexpr std::uint16_t kSiskinOffsetThreshold = 200;
 
-// Dual-CCD family: imaging and tracking CCD, microcontroller with EEPROM.
+// Microcontroller with EEPROM and the dual-CCD packet formats (the Kestrel
+// shares them though it has one CCD).
 constexpr bool IsDualFamily(std::uint32_t type) {
-    return type == 4 || type == 5 || type == 10 || type == 12 || type == 13;
+    return type == kCameraGannet || type == kCameraHeron || type == kCameraIbis ||
+           type == kCameraJacana || type == kCameraKestrel;
 }
-// Single-CCD cameras clocked by the driver.
+// Single-CCD cameras clocked by the driver, with their own pixel format.
 constexpr bool IsSingleCcd(std::uint32_t type) {
-    return type == 6 || type == 8;
+    return type == kCameraEgret || type == kCameraFinch;
 }
 // Types with a tracking CCD of their own.
 constexpr bool HasTrackingCcd(std::uint32_t type) {
-    return type == 4 || type == 5 || type == 10 || type == 12;
+    return type == kCameraGannet || type == kCameraHeron || type == kCameraIbis ||
+           type == kCameraJacana;
+}
+// Types whose records name a tracking CCD (MaxCCD 1 after an exposure
+// start): the tracking cameras and type 9, which is not clocked as one.
+constexpr bool NamesTrackingCcd(std::uint32_t type) {
+    return HasTrackingCcd(type) || type == kCameraType9;
+}
+// Type 9 freezes the cooler drive around a readout.
+constexpr bool FreezesTEForReadout(std::uint32_t type) {
+    return type == kCameraType9;
+}
+// The Jacana's imaging CCD takes its vertical phases swapped.
+constexpr bool SwapsVerticalPhases(std::uint32_t type) {
+    return type == kCameraJacana;
+}
+// The Kestrel paces its vertical phases by the horizontal clocks.
+constexpr bool PacesPhasesByHorizontalClock(std::uint32_t type) {
+    return type == kCameraKestrel;
+}
+// Port reads per vertical phase step.
+constexpr std::int16_t DelayUnitOf(std::uint32_t type) {
+    return type == kCameraKestrel ? 100 : 10;
+}
+// Mask of the A/D samples: 16 bits on the Egret and the Siskin, 12 bits else.
+constexpr std::uint16_t SampleMaskOf(std::uint32_t type, bool siskin) {
+    return (type == kCameraEgret || siskin) ? 65535 : 4095;
+}
+
+// Pedestal left in every bias-corrected pixel.
+inline constexpr std::uint16_t kPixelPedestal = 100;
+// The offset a pixel value carries: the pedestal on a bias-corrected CCD (the
+// imaging CCD, and the Finch/Siskin), none on the raw samples of the tracking
+// CCD and the Egret.
+constexpr std::uint16_t PedestalOf(std::uint32_t type, unsigned ccd) {
+    return (ccd == 1 || type == kCameraEgret) ? 0 : kPixelPedestal;
+}
+
+// Readout modes 0..8: horizontal binning mode % 3 + 1; modes 0..2 shift as
+// many rows on the chip, 3..5 shift the vertical factor's rows, 6..8 sum
+// mode - 5 rows in the driver.  Rows of the CCD one line consumes.
+constexpr std::uint16_t RowsPerLine(int mode, int vertical_factor) {
+    if (mode < 3)
+        return static_cast<std::uint16_t>(mode + 1);
+    if (mode <= 5)
+        return static_cast<std::uint16_t>(vertical_factor);
+    return static_cast<std::uint16_t>(mode - 5);
 }
 
 // Where a geometry field's value comes from.
@@ -110,7 +160,7 @@ constexpr const CcdGeometryRow& ImagingRowFor(std::uint32_t type, bool siskin) {
 // The tracking row of a camera type; nullptr when the record is left as it was
 // (types 6, 8 and 13).
 constexpr const CcdGeometryRow* TrackingRowFor(std::uint32_t type) {
-    if (type == 6 || type == 8 || type == 13)
+    if (IsSingleCcd(type) || type == kCameraKestrel)
         return nullptr;
     if (HasTrackingCcd(type))
         return &kTrackingDual;
