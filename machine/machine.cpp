@@ -3,8 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "machine/fake_portio.h"
+#include "machine/ports.h"
 #include "platform/system.h"
 #include "platform/win32.h"
+#include "portio/portio.h"
 #include "ppdev/ppdev.h"
 #include "sim/config.h"
 
@@ -17,19 +20,51 @@ namespace {
 
 std::string g_start_error;
 PortWrapper g_wrap = nullptr;
+portio::System* g_direct_io = nullptr;
+ppdev::System* g_ppdev = nullptr;
 
-platform::BackendResult MakePortBackend(const std::string& entry) {
-    if (entry.rfind("sim:", 0) == 0) {
-        return sim::MakeBackend(entry);
+platform::BackendResult MakeDirectPort(const PortEntry& entry) {
+    if (g_direct_io != nullptr)
+        return portio::OpenPort(entry.address, *g_direct_io);
+    const char* fake = std::getenv("ZEVA_FAKE_PORTIO");
+    if (fake != nullptr && fake[0] != '\0')
+        return MakeFakeDirectPort(fake, entry.address);
+    return portio::MakeBackend(entry.address);
+}
+
+platform::BackendResult MakePortBackend(const PortEntry& entry) {
+    switch (entry.kind) {
+        case PortKind::Simulated:
+            return sim::MakeBackend(entry.backendEntry);
+        case PortKind::Ppdev:
+            return g_ppdev != nullptr ? ppdev::OpenPort(entry.backendEntry, *g_ppdev)
+                                      : ppdev::MakeBackend(entry.backendEntry);
+        case PortKind::DirectIo:
+            return MakeDirectPort(entry);
     }
-    if (entry.rfind("/dev/", 0) == 0) {
-        return ppdev::MakeBackend(entry);
+    return {};
+}
+
+// The ports of the entries, in order; false with g_start_error at the first
+// that cannot be opened (the ones opened before it are closed again).
+bool MakePorts(const std::vector<PortEntry>& entries, std::vector<platform::PortConfig>* ports) {
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const PortEntry& entry = entries[index];
+        platform::BackendResult result = MakePortBackend(entry);
+        if (!result.backend) {
+            g_start_error = "port entry '" + entry.text + "': " + result.error;
+            return false;
+        }
+        if (g_wrap != nullptr)
+            result.backend = g_wrap(std::move(result.backend), index);
+        platform::PortConfig port;
+        port.entry = entry.text;
+        port.backend = std::move(result.backend);
+        port.base = entry.base;
+        port.span = entry.span;
+        ports->push_back(std::move(port));
     }
-    platform::BackendResult result;
-    result.error =
-        "not a port (valid: sim:<camera>[?options] for a simulated camera, "
-        "/dev/parportN for a real port)";
-    return result;
+    return true;
 }
 
 bool NoService() {
@@ -42,19 +77,12 @@ bool NoService() {
 bool StartDefaultSystem() {
     const char* ports = std::getenv("ZEVA_PORTS");
     std::string text = ports != nullptr && ports[0] != '\0' ? ports : "sim:gannet";
-    platform::SystemConfig config;
-    std::size_t index = 0;
-    auto make = [&index](const std::string& entry) {
-        platform::BackendResult result = MakePortBackend(entry);
-        if (result.backend && g_wrap != nullptr) {
-            result.backend = g_wrap(std::move(result.backend), index);
-        }
-        ++index;
-        return result;
-    };
-    if (!platform::ParsePortList(text, make, &config.ports, &g_start_error)) {
+    std::vector<PortEntry> entries;
+    if (!ParsePortEntries(text, &entries, &g_start_error))
         return false;
-    }
+    platform::SystemConfig config;
+    if (!MakePorts(entries, &config.ports))
+        return false;
     config.clock = platform::ClockModeFromEnvironment();
     config.driver_entry = NoService() ? nullptr : &zeva::driver::DriverEntry;
     NTSTATUS status = platform::BootSystem(std::move(config));
@@ -68,6 +96,14 @@ bool StartDefaultSystem() {
 
 void SetPortWrapper(PortWrapper wrap) {
     g_wrap = wrap;
+}
+
+void SetDirectIoSystem(portio::System* system) {
+    g_direct_io = system;
+}
+
+void SetPpdevSystem(ppdev::System* system) {
+    g_ppdev = system;
 }
 
 std::string LastStartError() {

@@ -11,6 +11,13 @@
 #include "platform/ntddk.h"
 #include "platform/port_backend.h"
 
+namespace zeva::portio {
+class System;
+}
+namespace zeva::ppdev {
+class System;
+}
+
 namespace zeva::machine {
 
 // Installs the default system boot and the zeva32.vxd stand-in with the
@@ -20,9 +27,11 @@ void UseDefaultSystem();
 
 // Boots the default system: ports from ZEVA_PORTS (comma separated entries,
 // "sim:<camera>?..." for a simulated camera, "/dev/parportN" for a real port
-// through ppdev, either with base=0xNNN; default "sim:gannet"), clock from
+// through ppdev, either with base=0xNNN, "io:0xNNN" for a real port driven
+// with port instructions; default "sim:gannet"; machine/ports.h), clock from
 // ZEVA_CLOCK, the zeva driver loaded unless ZEVA_NO_SERVICE is set.  False
-// when it could not boot; LastStartError says why.
+// when it could not boot (an entry refused, or a port that could not be
+// opened); LastStartError says why.
 bool StartDefaultSystem();
 
 // Wraps each port backend the default system makes, before the platform
@@ -32,6 +41,14 @@ bool StartDefaultSystem();
 using PortWrapper = std::unique_ptr<platform::PortBackend> (*)(
     std::unique_ptr<platform::PortBackend> backend, std::size_t index);
 void SetPortWrapper(PortWrapper wrap);
+
+// The processor and kernel under io: entries: null (the default) for the
+// real ones, or ZEVA_FAKE_PORTIO's stand-in when that is set
+// (machine/fake_portio.h).  Tests give their own; set before the boot.
+void SetDirectIoSystem(portio::System* system);
+// The kernel under /dev/parportN entries: null (the default) for the real
+// one; tests give their own.  Set before the boot.
+void SetPpdevSystem(ppdev::System* system);
 
 // Why the last StartDefaultSystem failed (empty after a successful boot):
 // for a real port, what to do about it.

@@ -1,0 +1,121 @@
+// The processor's and the kernel's side of the direct port I/O backend: port
+// instructions, ioperm(2), the capability and the kernel's list of claimed
+// I/O addresses.
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define ZEVA_PORT_INSTRUCTIONS 1
+#else
+#define ZEVA_PORT_INSTRUCTIONS 0
+#endif
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "portio/portio.h"
+#include "ppdev/ppdev.h"
+
+namespace zeva::portio {
+namespace {
+
+constexpr int kCapSysRawIo = 17;  // capability number of CAP_SYS_RAWIO
+
+bool HasCapability(int number) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("CapEff:", 0) != 0)
+            continue;
+        const unsigned long long caps = std::strtoull(line.c_str() + 7, nullptr, 16);
+        return (caps >> number) & 1u;
+    }
+    return false;
+}
+
+// "  0378-037a : parport0" lines of /proc/ioports.  Without CAP_SYS_ADMIN the
+// kernel shows every range as 0000-0000, which claims nothing here.
+std::string IoportsClaim(std::uint32_t from, std::uint32_t to) {
+    std::ifstream ioports("/proc/ioports");
+    std::string line;
+    std::string found;
+    while (std::getline(ioports, line)) {
+        unsigned long first = 0, last = 0;
+        int name = 0;
+        if (std::sscanf(line.c_str(), " %lx-%lx : %n", &first, &last, &name) != 2 || name == 0)
+            continue;
+        if (first <= to && from <= last && !(first == 0 && last == 0))
+            found = line.substr(static_cast<std::size_t>(name));  // the innermost range wins
+    }
+    return found;
+}
+
+// /proc/sys/dev/parport/parportN/base-addr holds "BASE\tBASE_HI" in decimal
+// for every port the kernel's parport driver registered.
+std::string ParportClaim(std::uint32_t from, std::uint32_t to) {
+    DIR* dir = opendir("/proc/sys/dev/parport");
+    if (dir == nullptr)
+        return {};
+    std::string found;
+    while (dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.rfind("parport", 0) != 0)
+            continue;
+        std::ifstream file("/proc/sys/dev/parport/" + name + "/base-addr");
+        unsigned long base = 0;
+        if (file >> base && base <= to && from <= base + 2) {
+            found = name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+class KernelSystem final : public System {
+  public:
+    bool HasPortInstructions() override { return ZEVA_PORT_INSTRUCTIONS != 0; }
+    bool HasRawIoCapability() override { return HasCapability(kCapSysRawIo); }
+    std::string KernelClaim(std::uint32_t from, std::uint32_t to) override {
+        std::string owner = ParportClaim(from, to);
+        return owner.empty() ? IoportsClaim(from, to) : owner;
+    }
+#if ZEVA_PORT_INSTRUCTIONS
+    int Ioperm(std::uint32_t from, std::uint32_t count, bool on) override {
+        return ::ioperm(from, count, on ? 1 : 0) == 0 ? 0 : errno;
+    }
+    std::uint8_t In(std::uint16_t address) override {
+        return inb(address);
+    }
+    void Out(std::uint16_t address, std::uint8_t value) override {
+        outb(value, address);
+    }
+#else
+    int Ioperm(std::uint32_t, std::uint32_t, bool) override {
+        return ENOSYS;
+    }
+    std::uint8_t In(std::uint16_t) override {
+        return 0xFF;
+    }
+    void Out(std::uint16_t, std::uint8_t) override {}
+#endif
+    void LevelChanged(bool raised) override {
+        ppdev::RealtimeLevelChanged(ppdev::RealSystem(), raised);
+    }
+    void Notice(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+    }
+};
+
+}  // namespace
+
+System& RealSystem() {
+    static KernelSystem system;
+    return system;
+}
+
+}  // namespace zeva::portio
