@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "tools/zeva/doctor.h"
 #include "tools/zeva/fits.h"
 #include "tools/zeva/preview.h"
 
@@ -50,10 +51,12 @@ const char* kUsage =
     "  relay OUTPUT MS           close guiding relay OUTPUT (0-3) for MS milliseconds\n"
     "  pulse COUNT WIDTH PERIOD  pulse output, camera units\n"
     "  tiptilt X Y               move the tip-tilt unit\n"
+    "  doctor                    check a camera's setup step by step\n"
     "--sim MODEL uses the simulated camera (gannet, heron, ibis, jacana, kestrel, egret,\n"
     "finch, siskin, model9; options as in ZEVA_PORTS, e.g. gannet?scene=pattern).\n"
     "--port N opens the camera on port N of ZEVA_PORTS (default 1); --port /dev/parportN\n"
-    "drives a real camera on that Linux parallel port (ppdev; needs group lp).\n"
+    "drives a real camera on that Linux parallel port (ppdev; needs group lp); --port io:0xNNN\n"
+    "drives the port at that I/O address directly (needs CAP_SYS_RAWIO; see the README).\n"
     "--lib picks the library path: nt (default) ParDeviceCommand of libzevant; 9x\n"
     "ParDrvCommand of libzeva32m through zeva32.vxd (first port only); vb ParDrvCommandVB\n"
     "of libzevavb32, to the library the platform calls for (ZEVA_WINDOWS=95|98: 9x).\n";
@@ -762,6 +765,26 @@ int CmdTipTilt(const Global& g, int argc, char** argv) {
     return st.ok() ? 0 : FailStatus("moving the tip-tilt unit", st);
 }
 
+// The port entry the camera runs on: entry `port` of ZEVA_PORTS.
+zeva::tool::DoctorSetup DoctorSetupOf(const Global& g) {
+    zeva::tool::DoctorSetup setup;
+    setup.port = g.port;
+    setup.library = g.lib;
+    const char* ports = std::getenv("ZEVA_PORTS");
+    const std::string list = ports != nullptr && *ports ? ports : "sim:gannet";
+    std::size_t start = 0;
+    for (unsigned p = 1; p < g.port && start <= list.size(); ++p) {
+        const std::size_t comma = list.find(',', start);
+        start = comma == std::string::npos ? list.size() + 1 : comma + 1;
+    }
+    if (start <= list.size()) {
+        setup.entry = list.substr(start, list.find(',', start) - start);
+        setup.entry.erase(0, setup.entry.find_first_not_of(' '));
+        setup.entry.erase(setup.entry.find_last_not_of(' ') + 1);
+    }
+    return setup;
+}
+
 }  // namespace
 
 static int Main(int argc, char** argv) {
@@ -774,11 +797,11 @@ static int Main(int argc, char** argv) {
         } else if (a == "--port" && i + 1 < argc) {
             const std::string v = argv[i + 1];
             long p;
-            if (v.rfind("/dev/", 0) == 0) {
+            if (v.rfind("/dev/", 0) == 0 || v.rfind("io:", 0) == 0) {
                 g.device = v;
                 g.port = 1;
             } else if (!ParseLong(v.c_str(), &p) || p < 1 || p > 9) {
-                return Fail("bad --port '" + v + "' (valid: 1 to 9, or /dev/parportN)");
+                return Fail("bad --port '" + v + "' (valid: 1 to 9, /dev/parportN or io:0xNNN)");
             } else {
                 g.port = static_cast<std::uint16_t>(p);
             }
@@ -836,8 +859,10 @@ static int Main(int argc, char** argv) {
         return CmdPulse(g, rest, args);
     if (cmd == "tiptilt")
         return CmdTipTilt(g, rest, args);
+    if (cmd == "doctor")
+        return zeva::tool::DoctorCommand(DoctorSetupOf(g), rest, args);
     return Fail("unknown command '" + cmd +
-                "' (valid: info, capture, temp, cool, relay, pulse, tiptilt)");
+                "' (valid: info, capture, temp, cool, relay, pulse, tiptilt, doctor)");
 }
 
 // Every command has closed its camera and the driver by the time it returns.

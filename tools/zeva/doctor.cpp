@@ -1,0 +1,369 @@
+// zeva doctor: the report, the camera's steps through the client (port
+// sanity, link and identification, CCD, cooler, a dark window, the cost of
+// a port access) and the subcommand.
+#include "tools/zeva/doctor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+
+#include "common/commands.h"
+
+namespace zeva::tool {
+
+using namespace zeva::client;
+
+const char* const kDoctorUsage =
+    "usage: zeva doctor\n"
+    "  checks, in order, what a camera on this port needs and prints one line per step:\n"
+    "  kernel modules and ports, device node, permissions, other holders of the port,\n"
+    "  real-time priority and memory locking (real ports only); the port's registers;\n"
+    "  the camera's link and identification, CCD, cooler, a short dark window; the cost\n"
+    "  of one port access and the full-frame readout time that follows.\n"
+    "  Stops at the first problem that keeps the camera from working.\n"
+    "  exit status: 0 ready, 1 stopped at a problem, 2 works with warnings\n";
+
+void DoctorReport::Ok(const std::string& step, const std::string& detail) {
+    std::fprintf(out_, "ok       %s: %s\n", step.c_str(), detail.c_str());
+}
+
+void DoctorReport::Warn(const std::string& step, const std::string& problem,
+                        const std::string& fix) {
+    ++warnings_;
+    std::fprintf(out_, "warning  %s: %s\n         fix: %s\n", step.c_str(), problem.c_str(),
+                 fix.c_str());
+}
+
+void DoctorReport::Block(const std::string& step, const std::string& problem,
+                         const std::string& fix) {
+    blocked_ = true;
+    verdict_ = step + ": " + problem;
+    std::fprintf(out_, "PROBLEM  %s: %s\n         fix: %s\n", step.c_str(), problem.c_str(),
+                 fix.c_str());
+}
+
+int DoctorReport::Finish() {
+    if (blocked_) {
+        std::fprintf(out_, "verdict: not ready: %s\n", verdict_.c_str());
+        return kDoctorBlocked;
+    }
+    if (warnings_ > 0) {
+        std::fprintf(out_, "verdict: the camera works; %u warning%s above\n", warnings_,
+                     warnings_ == 1 ? "" : "s");
+        return kDoctorWarnings;
+    }
+    std::fprintf(out_, "verdict: ready\n");
+    return kDoctorReady;
+}
+
+namespace {
+
+constexpr unsigned kStatusReads = 16;       // reads that decide whether the lines float
+constexpr unsigned kTimedAccesses = 400;    // raw accesses per timing batch
+constexpr unsigned kTimingBatches = 5;      // the fastest batch counts
+constexpr unsigned kWindowLines = 8;        // lines of the dark window
+constexpr std::uint32_t kDarkTime = 1;      // camera units of 10 ms
+constexpr unsigned kExposurePolls = 500;    // 10 ms apart: 5 s for a 10 ms exposure
+constexpr std::uint8_t kDataStrobe = 0x80;  // data bit 7 latches camera registers
+
+std::string Hex2(unsigned v) {
+    char t[8];
+    std::snprintf(t, sizeof t, "0x%02X", v);
+    return t;
+}
+
+std::string Fixed(double v, int digits) {
+    char t[48];
+    std::snprintf(t, sizeof t, "%.*f", digits, v);
+    return t;
+}
+
+// What a failed camera command means at the bench.
+std::string Meaning(const Status& st) {
+    switch (st.code()) {
+        case 7:
+            return "the camera does not answer (" + st.Describe() +
+                   "): is it plugged in and powered?";
+        case 8:
+            return "the camera took the command but never answered (" + st.Describe() + ")";
+        case 9:
+        case 10:
+        case 11:
+        case 12:
+            return "the camera's answers arrive garbled (" + st.Describe() + ")";
+        case 13:
+            return "the camera's digitizer stays busy (" + st.Describe() + ")";
+        case 17:
+            return "the shutter reports a fault (" + st.Describe() + ")";
+        case 18:
+            return "no known camera answered (" + st.Describe() + ")";
+        default:
+            return st.Describe();
+    }
+}
+
+std::string FixFor(const Status& st) {
+    switch (st.code()) {
+        case 7:
+        case 18:
+            return "check the cable (a straight-through DB-25, no printer switch) and the "
+                   "camera's power; power-cycle the camera";
+        case 8:
+            return "power-cycle the camera; if it persists, the camera's controller is faulty";
+        case 9:
+        case 10:
+        case 11:
+        case 12:
+            return "use a shorter cable, keep it away from power cords; make sure no other "
+                   "program drives the port";
+        case 13:
+            return "power-cycle the camera; if it persists, its digitizer needs service";
+        case 17:
+            return "check the shutter (nothing blocking it); power-cycle the camera";
+        default:
+            return "run zeva doctor again; if it persists, report this line";
+    }
+}
+
+bool PortByte(Camera& cam, std::uint16_t cmd, std::uint8_t* value) {
+    return cam.Command(cmd, nullptr, value).ok();
+}
+
+bool PortWrite(Camera& cam, std::uint16_t cmd, std::uint8_t value) {
+    return cam.Command(cmd, &value, nullptr).ok();
+}
+
+// The port's registers, without disturbing a camera: data bit 7 (the
+// strobe that latches camera registers) keeps its level, so nothing latches.
+void CheckPort(Camera& cam, DoctorReport& report) {
+    std::uint8_t data = 0, control = 0, back = 0;
+    if (!PortByte(cam, CmdPortReadData, &data) || !PortByte(cam, CmdPortReadControl, &control))
+        return report.Block("port registers", "the driver cannot reach the port's registers",
+                            "run zeva doctor again; if it persists, report this line");
+    if (control & 0x20)
+        return report.Block("port registers",
+                            "the data lines are switched to input (control " + Hex2(control) +
+                                "): the port is not in standard mode",
+                            "set the port to SPP, bidirectional (PS/2) or ECP+SPP in the BIOS");
+    for (std::uint8_t pattern : {0x55, 0x2A, 0x7F, 0x00}) {
+        const std::uint8_t v = static_cast<std::uint8_t>((data & kDataStrobe) | pattern);
+        if (!PortWrite(cam, CmdPortWriteData, v) || !PortByte(cam, CmdPortReadData, &back) ||
+            back != v) {
+            PortWrite(cam, CmdPortWriteData, data);
+            return report.Block("port registers",
+                                "the data register does not read back what was written (" +
+                                    Hex2(v) + " read as " + Hex2(back) +
+                                    "): no port at this address, or the port is not in a "
+                                    "standard mode",
+                                "check the port's address (zeva doctor lists the kernel's "
+                                "ports) and set the port to SPP or bidirectional in the BIOS");
+        }
+    }
+    PortWrite(cam, CmdPortWriteData, data);
+    std::uint8_t status = 0;
+    bool floating = true;
+    for (unsigned i = 0; i < kStatusReads; ++i) {
+        if (!PortByte(cam, CmdPortReadStatus, &status))
+            floating = true;
+        else if (status != 0x7F && status != 0xFF)
+            floating = false;
+    }
+    if (floating)
+        return report.Block("port registers",
+                            "the status lines float (" + Hex2(status) +
+                                " on every read): nothing is connected, or the camera is off",
+                            "connect the camera, switch it on, check the cable");
+    report.Ok("port registers",
+              "data register reads back, status lines driven (" + Hex2(status) + ")");
+}
+
+// The fastest of a few batches of `count` raw commands, in ns per command.
+double TimeCommand(Camera& cam, std::uint16_t command) {
+    double best = 0;
+    for (unsigned b = 0; b < kTimingBatches; ++b) {
+        std::uint8_t in[2] = {}, out[2] = {};
+        const std::uint64_t start = NowNs();
+        for (unsigned i = 0; i < kTimedAccesses; ++i) cam.Command(command, in, out);
+        const double each = static_cast<double>(NowNs() - start) / kTimedAccesses;
+        best = b == 0 ? each : std::min(best, each);
+    }
+    return best;
+}
+
+struct DarkWindow {
+    double mean = 0, noise = 0;
+    // Full-width lines: the first of a frame (it waits for the amplifier
+    // supply to settle) and each further one.
+    double firstLineNs = 0, lineNs = 0;
+};
+
+Status ReadDarkWindow(Camera& cam, const ReadoutModeInfo& mode, DarkWindow* w) {
+    ExposureRequest req;
+    req.time = kDarkTime;
+    req.shutterMode = 2;  // closed: a dark frame
+    Status st = cam.StartExposure(req);
+    if (!st.ok())
+        return st;
+    std::uint16_t state = 0;
+    for (unsigned poll = 0; poll < kExposurePolls; ++poll) {
+        st = cam.QueryCommandStatus(CmdStartExposure, &state);
+        if (!st.ok() || ExposureStateOf(state, 0) == 3)
+            break;
+        SleepMs(10);
+    }
+    if (st.ok())
+        st = cam.EndExposure(0);
+    const unsigned lines = std::min<unsigned>(kWindowLines, mode.height);
+    const unsigned skip = (mode.height - lines) / 2;
+    if (st.ok() && skip > 0)
+        st = cam.DumpLines(0, 0, 1, static_cast<std::uint16_t>(skip));
+    std::vector<std::uint16_t> pixels(static_cast<std::size_t>(lines) * mode.width);
+    std::uint64_t start = NowNs(), first = 0;
+    LineRequest line{0, 0, 1, 0, mode.width};
+    for (unsigned r = 0; st.ok() && r < lines; ++r) {
+        st = cam.ReadoutLine(
+            line, std::span<std::uint16_t>(pixels.data() + static_cast<std::size_t>(r) * mode.width,
+                                           mode.width));
+        if (r == 0) {
+            first = NowNs() - start;
+            start = NowNs();
+        }
+    }
+    const std::uint64_t rest = NowNs() - start;
+    const Status ended = cam.EndReadout(0);
+    if (!st.ok())
+        return st;
+    double sum = 0, squares = 0;
+    for (std::uint16_t p : pixels) sum += p;
+    w->mean = sum / static_cast<double>(pixels.size());
+    for (std::uint16_t p : pixels) squares += (p - w->mean) * (p - w->mean);
+    w->noise = std::sqrt(squares / static_cast<double>(pixels.size()));
+    w->firstLineNs = static_cast<double>(first);
+    w->lineNs = lines > 1 ? static_cast<double>(rest) / (lines - 1) : w->firstLineNs;
+    return ended;
+}
+
+std::string Seconds(double ns) {
+    const double s = ns / 1e9;
+    return s < 10 ? Fixed(s, 1) + " s" : Fixed(s, 0) + " s";
+}
+
+void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
+    Driver driver;
+    Status st = driver.Open(setup.library);
+    Camera cam;
+    if (st.ok())
+        st = cam.Open(setup.port);
+    if (!st.ok()) {
+        const std::string why = SystemStartError();
+        return report.Block(
+            "port", why.empty() ? "the camera device cannot be opened: " + st.Describe() : why,
+            why.empty() ? "check that port " + std::to_string(setup.port) +
+                              " is configured (ZEVA_PORTS, --port)"
+                        : "see above; then run zeva doctor again");
+    }
+    report.Ok("port", "opened " + setup.entry);
+    CheckPort(cam, report);
+    if (report.blocked())
+        return;
+
+    std::uint16_t type = 0;
+    st = cam.EstablishLink(&type);
+    if (!st.ok())
+        return report.Block("link", Meaning(st), FixFor(st));
+    CcdInfo ccd;
+    st = cam.GetCCDInfo(0, &ccd);
+    if (!st.ok() || ccd.modes.empty())
+        return report.Block("identification",
+                            st.ok() ? "the camera reports no readout modes" : Meaning(st),
+                            FixFor(st));
+    report.Ok("link", ccd.name + " (type " + std::to_string(type) + "), firmware " +
+                          std::to_string(ccd.firmwareVersion));
+    const bool singleCcd = type == 6 || type == 8;
+    if (!singleCcd) {
+        EepromInfo eeprom;
+        st = cam.GetEepromInfo(&eeprom);
+        if (!st.ok())
+            return report.Block("EEPROM", Meaning(st), FixFor(st));
+        // The driver puts its default image (identification "-") in place of
+        // an EEPROM whose checksum or version byte is wrong.
+        if (eeprom.identification == "-")
+            report.Warn("EEPROM",
+                        "the camera's EEPROM failed its checksum: the model may be "
+                        "misidentified (taken as " +
+                            ccd.name + ")",
+                        "have the camera's EEPROM reprogrammed; until then check the model "
+                        "against the label on the camera");
+        else
+            report.Ok("EEPROM", "checksum good, id '" + eeprom.identification + "'");
+    }
+    const ReadoutModeInfo& full = ccd.modes[0];
+    report.Ok("CCD", std::to_string(full.width) + " x " + std::to_string(full.height) +
+                         " pixels of " + Fixed(BcdHundredths(full.pixelWidth), 2) + " x " +
+                         Fixed(BcdHundredths(full.pixelHeight), 2) + " um, " +
+                         std::to_string(ccd.modes.size()) + " readout modes");
+    TemperatureStatus t;
+    st = cam.QueryTemperatureStatus(&t);
+    if (!st.ok())
+        return report.Block("cooler", Meaning(st), FixFor(st));
+    report.Ok("cooler", Fixed(ReadingToCelsius(t.reading2), 1) + " C (reading " +
+                            std::to_string(t.reading2) + "), regulation " +
+                            ((t.regulationFlags & 1) ? "on" : "off") + ", power " +
+                            std::to_string((t.power * 100 + 127) / 255) + "%");
+
+    DarkWindow w;
+    st = ReadDarkWindow(cam, full, &w);
+    if (!st.ok())
+        return report.Block("dark window", Meaning(st), FixFor(st));
+    if (w.noise == 0)
+        report.Warn("dark window",
+                    std::to_string(kWindowLines) + " full-width lines all read " +
+                        Fixed(w.mean, 0) + ": the digitizer returns a constant",
+                    "power-cycle the camera; if it persists, its digitizer needs service");
+    else
+        report.Ok("dark window", std::to_string(std::min<unsigned>(kWindowLines, full.height)) +
+                                     " full-width lines: mean " + Fixed(w.mean, 1) +
+                                     " ADU, noise " + Fixed(w.noise, 1) + " ADU");
+
+    const double access =
+        TimeCommand(cam, CmdPortReadStatus) - TimeCommand(cam, CmdPortNoOperation);
+    const double frameNs = w.firstLineNs + w.lineNs * (full.height - 1);
+    // Below 0.1 us the difference drowns in the requests' own cost.
+    const std::string cost = access >= 100 ? Fixed(access / 1000.0, 2) + " us"
+                                           : "below 0.1 us (too fast to time one by one)";
+    report.Ok("speed", "one port access " + cost + "; a full frame (" + std::to_string(full.width) +
+                           " x " + std::to_string(full.height) + ") reads out in about " +
+                           Seconds(frameNs));
+}
+
+}  // namespace
+
+int RunDoctor(const DoctorSetup& setup, DoctorHost& host, std::FILE* out) {
+    DoctorReport report(out);
+    std::fprintf(out, "zeva doctor: port %u, %s\n", setup.port, setup.entry.c_str());
+    if (setup.entry.rfind("sim:", 0) == 0)
+        report.Ok("machine", "simulated camera: no kernel or port checks");
+    else
+        CheckSystem(setup.entry, host, report);
+    if (!report.blocked())
+        CheckCamera(setup, report);
+    return report.Finish();
+}
+
+int DoctorCommand(const DoctorSetup& setup, int argc, char** argv) {
+    if (argc > 0) {
+        if (std::strcmp(argv[0], "--help") == 0 || std::strcmp(argv[0], "-h") == 0) {
+            std::fputs(kDoctorUsage, stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "zeva: doctor: unexpected argument '%s'\n", argv[0]);
+        return 1;
+    }
+    const int rc = RunDoctor(setup, RealDoctorHost(), stdout);
+    std::fflush(stdout);
+    return rc;
+}
+
+}  // namespace zeva::tool
