@@ -187,47 +187,21 @@ bool ZevaCCD::AbortGuideExposure() {
 }
 
 bool ZevaCCD::UpdateCCDFrame(int x, int y, int w, int h) {
-    const int maxW = PrimaryCCD.getXRes(), maxH = PrimaryCCD.getYRes();
-    x = std::clamp(x, 0, std::max(0, maxW - 1));
-    y = std::clamp(y, 0, std::max(0, maxH - 1));
-    w = std::clamp(w, 1, maxW - x);
-    h = std::clamp(h, 1, maxH - y);
-    PrimaryCCD.setFrame(x, y, w, h);
+    SetChipFrame(PrimaryCCD, x, y, w, h);
     return true;
 }
 
 bool ZevaCCD::UpdateGuiderFrame(int x, int y, int w, int h) {
-    const int maxW = GuideCCD.getXRes(), maxH = GuideCCD.getYRes();
-    x = std::clamp(x, 0, std::max(0, maxW - 1));
-    y = std::clamp(y, 0, std::max(0, maxH - 1));
-    w = std::clamp(w, 1, maxW - x);
-    h = std::clamp(h, 1, maxH - y);
-    GuideCCD.setFrame(x, y, w, h);
+    SetChipFrame(GuideCCD, x, y, w, h);
     return true;
 }
 
 bool ZevaCCD::UpdateCCDBin(int hor, int ver) {
-    if (hor < 1 || ver < 1 ||
-        !client::BinningOffered(info_[0], client::VerticalFactorModes(cameraType_, 0),
-                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
-        LOGF_ERROR("Binning %dx%d is not offered by the imaging CCD.", hor, ver);
-        return false;
-    }
-    PrimaryCCD.setBin(static_cast<uint8_t>(hor), static_cast<uint8_t>(ver));
-    return UpdateCCDFrame(PrimaryCCD.getSubX(), PrimaryCCD.getSubY(), PrimaryCCD.getSubW(),
-                          PrimaryCCD.getSubH());
+    return SetChipBinning(PrimaryCCD, 0, hor, ver);
 }
 
 bool ZevaCCD::UpdateGuiderBin(int hor, int ver) {
-    if (!hasTracking_ || hor < 1 || ver < 1 ||
-        !client::BinningOffered(info_[1], client::VerticalFactorModes(cameraType_, 1),
-                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
-        LOGF_ERROR("Binning %dx%d is not offered by the tracking CCD.", hor, ver);
-        return false;
-    }
-    GuideCCD.setBin(static_cast<uint8_t>(hor), static_cast<uint8_t>(ver));
-    return UpdateGuiderFrame(GuideCCD.getSubX(), GuideCCD.getSubY(), GuideCCD.getSubW(),
-                             GuideCCD.getSubH());
+    return hasTracking_ ? SetChipBinning(GuideCCD, 1, hor, ver) : false;
 }
 
 bool ZevaCCD::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) {
@@ -237,6 +211,28 @@ bool ZevaCCD::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) {
 
 bool ZevaCCD::UpdateGuiderFrameType(INDI::CCDChip::CCD_FRAME type) {
     GuideCCD.setFrameType(type);
+    return true;
+}
+
+void ZevaCCD::SetChipFrame(INDI::CCDChip& chip, int x, int y, int w, int h) {
+    const int maxW = chip.getXRes(), maxH = chip.getYRes();
+    x = std::clamp(x, 0, std::max(0, maxW - 1));
+    y = std::clamp(y, 0, std::max(0, maxH - 1));
+    w = std::clamp(w, 1, maxW - x);
+    h = std::clamp(h, 1, maxH - y);
+    chip.setFrame(x, y, w, h);
+}
+
+bool ZevaCCD::SetChipBinning(INDI::CCDChip& chip, unsigned ccd, int hor, int ver) {
+    if (hor < 1 || ver < 1 ||
+        !client::BinningOffered(info_[ccd], client::VerticalFactorModes(cameraType_, ccd),
+                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
+        LOGF_ERROR("Binning %dx%d is not offered by the %s CCD.", hor, ver,
+                   ccd == 0 ? "imaging" : "tracking");
+        return false;
+    }
+    chip.setBin(static_cast<uint8_t>(hor), static_cast<uint8_t>(ver));
+    SetChipFrame(chip, chip.getSubX(), chip.getSubY(), chip.getSubW(), chip.getSubH());
     return true;
 }
 

@@ -83,6 +83,9 @@ class ZevaCCD : public INDI::CCD {
     }
     bool StartChip(INDI::CCDChip& chip, unsigned ccd, float duration);
     void StopJob(unsigned ccd);
+    // The chip's frame clipped to the chip; its binning when the CCD offers it.
+    void SetChipFrame(INDI::CCDChip& chip, int x, int y, int w, int h);
+    bool SetChipBinning(INDI::CCDChip& chip, unsigned ccd, int hor, int ver);
     void RunJob(ExposureJob* job);
     void PollJob(INDI::CCDChip& chip, unsigned ccd);
     bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, client::ReadoutPlan* plan,

@@ -1,86 +1,26 @@
 // indi_zeva_ccd under indiserver on a loopback port, driven with indi_setprop,
 // indi_eval and indi_getprop against the simulated cameras; FITS read back
 // with cfitsio.  Every wait is bounded; the server is killed in TearDown.
-#include <arpa/inet.h>
-#include <fitsio.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/fits.h"
+#include "support/process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 const char* kDev = "ZEVA CCD";
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    const int port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const fs::path& dir, const fs::path& out) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0)
-            _exit(127);
-        FILE* f = std::fopen(out.c_str(), "w");
-        if (f) {
-            dup2(fileno(f), 1);
-            dup2(fileno(f), 2);
-        }
-        setpgid(0, 0);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Waits for `pid` at most `seconds`; kills it after that.  Returns its exit code.
-int WaitFor(pid_t pid, double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    int status = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using zeva::test::ReadFile;
+using zeva::test::Spawn;
+using zeva::test::WaitFor;
 
 class IndiDriverTest : public ::testing::Test {
   protected:
@@ -90,20 +30,11 @@ class IndiDriverTest : public ::testing::Test {
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
-        port = std::to_string(FreePort());
+        port = std::to_string(zeva::test::FreeLoopbackPort());
     }
     void TearDown() override {
-        if (server > 0) {
-            kill(-server, SIGKILL);  // the server and its driver: own process group
-            kill(server, SIGKILL);
-            int st;
-            waitpid(server, &st, 0);
-        }
-        if (getter > 0) {
-            kill(getter, SIGKILL);
-            int st;
-            waitpid(getter, &st, 0);
-        }
+        zeva::test::KillGroup(server);  // the server and its driver: own process group
+        zeva::test::KillGroup(getter);
         if (!HasFailure())
             fs::remove_all(dir);
         else
@@ -194,46 +125,7 @@ class IndiDriverTest : public ::testing::Test {
     pid_t getter = -1;
 };
 
-struct Fits {
-    fitsfile* f = nullptr;
-    long width = 0, height = 0;
-    std::vector<unsigned short> pixels;
-    explicit Fits(const fs::path& p) {
-        int status = 0;
-        fits_open_file(&f, p.c_str(), READONLY, &status);
-        EXPECT_EQ(status, 0) << p;
-        if (status)
-            return;
-        long axes[2] = {0, 0};
-        int naxis = 0, bitpix = 0;
-        fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
-        width = axes[0];
-        height = axes[1];
-        pixels.resize(static_cast<std::size_t>(width * height));
-        int anynul = 0;
-        fits_read_img(f, TUSHORT, 1, width * height, nullptr, pixels.data(), &anynul, &status);
-        EXPECT_EQ(status, 0);
-    }
-    ~Fits() {
-        int status = 0;
-        if (f)
-            fits_close_file(f, &status);
-    }
-    std::string Text(const char* key) {
-        char v[FLEN_VALUE] = {};
-        int status = 0;
-        fits_read_key(f, TSTRING, key, v, nullptr, &status);
-        EXPECT_EQ(status, 0) << key;
-        return v;
-    }
-    double Number(const char* key) {
-        double v = 0;
-        int status = 0;
-        fits_read_key(f, TDOUBLE, key, &v, nullptr, &status);
-        EXPECT_EQ(status, 0) << key;
-        return v;
-    }
-};
+using Fits = zeva::test::FitsImage;
 
 unsigned Pattern(unsigned r, unsigned c) {
     return (31 * r + 17 * c) % 1000;

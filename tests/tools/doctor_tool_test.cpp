@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "support/run_tool.h"
+#include "support/process.h"
 
 namespace {
 

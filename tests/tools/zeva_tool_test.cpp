@@ -1,74 +1,28 @@
 // The zeva tool run as a process on the simulated Gannet (pattern scene);
 // its FITS files are read back with cfitsio.
-#include <fitsio.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/fits.h"
+#include "support/process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using zeva::test::Env;
+using ToolRun = zeva::test::ProcessRun;
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-using Env = std::vector<std::pair<std::string, std::string>>;
-
-// Runs the tool in `dir`.  With `interruptOn`, sends SIGINT once that text
-// appears on its standard error.  `env` is set for the tool only.
+// Runs the tool in `dir` on the real clock.  With `interruptOn`, sends SIGINT
+// once that text appears on its standard error.  `env` is set for the tool only.
 ToolRun RunTool(const fs::path& dir, std::vector<std::string> args,
                 const std::string& interruptOn = "", const Env& env = {}) {
-    int outPipe[2], errPipe[2];
-    EXPECT_EQ(pipe(outPipe), 0);
-    EXPECT_EQ(pipe(errPipe), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        if (chdir(dir.c_str()) != 0)
-            _exit(127);
-        setenv("ZEVA_CLOCK", "real", 1);
-        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char*> argv;
-        static std::string tool = ZEVA_TOOL_PATH;
-        argv.push_back(tool.data());
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(tool.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    ToolRun r;
-    bool sent = interruptOn.empty();
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(errPipe[0], buf, sizeof buf)) > 0) {
-        r.err.append(buf, static_cast<std::size_t>(n));
-        if (!sent && r.err.find(interruptOn) != std::string::npos) {
-            kill(pid, SIGINT);
-            sent = true;
-        }
-    }
-    while ((n = read(outPipe[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, static_cast<std::size_t>(n));
-    close(outPipe[0]);
-    close(errPipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
+    Env all{{"ZEVA_CLOCK", "real"}};
+    all.insert(all.end(), env.begin(), env.end());
+    return zeva::test::RunProcess(ZEVA_TOOL_PATH, std::move(args), dir, all, interruptOn);
 }
 
 class ToolTest : public ::testing::Test {
@@ -91,52 +45,11 @@ class ToolTest : public ::testing::Test {
     fs::path dir;
 };
 
-struct Fits {
-    long width = 0, height = 0;
-    std::vector<unsigned short> pixels;
-    fitsfile* f = nullptr;
-    explicit Fits(const fs::path& p) {
-        int status = 0;
-        fits_open_file(&f, p.c_str(), READONLY, &status);
-        EXPECT_EQ(status, 0) << p;
-        long axes[2] = {0, 0};
-        int naxis = 0, bitpix = 0;
-        fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
-        EXPECT_EQ(bitpix, SHORT_IMG);  // stored signed with BZERO 32768
-        fits_get_img_equivtype(f, &bitpix, &status);
-        EXPECT_EQ(bitpix, USHORT_IMG);
-        width = axes[0];
-        height = axes[1];
-        pixels.resize(static_cast<std::size_t>(width * height));
-        int anynul = 0;
-        fits_read_img(f, TUSHORT, 1, width * height, nullptr, pixels.data(), &anynul, &status);
-        EXPECT_EQ(status, 0);
-    }
-    ~Fits() {
-        int status = 0;
-        if (f)
-            fits_close_file(f, &status);
-    }
-    std::string Text(const char* key) {
-        char v[FLEN_VALUE] = {};
-        int status = 0;
-        fits_read_key(f, TSTRING, key, v, nullptr, &status);
-        EXPECT_EQ(status, 0) << key;
-        return v;
-    }
-    double Number(const char* key) {
-        double v = 0;
-        int status = 0;
-        fits_read_key(f, TDOUBLE, key, &v, nullptr, &status);
-        EXPECT_EQ(status, 0) << key;
-        return v;
-    }
-    long long Integer(const char* key) {
-        long long v = 0;
-        int status = 0;
-        fits_read_key(f, TLONGLONG, key, &v, nullptr, &status);
-        EXPECT_EQ(status, 0) << key;
-        return v;
+// A FITS file of the tool: unsigned 16 bit, stored signed with BZERO 32768.
+struct Fits : zeva::test::FitsImage {
+    explicit Fits(const fs::path& p) : FitsImage(p) {
+        EXPECT_EQ(bitpix, SHORT_IMG) << p;
+        EXPECT_EQ(equivType, USHORT_IMG) << p;
     }
 };
 
@@ -255,6 +168,9 @@ TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
         {{"--sim", "gannet", "capture", "--window", "1,2,3"}, "bad --window '1,2,3'"},
         {{"--sim", "gannet", "capture", "--window", "700,0,100,10"}, "does not fit"},
         {{"--sim", "gannet", "capture", "-5"}, "bad exposure time '-5'"},
+        {{"--sim", "gannet", "capture", "nan"}, "bad exposure time 'nan'"},
+        {{"--sim", "gannet", "capture", "1000", "--ccd", "tracking"},
+         "bad exposure time '1000' (exposure time must be 0 to 655.35 s on the tracking CCD)"},
         {{"--sim", "kestrel", "capture", "--ccd", "tracking"}, "no tracking CCD"},
         {{"--sim", "gannet", "frobnicate"}, "unknown command 'frobnicate'"},
         {{"--sim", "gannet", "cool", "warm"}, "bad setting 'warm'"},

@@ -1,0 +1,58 @@
+// What the zeva tool's subcommands share: the global options, the camera
+// session, argument parsing and error reporting.  One file per subcommand
+// group (info.cpp, capture.cpp, cooler.cpp, outputs.cpp); main.cpp holds the
+// table that names them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "client/client.h"
+
+namespace zeva::tool {
+
+// Set by SIGINT / SIGTERM: commands stop at the next safe point.
+extern std::atomic<bool> gStop;
+
+struct Global {
+    std::uint16_t port = 1;
+    std::string sim;
+    std::string device;  // --port /dev/parportN
+    client::Library lib = client::Library::Nt;
+};
+
+// Prints "zeva: WHAT" on standard error; returns 1.
+int Fail(const std::string& what);
+// "zeva: WHAT failed: ErrX (error n)"; returns 1.
+int FailStatus(const std::string& what, const client::Status& s);
+
+// Whole-string numbers; false for anything else.
+bool ParseDouble(const char* text, double* v);
+bool ParseLong(const char* text, long* v);
+
+// The driver and the camera on the chosen port, linked.
+struct Session {
+    client::Driver driver;
+    client::Camera camera;
+    std::uint16_t type = 0;
+};
+// 0 once linked, else the tool's exit code (the error printed).
+int OpenSession(const Global& g, Session* s);
+
+// "cooler: regulation on, setpoint ..." on standard output.
+void PrintTemperature(const client::TemperatureStatus& t);
+
+// A subcommand: its global options and the arguments after its name;
+// returns the tool's exit code.
+using CommandFn = int (*)(const Global& g, int argc, char** argv);
+
+int CmdInfo(const Global& g, int argc, char** argv);
+int CmdCapture(const Global& g, int argc, char** argv);
+int CmdTemp(const Global& g, int argc, char** argv);
+int CmdCool(const Global& g, int argc, char** argv);
+int CmdRelay(const Global& g, int argc, char** argv);
+int CmdPulse(const Global& g, int argc, char** argv);
+int CmdTipTilt(const Global& g, int argc, char** argv);
+
+}  // namespace zeva::tool
