@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/plan.h"
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
@@ -141,12 +142,11 @@ double BcdHundredths(std::uint32_t bcd) {
 }
 
 double ReadingToCelsius(double reading) {
-    return 25.0 - (reading - 1000.0) / 40.0;
+    return CoolerCalibration{}.ToCelsius(reading);
 }
 
 std::uint16_t CelsiusToReading(double celsius) {
-    const double r = std::lround(1000.0 + (25.0 - celsius) * 40.0);
-    return static_cast<std::uint16_t>(r < 0 ? 0 : (r > 4095 ? 4095 : r));
+    return CoolerCalibration{}.ToReading(celsius);
 }
 
 Driver::~Driver() {

@@ -3,28 +3,25 @@
 #include <algorithm>
 #include <cmath>
 
+#include "driver/camera.h"
+
 namespace zeva::client {
 
+// The families are the driver's own table; the client passes them on.
 bool HasTrackingCcd(std::uint16_t cameraType) {
-    return cameraType == 4 || cameraType == 5 || cameraType == 10 || cameraType == 12;
+    return driver::HasTrackingCcd(cameraType);
 }
 
 bool IsSingleCcd(std::uint16_t cameraType) {
-    return cameraType == 6 || cameraType == 8;
+    return driver::IsSingleCcd(cameraType);
 }
 
 std::uint16_t PedestalOf(std::uint16_t cameraType, unsigned ccd) {
-    if (ccd == 1 || cameraType == 6)
-        return 0;  // raw samples, no bias subtracted
-    return 100;
+    return driver::PedestalOf(cameraType, ccd);
 }
 
 unsigned RowsPerLine(unsigned mode, unsigned verticalFactor) {
-    if (mode < 3)
-        return mode + 1;  // shifted on chip
-    if (mode < 6)
-        return verticalFactor;
-    return mode - 5;  // summed by the driver
+    return driver::RowsPerLine(static_cast<int>(mode), static_cast<int>(verticalFactor));
 }
 
 bool VerticalFactorModes(std::uint16_t cameraType, unsigned ccd) {

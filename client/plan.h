@@ -13,6 +13,7 @@
 namespace zeva::client {
 
 // --- Camera families (by the camera type EstablishLink reports) -------------
+// The driver's family table, as far as applications need it.
 
 // Types 4, 5, 10 and 12 carry a tracking CCD beside the imaging CCD.
 bool HasTrackingCcd(std::uint16_t cameraType);
