@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "portio/portio.h"
+#include "portio/direct_port.h"
 
 namespace zeva::portio {
 namespace {
@@ -18,49 +18,10 @@ constexpr std::uint32_t kPciConfigFrom = 0xCF8;  // PCI configuration address an
 constexpr std::uint32_t kPciConfigTo = 0xCFF;
 constexpr std::uint32_t kStandardRegisters = 3;  // data, status, control
 
-// Bit 4 of the control register enables the port's interrupt; with no
-// kernel driver on the port nobody would answer it.
-constexpr std::uint8_t kControlInterruptEnable = 0x10;
-
 std::string Hex(std::uint32_t v) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", v);
     return text;
-}
-
-// The ports the calling thread has been granted (ioperm is per thread).
-// Initial-exec: the check runs on every access and must not call into the
-// dynamic loader.
-struct Grants {
-    static constexpr unsigned kSlots = 8;
-    std::uint32_t bases[kSlots];
-    unsigned count;
-};
-__attribute__((tls_model("initial-exec"))) thread_local Grants tl_grants{};
-
-bool Granted(std::uint32_t base) {
-    const Grants& g = tl_grants;
-    for (unsigned i = 0; i < g.count; ++i)
-        if (g.bases[i] == base)
-            return true;
-    return false;
-}
-
-void Remember(std::uint32_t base) {
-    Grants& g = tl_grants;
-    if (g.count < Grants::kSlots)
-        g.bases[g.count++] = base;
-    // A thread with more ports than slots asks again for the others: correct, slower.
-}
-
-void Forget(std::uint32_t base) {
-    Grants& g = tl_grants;
-    for (unsigned i = 0; i < g.count; ++i) {
-        if (g.bases[i] == base) {
-            g.bases[i] = g.bases[--g.count];
-            return;
-        }
-    }
 }
 
 // Grants (or revokes) the calling thread the port's registers: 0 or errno.
@@ -87,62 +48,6 @@ std::string PermissionFailure(const std::string& port, int error, bool capable) 
     return port + ": ioperm failed: " + std::strerror(error);
 }
 
-class DirectPort final : public platform::PortBackend {
-  public:
-    DirectPort(System& system, std::uint32_t base)
-        : system_(system), base_(base), name_("io:" + Hex(base)) {
-        Remember(base_);  // the opening thread was granted by OpenPort
-    }
-
-    ~DirectPort() override {
-        Permit(system_, base_, false);
-        Forget(base_);
-    }
-
-  private:
-    std::uint8_t DoRead(std::uint32_t offset) override {
-        if (!Ready() || !Mapped(offset))
-            return 0xFF;
-        return system_.In(static_cast<std::uint16_t>(base_ + offset));
-    }
-
-    void DoWrite(std::uint32_t offset, std::uint8_t value) override {
-        if (offset == platform::kPortStatus || !Ready() || !Mapped(offset))
-            return;
-        if (offset == platform::kPortControl)
-            value &= static_cast<std::uint8_t>(~kControlInterruptEnable);
-        system_.Out(static_cast<std::uint16_t>(base_ + offset), value);
-    }
-
-    void DoLevelChanged(bool raised) override { system_.LevelChanged(raised); }
-
-    static bool Mapped(std::uint32_t offset) {
-        return offset <= platform::kPortControl || offset == platform::kPortEcr;
-    }
-
-    // True when the calling thread may access the port; a thread that has not
-    // yet is granted the registers now.  Without a grant an in/out would kill
-    // the process (SIGSEGV), so the access is dropped instead.
-    bool Ready() {
-        if (Granted(base_)) [[likely]]
-            return true;
-        const int error = Permit(system_, base_, true);
-        if (error == 0) {
-            Remember(base_);
-            return true;
-        }
-        if (!grantFailed_.exchange(true))
-            system_.Notice("zeva: " + PermissionFailure(name_, error, true) +
-                           "; the port now reads 0xFF in this thread");
-        return false;
-    }
-
-    System& system_;
-    const std::uint32_t base_;
-    const std::string name_;
-    std::atomic<bool> grantFailed_{false};
-};
-
 }  // namespace
 
 std::string ImplausibleAddress(std::uint32_t address) {
@@ -164,45 +69,64 @@ std::string ImplausibleAddress(std::uint32_t address) {
     return {};
 }
 
-platform::BackendResult OpenPort(std::uint32_t address, System& system) {
-    platform::BackendResult result;
-    const std::string port = "io:" + Hex(address);
-    if (!system.HasPortInstructions()) {
-        result.error = port +
-                       ": this processor has no port instructions (direct port I/O is for x86 "
-                       "machines): use the ppdev port /dev/parportN";
-        return result;
+namespace detail {
+
+bool GrantThisThread(System& system, std::uint32_t base, std::atomic<bool>* noticed) {
+    const int error = Permit(system, base, true);
+    if (error == 0) {
+        Grants& g = tl_grants;
+        if (g.count < Grants::kSlots)
+            g.bases[g.count++] = base;
+        // A thread with more ports than slots asks again for the others: correct, slower.
+        return true;
     }
-    result.error = ImplausibleAddress(address);
-    if (!result.error.empty())
-        return result;
+    if (!noticed->exchange(true))
+        system.Notice("zeva: " + PermissionFailure("io:" + Hex(base), error, true) +
+                      "; the port now reads 0xFF in this thread");
+    return false;
+}
+
+void ReleaseThisThread(System& system, std::uint32_t base) {
+    Permit(system, base, false);
+    Grants& g = tl_grants;
+    for (unsigned i = 0; i < g.count; ++i) {
+        if (g.bases[i] == base) {
+            g.bases[i] = g.bases[--g.count];
+            return;
+        }
+    }
+}
+
+std::string CheckAndGrant(std::uint32_t address, System& system) {
+    const std::string port = "io:" + Hex(address);
+    if (!system.HasPortInstructions())
+        return port +
+               ": this processor has no port instructions (direct port I/O is for x86 "
+               "machines): use the ppdev port /dev/parportN";
+    std::string error = ImplausibleAddress(address);
+    if (!error.empty())
+        return error;
     std::string owner = system.KernelClaim(address, address + kStandardRegisters - 1);
     if (owner.empty())
         owner = system.KernelClaim(address + platform::kPortEcr, address + platform::kPortEcr);
-    if (owner.rfind("parport", 0) == 0) {
-        result.error = port + ": the kernel's parallel-port driver has this port as " + owner +
-                       "; two drivers on one port corrupt each other's signals: use /dev/" + owner +
-                       " (ppdev), or unload the port drivers first (sudo rmmod lp ppdev "
-                       "parport_pc)";
-        return result;
-    }
-    if (!owner.empty()) {
-        result.error = port + ": the kernel's driver '" + owner +
-                       "' owns these addresses: they are not a free parallel port";
-        return result;
-    }
+    if (owner.rfind("parport", 0) == 0)
+        return port + ": the kernel's parallel-port driver has this port as " + owner +
+               "; two drivers on one port corrupt each other's signals: use /dev/" + owner +
+               " (ppdev), or unload the port drivers first (sudo rmmod lp ppdev parport_pc)";
+    if (!owner.empty())
+        return port + ": the kernel's driver '" + owner +
+               "' owns these addresses: they are not a free parallel port";
     const bool capable = system.HasRawIoCapability();
-    const int error = capable ? Permit(system, address, true) : EPERM;
-    if (error != 0) {
-        result.error = PermissionFailure(port, error, capable);
-        return result;
-    }
-    result.backend = std::make_unique<DirectPort>(system, address);
-    return result;
+    const int denied = capable ? Permit(system, address, true) : EPERM;
+    if (denied != 0)
+        return PermissionFailure(port, denied, capable);
+    return {};
 }
 
-platform::BackendResult MakeBackend(std::uint32_t address) {
-    return OpenPort(address, RealSystem());
+}  // namespace detail
+
+platform::BackendResult OpenPort(std::uint32_t address, System& system) {
+    return OpenPortWith(address, system, SystemInstructions{&system});
 }
 
 }  // namespace zeva::portio

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <string>
 
-#include "portio/portio.h"
+#include "portio/direct_port.h"
 #include "ppdev/ppdev.h"
 
 namespace zeva::portio {
@@ -111,11 +111,28 @@ class KernelSystem final : public System {
     }
 };
 
+#if ZEVA_PORT_INSTRUCTIONS
+// The registers through the processor's own instructions, inlined into the
+// backend's accesses.
+struct X86Instructions {
+    std::uint8_t In(std::uint16_t address) const { return inb(address); }
+    void Out(std::uint16_t address, std::uint8_t value) const { outb(value, address); }
+};
+#endif
+
 }  // namespace
 
 System& RealSystem() {
     static KernelSystem system;
     return system;
+}
+
+platform::BackendResult MakeBackend(std::uint32_t address) {
+#if ZEVA_PORT_INSTRUCTIONS
+    return OpenPortWith(address, RealSystem(), X86Instructions{});
+#else
+    return OpenPort(address, RealSystem());  // refuses: no port instructions
+#endif
 }
 
 }  // namespace zeva::portio

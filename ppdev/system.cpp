@@ -13,7 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "ppdev/ppdev.h"
+#include "ppdev/ppdev_port.h"
 
 namespace zeva::ppdev {
 namespace {
@@ -71,11 +71,22 @@ class KernelSystem final : public System {
     }
 };
 
+// The register ioctls straight to the kernel, inlined into the accesses.
+struct KernelIoctls {
+    int operator()(int fd, unsigned long request, void* arg) const {
+        return ::ioctl(fd, request, arg) == 0 ? 0 : errno;
+    }
+};
+
 }  // namespace
 
 System& RealSystem() {
     static KernelSystem system;
     return system;
+}
+
+platform::BackendResult MakeBackend(const std::string& entry) {
+    return OpenPortWith(entry, RealSystem(), KernelIoctls{});
 }
 
 }  // namespace zeva::ppdev
