@@ -9,6 +9,8 @@
 #include <cstring>
 #include <span>
 
+#include "client/capture.h"
+#include "client/plan.h"
 #include "common/commands.h"
 
 namespace zeva::tool {
@@ -60,13 +62,13 @@ int DoctorReport::Finish() {
 
 namespace {
 
-constexpr unsigned kStatusReads = 16;       // reads that decide whether the lines float
-constexpr unsigned kTimedAccesses = 400;    // raw accesses per timing batch
-constexpr unsigned kTimingBatches = 5;      // the fastest batch counts
-constexpr unsigned kWindowLines = 8;        // lines of the dark window
-constexpr std::uint32_t kDarkTime = 1;      // camera units of 10 ms
-constexpr unsigned kExposurePolls = 500;    // 10 ms apart: 5 s for a 10 ms exposure
-constexpr std::uint8_t kDataStrobe = 0x80;  // data bit 7 latches camera registers
+constexpr unsigned kStatusReads = 16;               // reads that decide whether the lines float
+constexpr unsigned kTimedAccesses = 400;            // raw accesses per timing batch
+constexpr unsigned kTimingBatches = 5;              // the fastest batch counts
+constexpr unsigned kWindowLines = 8;                // lines of the dark window and of the timing
+constexpr double kDarkSeconds = 0.01;               // the camera's shortest exposure
+constexpr std::uint32_t kPlanFailed = 0xFFFFFFFEu;  // a status for a window not planned
+constexpr std::uint8_t kDataStrobe = 0x80;          // data bit 7 latches camera registers
 
 std::string Hex2(unsigned v) {
     char t[8];
@@ -192,40 +194,45 @@ double TimeCommand(Camera& cam, std::uint16_t command) {
     return best;
 }
 
-struct DarkWindow {
-    double mean = 0, noise = 0;
-    // Full-width lines: the first of a frame (it waits for the amplifier
-    // supply to settle) and each further one.
-    double firstLineNs = 0, lineNs = 0;
-};
-
-Status ReadDarkWindow(Camera& cam, const ReadoutModeInfo& mode, DarkWindow* w) {
-    ExposureRequest req;
-    req.time = kDarkTime;
-    req.shutterMode = 2;  // closed: a dark frame
-    Status st = cam.StartExposure(req);
-    if (!st.ok())
-        return st;
-    std::uint16_t state = 0;
-    for (unsigned poll = 0; poll < kExposurePolls; ++poll) {
-        st = cam.QueryCommandStatus(CmdStartExposure, &state);
-        if (!st.ok() || ExposureStateOf(state, 0) == 3)
-            break;
-        SleepMs(10);
+// A dark window of full-width lines across the middle of the CCD, through
+// the client's capture sequence: its mean and noise.
+Status ReadDarkWindow(Camera& cam, const CcdInfo& ccd, double* mean, double* noise,
+                      std::string* error) {
+    CaptureRequest req;
+    req.type = FrameType::Dark;
+    req.seconds = kDarkSeconds;
+    const ReadoutModeInfo& full = ccd.modes[0];
+    const unsigned lines = std::min<unsigned>(kWindowLines, full.height);
+    if (!PlanMode(ccd, 0, 0, 1, &req.plan, error) ||
+        !SetWindow(&req.plan, Window{0, (full.height - lines) / 2, full.width, lines},
+                   WindowFit::Refuse, error))
+        return Status(kPlanFailed);
+    Frame frame;
+    const CaptureResult result = Capture(cam).Run(req, &frame);
+    if (!result.ok()) {
+        *error = result.error;
+        return result.status.ok() ? Status(kPlanFailed) : result.status;
     }
-    if (st.ok())
-        st = cam.EndExposure(0);
-    const unsigned lines = std::min<unsigned>(kWindowLines, mode.height);
-    const unsigned skip = (mode.height - lines) / 2;
-    if (st.ok() && skip > 0)
-        st = cam.DumpLines(0, 0, 1, static_cast<std::uint16_t>(skip));
-    std::vector<std::uint16_t> pixels(static_cast<std::size_t>(lines) * mode.width);
+    double sum = 0, squares = 0;
+    for (std::uint16_t p : frame.pixels) sum += p;
+    const double n = static_cast<double>(frame.pixels.size());
+    *mean = sum / n;
+    for (std::uint16_t p : frame.pixels) squares += (p - *mean) * (p - *mean);
+    *noise = std::sqrt(squares / n);
+    return Status();
+}
+
+// Full-width lines read one after the other as a frame reads them: the
+// first (it waits for the amplifier supply to settle) and the mean of the
+// others, in ns.
+Status TimeLines(Camera& cam, const ReadoutModeInfo& full, double* firstNs, double* lineNs) {
+    std::vector<std::uint16_t> pixels(full.width);
+    const LineRequest line{0, 0, 1, 0, full.width};
+    const unsigned lines = std::min<unsigned>(kWindowLines, full.height);
+    Status st;
     std::uint64_t start = NowNs(), first = 0;
-    LineRequest line{0, 0, 1, 0, mode.width};
     for (unsigned r = 0; st.ok() && r < lines; ++r) {
-        st = cam.ReadoutLine(
-            line, std::span<std::uint16_t>(pixels.data() + static_cast<std::size_t>(r) * mode.width,
-                                           mode.width));
+        st = cam.ReadoutLine(line, pixels);
         if (r == 0) {
             first = NowNs() - start;
             start = NowNs();
@@ -235,13 +242,8 @@ Status ReadDarkWindow(Camera& cam, const ReadoutModeInfo& mode, DarkWindow* w) {
     const Status ended = cam.EndReadout(0);
     if (!st.ok())
         return st;
-    double sum = 0, squares = 0;
-    for (std::uint16_t p : pixels) sum += p;
-    w->mean = sum / static_cast<double>(pixels.size());
-    for (std::uint16_t p : pixels) squares += (p - w->mean) * (p - w->mean);
-    w->noise = std::sqrt(squares / static_cast<double>(pixels.size()));
-    w->firstLineNs = static_cast<double>(first);
-    w->lineNs = lines > 1 ? static_cast<double>(rest) / (lines - 1) : w->firstLineNs;
+    *firstNs = static_cast<double>(first);
+    *lineNs = lines > 1 ? static_cast<double>(rest) / (lines - 1) : *firstNs;
     return ended;
 }
 
@@ -313,23 +315,28 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
                             ((t.regulationFlags & 1) ? "on" : "off") + ", power " +
                             std::to_string((t.power * 100 + 127) / 255) + "%");
 
-    DarkWindow w;
-    st = ReadDarkWindow(cam, full, &w);
+    double mean = 0, noise = 0;
+    std::string why;
+    st = ReadDarkWindow(cam, ccd, &mean, &noise, &why);
     if (!st.ok())
-        return report.Block("dark window", Meaning(st), FixFor(st));
-    if (w.noise == 0)
+        return report.Block("dark window", st.raw() == kPlanFailed ? why : Meaning(st), FixFor(st));
+    const unsigned lines = std::min<unsigned>(kWindowLines, full.height);
+    if (noise == 0)
         report.Warn("dark window",
-                    std::to_string(kWindowLines) + " full-width lines all read " +
-                        Fixed(w.mean, 0) + ": the digitizer returns a constant",
+                    std::to_string(lines) + " full-width lines all read " + Fixed(mean, 0) +
+                        ": the digitizer returns a constant",
                     "power-cycle the camera; if it persists, its digitizer needs service");
     else
-        report.Ok("dark window", std::to_string(std::min<unsigned>(kWindowLines, full.height)) +
-                                     " full-width lines: mean " + Fixed(w.mean, 1) +
-                                     " ADU, noise " + Fixed(w.noise, 1) + " ADU");
+        report.Ok("dark window", std::to_string(lines) + " full-width lines: mean " +
+                                     Fixed(mean, 1) + " ADU, noise " + Fixed(noise, 1) + " ADU");
 
+    double firstNs = 0, lineNs = 0;
+    st = TimeLines(cam, full, &firstNs, &lineNs);
+    if (!st.ok())
+        return report.Block("speed", Meaning(st), FixFor(st));
     const double access =
         TimeCommand(cam, CmdPortReadStatus) - TimeCommand(cam, CmdPortNoOperation);
-    const double frameNs = w.firstLineNs + w.lineNs * (full.height - 1);
+    const double frameNs = firstNs + lineNs * (full.height - 1);
     // Below 0.1 us the difference drowns in the requests' own cost.
     const std::string cost = access >= 100 ? Fixed(access / 1000.0, 2) + " us"
                                            : "below 0.1 us (too fast to time one by one)";
