@@ -60,7 +60,7 @@ const Command kCommands[] = {
 };
 
 const char* kUsageHead =
-    "usage: zeva [--sim MODEL[?options]] [--port N | --port /dev/parportN] [--lib nt|9x|vb]\n"
+    "usage: zeva [--sim MODEL[?options]] [--port N | /dev/parportN | io:0xNNN] [--lib nt|9x|vb]\n"
     "            COMMAND [options]\n"
     "commands:\n";
 
