@@ -87,7 +87,7 @@ struct Frame {
 
 // Mode 0 of `ccd` from the camera's own table.
 bool ModeZero(std::uint32_t h, std::uint16_t ccd, Frame* f) {
-    std::uint8_t in[record_size::CcdInfoParams], out[record_size::CcdInfoResult] = {};
+    std::uint8_t in[rec::CcdInfoParams::kSize], out[rec::CcdInfoResult::kSize] = {};
     Put16(in, 0, ccd);
     if (!Ok(ParDeviceCommand(h, CmdGetCCDInfo, in, out), "GetCCDInfo"))
         return false;
@@ -98,7 +98,7 @@ bool ModeZero(std::uint32_t h, std::uint16_t ccd, Frame* f) {
 
 // One frame, the tool's sequence.
 bool Capture(std::uint32_t h, std::uint16_t ccd, const Frame& f, std::vector<std::uint8_t>* line) {
-    std::uint8_t temp[record_size::TemperatureStatusResults];
+    std::uint8_t temp[rec::TemperatureStatusResults::kSize];
     if (!Ok(ParDeviceCommand(h, CmdQueryTemperatureStatus, nullptr, temp), "QueryTemperature"))
         return false;
     std::uint8_t start[rec::StartExposureParams::kSize] = {};

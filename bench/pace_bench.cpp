@@ -87,7 +87,7 @@ struct Frame {
 };
 
 bool ModeZero(std::uint32_t h, std::uint16_t ccd, Frame* f) {
-    std::uint8_t in[record_size::CcdInfoParams], out[record_size::CcdInfoResult] = {};
+    std::uint8_t in[rec::CcdInfoParams::kSize], out[rec::CcdInfoResult::kSize] = {};
     Put16(in, 0, ccd);
     if (!Ok(ParDeviceCommand(h, CmdGetCCDInfo, in, out)))
         return false;
@@ -99,7 +99,7 @@ bool ModeZero(std::uint32_t h, std::uint16_t ccd, Frame* f) {
 // One frame, the capture tool's sequence: cooler status, start, poll, end,
 // every line, end of readout.
 bool Capture(std::uint32_t h, std::uint16_t ccd, const Frame& f, std::vector<std::uint8_t>* line) {
-    std::uint8_t temp[record_size::TemperatureStatusResults];
+    std::uint8_t temp[rec::TemperatureStatusResults::kSize];
     if (!Ok(ParDeviceCommand(h, CmdQueryTemperatureStatus, nullptr, temp)))
         return false;
     std::uint8_t start[rec::StartExposureParams::kSize] = {};

@@ -50,7 +50,7 @@ Status FromWrapper(std::uint32_t value) {
 // The wrapper's OpenDriver picked a library: the NT one answers the
 // driver-information request 1 with its own name.
 bool WrapperGoesToNt() {
-    std::uint8_t in[2], out[record_size::DriverInfoResult] = {};
+    std::uint8_t in[2], out[rec::DriverInfoResult::kSize] = {};
     Put16(in, 0, 1);
     if (ParDrvCommandVB(CmdGetDriverInfo, in, out) != 0)
         return true;
@@ -301,7 +301,7 @@ Status Camera::Command(std::uint16_t command, void* in, void* out) {
 }
 
 Status Camera::EstablishLink(std::uint16_t* cameraType) {
-    std::uint8_t out[record_size::EstablishLinkResults] = {};
+    std::uint8_t out[rec::EstablishLinkResults::kSize] = {};
     Status s = Command(CmdEstablishLink, nullptr, out);
     if (s.ok() && cameraType)
         *cameraType = Get16(out, 0);
@@ -310,7 +310,7 @@ Status Camera::EstablishLink(std::uint16_t* cameraType) {
 
 Status Camera::GetCCDInfo(std::uint16_t request, CcdInfo* info) {
     std::uint8_t in[2];
-    std::uint8_t out[record_size::CcdInfoResult] = {};
+    std::uint8_t out[rec::CcdInfoResult::kSize] = {};
     Put16(in, 0, request);
     Status s = Command(CmdGetCCDInfo, in, out);
     if (!s.ok())
@@ -345,8 +345,8 @@ Status Camera::GetEepromInfo(EepromInfo* info) {
     // Separate records: ParDeviceCommandNH looks at the request again after
     // the call, and would take an EEPROM count of 0 or 1 in a shared buffer
     // for request 0 or 1 (and compact 392 bytes in it).
-    std::uint8_t in[record_size::CcdInfoParams];
-    std::uint8_t buf[record_size::CcdInfoExtResult] = {};
+    std::uint8_t in[rec::CcdInfoParams::kSize];
+    std::uint8_t buf[rec::CcdInfoExtResult::kSize] = {};
     Put16(in, 0, 2);
     Status s = Command(CmdGetCCDInfo, in, buf);
     if (!s.ok())
@@ -361,7 +361,7 @@ Status Camera::GetEepromInfo(EepromInfo* info) {
 }
 
 Status Camera::GetSingleCcdStatus(SingleCcdStatus* st) {
-    std::uint8_t in[2], out[record_size::CcdInfoStatusResult] = {};
+    std::uint8_t in[2], out[rec::CcdInfoStatusResult::kSize] = {};
     Put16(in, 0, 3);
     Status s = Command(CmdGetCCDInfo, in, out);
     if (s.ok()) {
@@ -372,7 +372,7 @@ Status Camera::GetSingleCcdStatus(SingleCcdStatus* st) {
 }
 
 Status Camera::StartExposure(const ExposureRequest& r) {
-    std::uint8_t in[record_size::StartExposureParams] = {};
+    std::uint8_t in[rec::StartExposureParams::kSize] = {};
     std::uint32_t t = r.time & 0x00FFFFFFu;
     if (r.passThrough)
         t |= 1u << 30;
@@ -411,7 +411,7 @@ Status Camera::QueryCommandStatus(std::uint16_t command, std::uint16_t* status) 
 
 Status Camera::DumpLines(std::uint16_t ccd, std::uint8_t mode, std::uint8_t verticalFactor,
                          std::uint16_t lines) {
-    std::uint8_t in[record_size::DumpLinesParams];
+    std::uint8_t in[rec::DumpLinesParams::kSize];
     Put16(in, 0, ccd);
     Put8(in, 2, mode);
     Put8(in, 3, verticalFactor);
@@ -422,7 +422,7 @@ Status Camera::DumpLines(std::uint16_t ccd, std::uint8_t mode, std::uint8_t vert
 Status Camera::ReadoutLine(const LineRequest& r, std::span<std::uint16_t> pixels) {
     if (pixels.size() < r.pixelLength)
         return Status(ErrorStatus(ErrBadParameter));
-    std::uint8_t in[record_size::ReadoutLineParams];
+    std::uint8_t in[rec::ReadoutLineParams::kSize];
     Put16(in, 0, r.ccd);
     Put8(in, 2, r.mode);
     Put8(in, 3, r.verticalFactor);
@@ -442,14 +442,14 @@ Status Camera::EndReadout(std::uint16_t ccd) {
 }
 
 Status Camera::SetTemperatureRegulation(std::uint16_t regulation, std::uint16_t setpoint) {
-    std::uint8_t in[record_size::TemperatureRegulationParams];
+    std::uint8_t in[rec::TemperatureRegulationParams::kSize];
     Put16(in, 0, regulation);
     Put16(in, 2, setpoint);
     return Command(CmdSetTemperatureRegulation, in, nullptr);
 }
 
 Status Camera::QueryTemperatureStatus(TemperatureStatus* st) {
-    std::uint8_t out[record_size::TemperatureStatusResults] = {};
+    std::uint8_t out[rec::TemperatureStatusResults::kSize] = {};
     Status s = Command(CmdQueryTemperatureStatus, nullptr, out);
     if (s.ok()) {
         st->regulationFlags = Get16(out, 0);
@@ -462,13 +462,13 @@ Status Camera::QueryTemperatureStatus(TemperatureStatus* st) {
 }
 
 Status Camera::ActivateRelay(const std::array<std::uint16_t, 4>& times) {
-    std::uint8_t in[record_size::RelayParams];
+    std::uint8_t in[rec::RelayParams::kSize];
     for (int i = 0; i < 4; ++i) Put16(in, 2 * i, times[i]);
     return Command(CmdActivateRelay, in, nullptr);
 }
 
 Status Camera::PulseOut(std::uint16_t count, std::uint16_t width, std::uint16_t period) {
-    std::uint8_t in[record_size::PulseOutParams];
+    std::uint8_t in[rec::PulseOutParams::kSize];
     Put16(in, 0, count);
     Put16(in, 2, width);
     Put16(in, 4, period);
@@ -476,7 +476,7 @@ Status Camera::PulseOut(std::uint16_t count, std::uint16_t width, std::uint16_t 
 }
 
 Status Camera::AOTipTilt(std::uint16_t x, std::uint16_t y) {
-    std::uint8_t in[record_size::TipTiltParams];
+    std::uint8_t in[rec::TipTiltParams::kSize];
     Put16(in, 0, x);
     Put16(in, 2, y);
     return Command(CmdAOTipTilt, in, nullptr);

@@ -5,8 +5,6 @@
 
 #include <cstddef>
 
-#include "common/commands.h"
-
 namespace zeva::rec {
 
 namespace StartExposureParams {
@@ -259,49 +257,16 @@ constexpr std::size_t Mask = 5;          // u8
 constexpr std::size_t kSize = 6;
 }  // namespace PortWriteReadParams
 
+// PortNoOperation's records: two bytes each way that nobody reads.
+namespace PortNoOperationRecord {
+constexpr std::size_t kSize = 2;
+}  // namespace PortNoOperationRecord
+
 // Single-register port commands carry one byte.
 namespace PortByte {
 constexpr std::size_t Value = 0;
 constexpr std::size_t kSize = 1;
 }  // namespace PortByte
-
-#define ZEVA_RECORD_SIZE_MATCHES(name) \
-    static_assert(name::kSize == ::zeva::record_size::name, #name " size")
-ZEVA_RECORD_SIZE_MATCHES(StartExposureParams);
-ZEVA_RECORD_SIZE_MATCHES(PackedStartExposureParams);
-ZEVA_RECORD_SIZE_MATCHES(EndExposureParams);
-ZEVA_RECORD_SIZE_MATCHES(ReadoutLineParams);
-ZEVA_RECORD_SIZE_MATCHES(DumpLinesParams);
-ZEVA_RECORD_SIZE_MATCHES(TemperatureRegulationParams);
-ZEVA_RECORD_SIZE_MATCHES(TemperatureStatusResults);
-ZEVA_RECORD_SIZE_MATCHES(RelayParams);
-ZEVA_RECORD_SIZE_MATCHES(PulseOutParams);
-ZEVA_RECORD_SIZE_MATCHES(EstablishLinkResults);
-ZEVA_RECORD_SIZE_MATCHES(DriverInfoParams);
-ZEVA_RECORD_SIZE_MATCHES(DriverInfoResult);
-ZEVA_RECORD_SIZE_MATCHES(CcdInfoParams);
-ZEVA_RECORD_SIZE_MATCHES(CcdInfoResult);
-ZEVA_RECORD_SIZE_MATCHES(PackedCcdInfoResult);
-ZEVA_RECORD_SIZE_MATCHES(CcdInfoExtResult);
-ZEVA_RECORD_SIZE_MATCHES(CcdInfoStatusResult);
-ZEVA_RECORD_SIZE_MATCHES(QueryCommandStatusParams);
-ZEVA_RECORD_SIZE_MATCHES(QueryCommandStatusResult);
-ZEVA_RECORD_SIZE_MATCHES(MiscellaneousControlParams);
-ZEVA_RECORD_SIZE_MATCHES(ReadOffsetParams);
-ZEVA_RECORD_SIZE_MATCHES(TxSerialBytesResults);
-ZEVA_RECORD_SIZE_MATCHES(SerialStatusResults);
-ZEVA_RECORD_SIZE_MATCHES(TipTiltParams);
-ZEVA_RECORD_SIZE_MATCHES(AODelayParams);
-ZEVA_RECORD_SIZE_MATCHES(TurboStatusResults);
-ZEVA_RECORD_SIZE_MATCHES(EndReadoutParams);
-ZEVA_RECORD_SIZE_MATCHES(USTimerResults);
-ZEVA_RECORD_SIZE_MATCHES(OpenDeviceParams);
-ZEVA_RECORD_SIZE_MATCHES(DeviceHandleRecord);
-ZEVA_RECORD_SIZE_MATCHES(IrqlParams);
-ZEVA_RECORD_SIZE_MATCHES(PortAddressParams);
-ZEVA_RECORD_SIZE_MATCHES(PortWriteParams);
-ZEVA_RECORD_SIZE_MATCHES(PortWriteReadParams);
-#undef ZEVA_RECORD_SIZE_MATCHES
 
 // The aligned and packed forms differ only by the 2-byte gap.
 static_assert(CcdInfoResult::Mode(CcdInfoResult::kModeCount) == CcdInfoResult::kSize);

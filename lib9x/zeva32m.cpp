@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
 #include "machine/machine.h"
@@ -32,15 +32,25 @@ std::atomic<win32::Handle> g_library_handle{win32::kInvalidHandle};
 extern "C" ZEVA_API std::uint16_t ParDrvCommand(std::uint32_t command, void* in, void* out) {
     std::int16_t c = static_cast<std::int16_t>(command & 0xFFFFu);
     std::uint32_t r = 0;
+    // The caller's records this library reads or writes itself pass the
+    // platform's pointer check first: a bad pointer gives the command's fault
+    // code (bad parameter for the handle records), never a crash.
     if (c == CmdGetDriverInfo && in != nullptr &&
-        le::Get16(static_cast<const std::uint8_t*>(in), 0) == 1) {
+        !win32::RecordReadable(in, cmd::GetDriverInfo.packed_params)) {
+        return cmd::GetDriverInfo.fault_code;
+    }
+    if (c == CmdGetDriverInfo && in != nullptr &&
+        le::Get16(static_cast<const std::uint8_t*>(in), rec::DriverInfoParams::Request) == 1) {
         if (out == nullptr) {
             return ErrBadParameter;
         }
+        if (!win32::RecordWritable(out, cmd::GetDriverInfo.packed_result)) {
+            return cmd::GetDriverInfo.fault_code;
+        }
         auto* info = static_cast<std::uint8_t*>(out);
-        le::Put16(info, 0, kDriverInfoVersion);
-        std::memcpy(info + 2, kDriverInfoName, sizeof kDriverInfoName);
-        le::Put16(info, 66, 1);
+        le::Put16(info, rec::DriverInfoResult::Version, kDriverInfoVersion);
+        std::memcpy(info + rec::DriverInfoResult::Name, kDriverInfoName, sizeof kDriverInfoName);
+        le::Put16(info, rec::DriverInfoResult::MaxRequest, 1);
     } else if (c == CmdOpenDriver) {
         if (g_library_handle.load() != win32::kInvalidHandle) {
             r = ErrDriverAlreadyOpen;
@@ -62,19 +72,32 @@ extern "C" ZEVA_API std::uint16_t ParDrvCommand(std::uint32_t command, void* in,
         }
     } else if (c == CmdGetDriverHandle) {
         if (out != nullptr) {
-            le::Put32(static_cast<std::uint8_t*>(out), 0, g_library_handle.load());
+            if (!win32::RecordWritable(out, cmd::GetDriverHandle.packed_result)) {
+                return ErrBadParameter;
+            }
+            le::Put32(static_cast<std::uint8_t*>(out), rec::DeviceHandleRecord::Handle,
+                      g_library_handle.load());
         }
     } else if (c == CmdSetDriverHandle) {
         if (in != nullptr) {
-            g_library_handle.store(le::Get32(static_cast<const std::uint8_t*>(in), 0));
+            if (!win32::RecordReadable(in, cmd::SetDriverHandle.packed_params)) {
+                return ErrBadParameter;
+            }
+            g_library_handle.store(
+                le::Get32(static_cast<const std::uint8_t*>(in), rec::DeviceHandleRecord::Handle));
         }
     } else {
         const win32::Handle handle = g_library_handle.load();
         if (handle == win32::kInvalidHandle) {
             r = ErrDriverNotOpen;
         } else {
-            std::uint32_t code = static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + 1000);
-            win32::DeviceIoControl(handle, code, in, 0, out, 0, &r, nullptr);
+            std::uint32_t code =
+                static_cast<std::uint32_t>(static_cast<std::int32_t>(c) + kVxdCodeBase);
+            // A call that never reached the virtual device driver (a stale or
+            // foreign handle) leaves the count at 0: that is no success.
+            if (win32::DeviceIoControl(handle, code, in, 0, out, 0, &r, nullptr) != 1) {
+                r = ErrDriverNotOpen;
+            }
         }
     }
     return static_cast<std::uint16_t>(r);

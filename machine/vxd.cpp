@@ -6,123 +6,15 @@
 // command goes back in the bytes-returned count.
 #include <cstring>
 
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
-#include "libnt/guard.h"
 #include "machine/machine.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 
 namespace zeva::machine {
 namespace {
-
-constexpr std::int32_t kVxdCodeBase = 1000;
-
-struct RecordSizes {
-    std::uint32_t in;
-    std::uint32_t out;
-};
-
-// Fixed record sizes of the commands the virtual device driver forwards.
-bool FixedSizes(std::uint16_t c, RecordSizes* sizes) {
-    namespace rs = record_size;
-    switch (c) {
-        case CmdEndExposure:
-            *sizes = {rs::EndExposureParams, 0};
-            return true;
-        case CmdDumpLines:
-            *sizes = {rs::DumpLinesParams, 0};
-            return true;
-        case CmdSetTemperatureRegulation:
-            *sizes = {rs::TemperatureRegulationParams, 0};
-            return true;
-        case CmdQueryTemperatureStatus:
-            *sizes = {0, rs::TemperatureStatusResults};
-            return true;
-        case CmdActivateRelay:
-            *sizes = {rs::RelayParams, 0};
-            return true;
-        case CmdPulseOut:
-            *sizes = {rs::PulseOutParams, 0};
-            return true;
-        case CmdEstablishLink:
-            *sizes = {0, rs::EstablishLinkResults};
-            return true;
-        case CmdGetDriverInfo:
-            *sizes = {rs::DriverInfoParams, rs::DriverInfoResult};
-            return true;
-        case CmdQueryCommandStatus:
-            *sizes = {rs::QueryCommandStatusParams, rs::QueryCommandStatusResult};
-            return true;
-        case CmdMiscellaneousControl:
-            *sizes = {rs::MiscellaneousControlParams, 0};
-            return true;
-        case CmdNoOperation:
-            *sizes = {0, 0};
-            return true;
-        case CmdReadOffset:
-            *sizes = {rs::ReadOffsetParams, 2};
-            return true;
-        case CmdGetSerialStatus:
-            *sizes = {0, rs::SerialStatusResults};
-            return true;
-        case CmdAOTipTilt:
-            *sizes = {rs::TipTiltParams, 0};
-            return true;
-        case CmdAOSetFocus:
-            *sizes = {0, 0};
-            return true;
-        case CmdAODelay:
-            *sizes = {rs::AODelayParams, 0};
-            return true;
-        case CmdGetTurboStatus:
-            *sizes = {0, rs::TurboStatusResults};
-            return true;
-        case CmdEndReadout:
-            *sizes = {rs::EndReadoutParams, 0};
-            return true;
-        case CmdGetUSTimer:
-            *sizes = {0, rs::USTimerResults};
-            return true;
-        case CmdSetIrql:
-            *sizes = {rs::IrqlParams, 0};
-            return true;
-        case CmdGetIrql:
-            *sizes = {0, rs::IrqlParams};
-            return true;
-        case CmdPortReadData:
-        case CmdPortReadStatus:
-        case CmdPortReadControl:
-        case CmdPortReadEcr:
-            *sizes = {0, 1};
-            return true;
-        case CmdPortWriteData:
-        case CmdPortWriteStatus:
-        case CmdPortWriteControl:
-        case CmdPortWriteEcr:
-            *sizes = {1, 0};
-            return true;
-        case CmdPortReadAddress:
-            *sizes = {rs::PortAddressParams, 1};
-            return true;
-        case CmdPortWriteAddress:
-            *sizes = {rs::PortWriteParams, 0};
-            return true;
-        case CmdPortWriteThenRead:
-            *sizes = {rs::PortWriteReadParams, 1};
-            return true;
-        case CmdPortSetBits:
-        case CmdPortClearBits:
-            *sizes = {rs::PortWriteReadParams, 0};
-            return true;
-        case CmdPortNoOperation:
-            *sizes = {2, 2};
-            return true;
-        default:
-            return false;
-    }
-}
 
 std::uint16_t CodeOf(NTSTATUS status) {
     if (status == STATUS_SUCCESS) {
@@ -143,7 +35,7 @@ std::uint16_t CodeOf(NTSTATUS status) {
 std::uint16_t Forward(platform::OpenFile* file, std::uint16_t c, const void* in,
                       std::uint32_t in_bytes, void* out, std::uint32_t out_bytes) {
     // A record the caller cannot give in full is refused, never touched.
-    if (!libnt::RecordReadable(in, in_bytes) || !libnt::RecordWritable(out, out_bytes)) {
+    if (!win32::RecordReadable(in, in_bytes) || !win32::RecordWritable(out, out_bytes)) {
         return ErrBadParameter;
     }
     ULONG_PTR returned = 0;
@@ -188,70 +80,46 @@ std::uint16_t VxdCommand(void* context, std::int32_t command, void* in, void* ou
     }
     auto c = static_cast<std::uint16_t>(command);
     const auto* params = static_cast<const std::uint8_t*>(in);
+    // The commands with a driver function go on; ReadSubtractLine and the
+    // commands the library answers itself have none.
+    const CommandRow* row = FindCommand(c);
+    if (row == nullptr || row->function == 0) {
+        return ErrUnknownCommand;
+    }
+    // Records come in the application's packed form; a record the caller
+    // cannot give in full is refused, never touched.
+    if (!win32::RecordReadable(in, row->packed_params)) {
+        return ErrBadParameter;
+    }
+    const std::uint32_t in_bytes = ParamsBytes(*row, in, true);
     switch (c) {
         case CmdStartExposure: {
-            // Packed 10 bytes from the application, aligned 12 bytes to the driver.
-            if (!libnt::RecordReadable(in, record_size::PackedStartExposureParams)) {
-                return ErrBadParameter;
-            }
-            std::uint8_t aligned[record_size::StartExposureParams] = {};
-            le::Put16(aligned, 0, le::Get16(params, 0));
-            le::Put32(aligned, 4, le::Get32(params, 2));
-            le::Put16(aligned, 8, le::Get16(params, 6));
-            le::Put16(aligned, 10, le::Get16(params, 8));
+            std::uint8_t aligned[cmd::StartExposure.params] = {};
+            AlignStartExposure(params, aligned);
             return Forward(file, c, aligned, sizeof aligned, nullptr, 0);
         }
-        case CmdReadoutLine:
-            if (!libnt::RecordReadable(in, record_size::ReadoutLineParams)) {
-                return ErrBadParameter;
-            }
-            return Forward(file, c, in, record_size::ReadoutLineParams, out,
-                           2u * le::Get16(params, 6));
         case CmdGetCCDInfo: {
-            if (!libnt::RecordReadable(in, record_size::CcdInfoParams)) {
-                return ErrBadParameter;
-            }
-            std::uint16_t request = le::Get16(params, 0);
-            std::uint8_t result[record_size::CcdInfoResult] = {};
+            const std::int16_t request = le::GetI16(params, rec::CcdInfoParams::Request);
+            std::uint8_t result[rec::CcdInfoResult::kSize] = {};
             // A request above 3 has no result record: the driver refuses it
             // and nothing of the caller's memory is touched.
-            std::uint32_t driver_bytes = request <= 1   ? record_size::CcdInfoResult
-                                         : request == 2 ? record_size::CcdInfoExtResult
-                                         : request == 3 ? record_size::CcdInfoStatusResult
-                                                        : 0;
-            std::uint32_t app_bytes =
-                request <= 1 ? record_size::PackedCcdInfoResult : driver_bytes;
-            if (!libnt::RecordWritable(out, app_bytes)) {
+            const std::uint32_t driver_bytes = CcdInfoResultSize(request, false);
+            const std::uint32_t app_bytes = CcdInfoResultSize(request, true);
+            if (!win32::RecordWritable(out, app_bytes)) {
                 return ErrBadParameter;
             }
-            std::uint16_t error =
-                Forward(file, c, in, record_size::CcdInfoParams, result, driver_bytes);
+            std::uint16_t error = Forward(file, c, in, in_bytes, result, driver_bytes);
             if (error != ErrNone) {
                 return error;
             }
-            auto* dest = static_cast<std::uint8_t*>(out);
-            if (request <= 1) {
-                // Packed form: the mode table follows the header without the alignment gap.
-                std::memcpy(dest, result, 70);
-                std::memcpy(dest + 70, result + 72, record_size::PackedCcdInfoResult - 70);
-            } else {
-                std::memcpy(dest, result, driver_bytes);
+            if (driver_bytes == rec::CcdInfoResult::kSize) {
+                CompactCcdInfoResult(result);
             }
+            std::memcpy(out, result, app_bytes);
             return ErrNone;
         }
-        case CmdTxSerialBytes:
-            if (!libnt::RecordReadable(in, 2)) {
-                return ErrBadParameter;
-            }
-            return Forward(file, c, in, 2u + le::Get16(params, 0), out,
-                           record_size::TxSerialBytesResults);
-        default: {
-            RecordSizes sizes{};
-            if (!FixedSizes(c, &sizes)) {
-                return ErrUnknownCommand;
-            }
-            return Forward(file, c, in, sizes.in, out, sizes.out);
-        }
+        default:
+            return Forward(file, c, in, in_bytes, out, ResultBytes(*row, in, true));
     }
 }
 

@@ -11,6 +11,7 @@
 //   ZEVA_NO_VXD=1          the virtual device driver zeva32.vxd is missing
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zeva::win32 {
@@ -57,6 +58,12 @@ Bool GetVersionExA(void* info);
 Handle OpenSCManagerA(const char* machine, const char* database, std::uint32_t access);
 Handle OpenServiceA(Handle manager, const char* name, std::uint32_t access);
 Bool CloseServiceHandle(Handle handle);
+
+// The pointer checks: true when every byte of [record, record + length) can
+// be read (and, for RecordWritable, written; its contents stay as they were).
+// A length of 0 is always fine; a null record with a length never is.
+bool RecordReadable(const void* record, std::size_t length);
+bool RecordWritable(void* record, std::size_t length);
 
 // Win32 error code of a completion status.
 std::uint32_t ErrorFromStatus(std::uint32_t status);

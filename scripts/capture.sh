@@ -7,9 +7,6 @@ set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
 sh "$top/scripts/setup.sh"
 sh "$top/scripts/build.sh" build
-if [ ! -x "$top/build/tools/zeva" ]; then
-  exec "$top/build/tools/zeva-hello" "$@"
-fi
 if [ $# -eq 0 ]; then
   set -- 1 --png
 fi

@@ -11,87 +11,88 @@ namespace zeva::driver {
 
 namespace {
 
-namespace rs = ::zeva::record_size;
-
-constexpr DispatchEntry Two(std::uint32_t function, TwoArgRoutine routine, std::uint32_t in,
-                            std::uint32_t out) {
-    return {function, Form::TwoArg, routine,         nullptr, 0,   SizeRule::Fixed,
-            in,       out,          Returned::Fixed, out,     true};
+// Routines that take one buffer, sized by their command row, under the camera lock.
+constexpr DispatchEntry Two(const CommandRow& row, TwoArgRoutine routine) {
+    return {row.function, Form::TwoArg, routine,         nullptr,    0,   row.rule,
+            row.params,   row.result,   Returned::Fixed, row.result, true};
 }
-constexpr DispatchEntry Three(std::uint32_t function, ThreeArgRoutine routine, std::uint32_t in,
-                              std::uint32_t out, Returned returned, std::uint32_t returned_bytes,
-                              bool lock, SizeRule rule = SizeRule::Fixed) {
-    return {function, Form::ThreeArg, nullptr,        routine, 0, rule, in,
-            out,      returned,       returned_bytes, lock};
+constexpr DispatchEntry Three(const CommandRow& row, ThreeArgRoutine routine, Returned returned,
+                              bool lock) {
+    return {row.function, Form::ThreeArg, nullptr,  routine,    0,   row.rule,
+            row.params,   row.result,     returned, row.result, lock};
 }
-constexpr DispatchEntry Simple(std::uint32_t function, Form form, std::uint32_t in,
-                               std::uint32_t out, bool lock) {
-    return {function, form, nullptr,         nullptr, 0,   SizeRule::Fixed,
-            in,       out,  Returned::Fixed, out,     lock};
+constexpr DispatchEntry Simple(const CommandRow& row, Form form, bool lock) {
+    return {row.function, form,       nullptr,         nullptr,    0,   row.rule,
+            row.params,   row.result, Returned::Fixed, row.result, lock};
 }
-constexpr DispatchEntry PortRead(std::uint32_t function, ULONG_PTR offset) {
-    return {function, Form::PortRead,  nullptr, nullptr, offset, SizeRule::Fixed, 0,
-            1,        Returned::Fixed, 1,       false};
+constexpr DispatchEntry PortRead(const CommandRow& row, ULONG_PTR offset) {
+    return {row.function, Form::PortRead, nullptr,         nullptr,    offset, row.rule,
+            row.params,   row.result,     Returned::Fixed, row.result, false};
 }
-constexpr DispatchEntry PortWrite(std::uint32_t function, ULONG_PTR offset) {
-    return {function, Form::PortWrite, nullptr, nullptr, offset, SizeRule::Fixed, 1,
-            0,        Returned::Fixed, 0,       false};
+constexpr DispatchEntry PortWrite(const CommandRow& row, ULONG_PTR offset) {
+    return {row.function, Form::PortWrite, nullptr,         nullptr,    offset, row.rule,
+            row.params,   row.result,      Returned::Fixed, row.result, false};
+}
+// The same entry asking only for the parameter bytes the routine reads.
+constexpr DispatchEntry Reading(DispatchEntry entry, std::uint32_t in) {
+    entry.min_input = in;
+    return entry;
 }
 
 constexpr DispatchEntry kDispatchTable[] = {
-    Two(2101, StartExposure, rs::StartExposureParams, 0),
-    Two(2102, EndExposure, rs::EndExposureParams, 0),
-    {2103, Form::Readout, ReadoutLine, nullptr, 0, SizeRule::ReadoutLine, rs::ReadoutLineParams, 0,
-     Returned::PixelLength, 0, true},
-    Two(2104, DumpLines, rs::DumpLinesParams, 0),
-    Two(2105, SetTemperatureRegulation, rs::TemperatureRegulationParams, 0),
-    Two(2106, QueryTemperatureStatus, 0, rs::TemperatureStatusResults),
-    Two(2107, ActivateRelay, rs::RelayParams, 0),
-    Two(2108, PulseOut, rs::PulseOutParams, 0),
-    Two(2109, EstablishLink, 0, rs::EstablishLinkResults),
-    Three(2110, GetDriverInfo, rs::DriverInfoParams, rs::DriverInfoResult, Returned::OutputLength,
-          0, false),
-    Three(2111, GetCCDInfo, rs::CcdInfoParams, 0, Returned::OutputLength, 0, true,
-          SizeRule::CcdInfo),
-    Three(2112, QueryCommandStatus, rs::QueryCommandStatusParams, rs::QueryCommandStatusResult,
-          Returned::OutputLength, 0, true),
-    Two(2113, MiscellaneousControl, rs::MiscellaneousControlParams, 0),
-    Simple(2115, Form::Nothing, 0, 0, false),
-    Three(2116, ReadOffset, rs::ReadOffsetParams, 2, Returned::Fixed, 2, true),
-    {2119, Form::TxSerial, nullptr, nullptr, 0, SizeRule::TxSerialBytes,
-     rec::TxSerialBytesParams::kHeaderSize, rs::TxSerialBytesResults, Returned::Fixed,
-     rs::TxSerialBytesResults, true},
-    Two(2120, GetSerialStatus, 0, rs::SerialStatusResults),
-    Two(2121, AOTipTilt, rs::TipTiltParams, 0),
-    Two(2122, AOSetFocus, 0, 0),
-    Two(2123, AODelay, rs::AODelayParams, 0),
-    Two(2124, GetTurboStatus, 0, rs::TurboStatusResults),
-    Two(2125, EndReadout, rs::EndReadoutParams, 0),
-    {2126, Form::TwoArg, GetUSTimer, nullptr, 0, SizeRule::Fixed, 0, rs::USTimerResults,
-     Returned::Always, rs::USTimerResults, false},
-    Simple(2127, Form::SetIrql, rs::IrqlParams, 0, true),
-    Simple(2128, Form::GetIrql, 0, rs::IrqlParams, false),
-    PortRead(3102, kDataRegister),
-    PortWrite(3103, kDataRegister),
-    PortRead(3104, kStatusRegister),
-    PortWrite(3105, kStatusRegister),
-    PortRead(3106, kControlRegister),
-    PortWrite(3107, kControlRegister),
-    PortRead(3120, kEcrRegister),
-    PortWrite(3121, kEcrRegister),
-    // 3122 and 3123 read only the 2 and 3 bytes of their 4-byte records that carry data.
-    Simple(3122, Form::PortReadAddress, 2, 1, false),
-    Simple(3123, Form::PortWriteAddress, 3, 0, false),
-    Simple(3124, Form::PortWriteRead, rs::PortWriteReadParams, 1, true),
-    Simple(3125, Form::PortWriteRead, rs::PortWriteReadParams, 0, true),
-    Simple(3126, Form::PortWriteRead, rs::PortWriteReadParams, 0, true),
-    Simple(3127, Form::Nothing, 0, 0, false),
+    Two(cmd::StartExposure, StartExposure),
+    Two(cmd::EndExposure, EndExposure),
+    {cmd::ReadoutLine.function, Form::Readout, ReadoutLine, nullptr, 0, cmd::ReadoutLine.rule,
+     cmd::ReadoutLine.params, 0, Returned::PixelLength, 0, true},
+    Two(cmd::DumpLines, DumpLines),
+    Two(cmd::SetTemperatureRegulation, SetTemperatureRegulation),
+    Two(cmd::QueryTemperatureStatus, QueryTemperatureStatus),
+    Two(cmd::ActivateRelay, ActivateRelay),
+    Two(cmd::PulseOut, PulseOut),
+    Two(cmd::EstablishLink, EstablishLink),
+    Three(cmd::GetDriverInfo, GetDriverInfo, Returned::OutputLength, false),
+    Three(cmd::GetCCDInfo, GetCCDInfo, Returned::OutputLength, true),
+    Three(cmd::QueryCommandStatus, QueryCommandStatus, Returned::OutputLength, true),
+    Two(cmd::MiscellaneousControl, MiscellaneousControl),
+    Simple(cmd::NoOperation, Form::Nothing, false),
+    Three(cmd::ReadOffset, ReadOffset, Returned::Fixed, true),
+    Simple(cmd::TxSerialBytes, Form::TxSerial, true),
+    Two(cmd::GetSerialStatus, GetSerialStatus),
+    Two(cmd::AOTipTilt, AOTipTilt),
+    Two(cmd::AOSetFocus, AOSetFocus),
+    Two(cmd::AODelay, AODelay),
+    Two(cmd::GetTurboStatus, GetTurboStatus),
+    Two(cmd::EndReadout, EndReadout),
+    {cmd::GetUSTimer.function, Form::TwoArg, GetUSTimer, nullptr, 0, cmd::GetUSTimer.rule, 0,
+     cmd::GetUSTimer.result, Returned::Always, cmd::GetUSTimer.result, false},
+    Simple(cmd::SetIrql, Form::SetIrql, true),
+    Simple(cmd::GetIrql, Form::GetIrql, false),
+    PortRead(cmd::PortReadData, kDataRegister),
+    PortWrite(cmd::PortWriteData, kDataRegister),
+    PortRead(cmd::PortReadStatus, kStatusRegister),
+    PortWrite(cmd::PortWriteStatus, kStatusRegister),
+    PortRead(cmd::PortReadControl, kControlRegister),
+    PortWrite(cmd::PortWriteControl, kControlRegister),
+    PortRead(cmd::PortReadEcr, kEcrRegister),
+    PortWrite(cmd::PortWriteEcr, kEcrRegister),
+    // 3122 and 3123 read only the bytes of their 4-byte records that carry data.
+    Reading(Simple(cmd::PortReadAddress, Form::PortReadAddress, false),
+            rec::PortAddressParams::Address + 2),
+    Reading(Simple(cmd::PortWriteAddress, Form::PortWriteAddress, false),
+            rec::PortWriteParams::Value + 1),
+    Simple(cmd::PortWriteThenRead, Form::PortWriteRead, true),
+    Simple(cmd::PortSetBits, Form::PortWriteRead, true),
+    Simple(cmd::PortClearBits, Form::PortWriteRead, true),
+    // The driver reads and returns nothing of 3127's records.
+    {cmd::PortNoOperation.function, Form::Nothing, nullptr, nullptr, 0, SizeRule::Fixed, 0, 0,
+     Returned::Fixed, 0, false},
 };
 
-// Every function appears once, and every code it makes decodes back to it.
+// Every function appears once, and every one is a driver function of the
+// command table.
 constexpr bool TableIsConsistent() {
     for (const DispatchEntry& a : kDispatchTable) {
-        if (FunctionOf(ControlCode(a.function)) != a.function) {
+        if (FindFunction(a.function) == nullptr) {
             return false;
         }
         int count = 0;
@@ -105,20 +106,6 @@ constexpr bool TableIsConsistent() {
     return true;
 }
 static_assert(TableIsConsistent());
-
-constexpr std::uint32_t CcdInfoOutputSize(std::int16_t request) {
-    switch (request) {
-        case 0:
-        case 1:
-            return rs::CcdInfoResult;
-        case 2:
-            return rs::CcdInfoExtResult;
-        case 3:
-            return rs::CcdInfoStatusResult;
-        default:
-            return 0;  // refused by the routine, which writes nothing
-    }
-}
 
 }  // namespace
 
@@ -158,7 +145,7 @@ NTSTATUS CheckRequestSizes(const DispatchEntry& entry, const std::uint8_t* buffe
         }
         case SizeRule::CcdInfo: {
             const std::int16_t request = le::GetI16(buffer, rec::CcdInfoParams::Request);
-            return output_length < CcdInfoOutputSize(request) ? refused : STATUS_SUCCESS;
+            return output_length < CcdInfoResultSize(request, false) ? refused : STATUS_SUCCESS;
         }
     }
     return refused;

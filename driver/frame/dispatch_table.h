@@ -1,10 +1,12 @@
-// The one table of control codes the driver serves: for each function its
-// routine, the routine's form, the buffer it needs and the byte count it
-// reports.  The dispatcher (dispatch.cpp) is a loop over this table.
+// The control codes the driver serves: for each command row of the command
+// table (common/command_table.h) its routine, the routine's form, the buffer
+// it needs and the byte count it reports.  The dispatcher (dispatch.cpp) is a
+// loop over this table.
 #pragma once
 
 #include <cstdint>
 
+#include "common/command_table.h"
 #include "driver/device_state.h"
 
 namespace zeva::driver {
@@ -28,13 +30,6 @@ enum class Form : std::uint8_t {
     PortWriteRead,     // 3124..3126 at RaisedIrql
 };
 
-enum class SizeRule : std::uint8_t {
-    Fixed,          // min_input / min_output
-    ReadoutLine,    // input 8, output 2 x PixelLength
-    TxSerialBytes,  // input 2 + ByteCount (ByteCount 0..255), output 2
-    CcdInfo,        // input 2, output by Request: 0/1 -> 392, 2 -> 22, 3 -> 4
-};
-
 enum class Returned : std::uint8_t {
     Fixed,         // returned_bytes on success, 0 on failure
     Always,        // returned_bytes whatever the status
@@ -49,7 +44,7 @@ struct DispatchEntry {
     ThreeArgRoutine three_arg;
     ULONG_PTR port_offset;
     SizeRule size_rule;
-    std::uint32_t min_input;
+    std::uint32_t min_input;  // the command row's fixed sizes, or what the routine reads
     std::uint32_t min_output;
     Returned returned;
     std::uint32_t returned_bytes;

@@ -28,7 +28,7 @@ void IoTimer(DEVICE_OBJECT* device, PVOID context);
 // --- dispatch.cpp
 NTSTATUS DispatchDeviceIoControl(DEVICE_OBJECT* device, IRP* irp);
 
-// --- readout.cpp
+// --- start_io.cpp
 void DriverStartIo(DEVICE_OBJECT* device, IRP* irp);
 // Queues a line readout under CameraLock and returns STATUS_PENDING.
 NTSTATUS QueueReadoutLine(DeviceState* state, IRP* irp, ULONG input_length, ULONG output_length);

@@ -4,28 +4,29 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
-#include "driver/camera.h"
 
 namespace zeva::driver {
 namespace {
 
-constexpr int kModeMode = 0;
-constexpr int kModeWidth = 2;
-constexpr int kModeHeight = 4;
-constexpr int kModeGain = 6;
-constexpr int kModePixelWidth = 8;
-constexpr int kModePixelHeight = 12;
+namespace info = rec::CcdInfoResult;
+namespace ext = rec::CcdInfoExtResult;
+namespace mi = rec::ReadoutModeInfo;
+
+// Fields of the microcontroller's status record the status request reports.
+constexpr std::size_t kMicroStatusVariant = 28;  // u32
+constexpr std::size_t kMicroStatusCode = 32;     // u32
 
 std::size_t EntryOffset(int mode) {
-    return static_cast<std::size_t>(kCcdInfoModes + mode * kReadoutModeInfoSize);
+    return info::Mode(static_cast<std::size_t>(mode));
 }
 
 void AddModeCount(std::uint8_t* result, int count) {
-    le::Put16(result, kCcdInfoModeCount,
-              static_cast<std::uint16_t>(le::Get16(result, kCcdInfoModeCount) + count));
+    le::Put16(result, info::ReadoutModeCount,
+              static_cast<std::uint16_t>(le::Get16(result, info::ReadoutModeCount) + count));
 }
 
 }  // namespace
@@ -43,30 +44,31 @@ std::uint16_t bcd_nx(std::uint16_t value, int n) {
 void make_n_modes(DeviceState* state, std::uint8_t* result, int ccd, int first_mode, int count) {
     AddModeCount(result, count);
     const GeometryRecord& g = state->Geometry[ccd];
-    for (int m = first_mode; m < first_mode + count && m < kCcdInfoMaxModes; ++m) {
+    for (int m = first_mode; m < first_mode + count && m < static_cast<int>(info::kModeCount);
+         ++m) {
         const int n = m - first_mode + 1;
         const std::size_t e = EntryOffset(m);
-        le::Put16(result, e + kModeMode, static_cast<std::uint16_t>(m));
-        le::Put16(result, e + kModeWidth, static_cast<std::uint16_t>(g.ActiveColumns / n));
-        le::Put16(result, e + kModeHeight, static_cast<std::uint16_t>(g.ActiveRows / n));
-        le::Put16(result, e + kModeGain, g.Gain);
-        le::Put32(result, e + kModePixelWidth, bcd_nx(g.PixelWidth, n));
-        le::Put32(result, e + kModePixelHeight, bcd_nx(g.PixelHeight, n));
+        le::Put16(result, e + mi::Mode, static_cast<std::uint16_t>(m));
+        le::Put16(result, e + mi::Width, static_cast<std::uint16_t>(g.ActiveColumns / n));
+        le::Put16(result, e + mi::Height, static_cast<std::uint16_t>(g.ActiveRows / n));
+        le::Put16(result, e + mi::Gain, g.Gain);
+        le::Put32(result, e + mi::PixelWidth, bcd_nx(g.PixelWidth, n));
+        le::Put32(result, e + mi::PixelHeight, bcd_nx(g.PixelHeight, n));
     }
 }
 
 void make_by_n_modes(DeviceState* /*state*/, std::uint8_t* result, int first_mode, int count) {
     AddModeCount(result, count);
-    for (int m = first_mode; m < first_mode + count && m < kCcdInfoMaxModes; ++m) {
+    for (int m = first_mode; m < first_mode + count && m < static_cast<int>(info::kModeCount);
+         ++m) {
         const std::size_t e = EntryOffset(m);
         const std::size_t k = EntryOffset(m - first_mode);
-        le::Put16(result, e + kModeMode, static_cast<std::uint16_t>(m));
-        le::Put16(result, e + kModeWidth, le::Get16(result, k + kModeWidth));
-        le::Put16(result, e + kModeHeight, 0);
-        le::Put16(result, e + kModeGain, le::Get16(result, k + kModeGain));
-        le::Put32(result, e + kModePixelWidth, le::Get32(result, k + kModePixelWidth));
-        le::Put32(result, e + kModePixelHeight,
-                  le::Get32(result, EntryOffset(0) + kModePixelHeight));
+        le::Put16(result, e + mi::Mode, static_cast<std::uint16_t>(m));
+        le::Put16(result, e + mi::Width, le::Get16(result, k + mi::Width));
+        le::Put16(result, e + mi::Height, 0);
+        le::Put16(result, e + mi::Gain, le::Get16(result, k + mi::Gain));
+        le::Put32(result, e + mi::PixelWidth, le::Get32(result, k + mi::PixelWidth));
+        le::Put32(result, e + mi::PixelHeight, le::Get32(result, EntryOffset(0) + mi::PixelHeight));
     }
 }
 
@@ -79,14 +81,14 @@ void ImagingTable(DeviceState* state, std::uint8_t* result) {
 }
 
 NTSTATUS ModeTable(DeviceState* state, int request, std::uint8_t* result) {
-    for (int i = 0; i < kCcdInfoResultSize; ++i) result[i] = 0;
+    for (int i = 0; i < static_cast<int>(info::kSize); ++i) result[i] = 0;
     std::uint8_t version[VersionRecord] = {};
     const NTSTATUS status =
         MicroCommand(state, MicroGetVersion, state->CameraType, nullptr, version);
     if (status != 0)
         return status;
-    le::Put16(result, kCcdInfoFirmware, le::Get16(version, 0));
-    le::Put16(result, kCcdInfoCameraType, static_cast<std::uint16_t>(state->CameraType));
+    le::Put16(result, info::FirmwareVersion, le::Get16(version, 0));
+    le::Put16(result, info::CameraType, static_cast<std::uint16_t>(state->CameraType));
     switch (state->CameraType) {
         case kCameraGannet:
         case kCameraHeron:
@@ -111,8 +113,8 @@ NTSTATUS ModeTable(DeviceState* state, int request, std::uint8_t* result) {
             break;
     }
     const char* name = CameraNameFor(state->CameraType, state->SiskinVariant != 0);
-    for (int i = 0; i < kCcdInfoNameSize - 1 && name[i] != 0; ++i)
-        result[kCcdInfoName + i] = static_cast<std::uint8_t>(name[i]);
+    for (int i = 0; i < static_cast<int>(info::kNameSize) - 1 && name[i] != 0; ++i)
+        result[info::Name + i] = static_cast<std::uint8_t>(name[i]);
     return 0;
 }
 
@@ -122,18 +124,18 @@ NTSTATUS EepromValues(DeviceState* state, std::uint8_t* result) {
     if (status == ErrorStatus(ErrEepromChecksum) || status == ErrorStatus(ErrEepromVersion))
         status = 0;
     if (status != 0) {
-        for (int i = 0; i < 10; ++i) result[i] = 0;
-        le::Put16(result, 10, 1);
-        result[12] = '-';
-        result[13] = 0;
+        for (std::size_t i = 0; i < ext::EepromFlag; ++i) result[i] = 0;
+        le::Put16(result, ext::EepromFlag, 1);
+        result[ext::IdentificationText] = '-';
+        result[ext::IdentificationText + 1] = 0;
         return status;
     }
-    le::Put16(result, 0, le::Get8(image, kEepromCount));
-    for (int i = 0; i < 4; ++i)
-        le::Put16(result, 2 + 2 * i, le::Get16(image, kEepromWords + 2 * i));
-    le::Put16(result, 10, le::Get8(image, kEepromFlag));
+    le::Put16(result, ext::EepromCount, le::Get8(image, kEepromCount));
+    for (std::size_t i = 0; i < ext::kEepromWordCount; ++i)
+        le::Put16(result, ext::EepromWords + 2 * i, le::Get16(image, kEepromWords + 2 * i));
+    le::Put16(result, ext::EepromFlag, le::Get8(image, kEepromFlag));
     for (int i = 0; i < kEepromTextSize; ++i) {
-        result[12 + i] = image[kEepromText + i];
+        result[ext::IdentificationText + i] = image[kEepromText + i];
         if (image[kEepromText + i] == 0)
             break;
     }
@@ -141,20 +143,21 @@ NTSTATUS EepromValues(DeviceState* state, std::uint8_t* result) {
 }
 
 NTSTATUS SingleCcdStatus(DeviceState* state, std::uint8_t* result) {
-    for (int i = 0; i < kCcdInfoStatusResultSize; ++i) result[i] = 0;
+    for (int i = 0; i < static_cast<int>(rec::CcdInfoStatusResult::kSize); ++i) result[i] = 0;
     std::uint8_t record[MicroStatusRecord] = {};
     const NTSTATUS status = MicroCommand(state, MicroGetStatus, state->CameraType, nullptr, record);
     if (status != 0)
         return status;
-    le::Put16(result, 0, le::Get16(record, 28));
-    le::Put16(result, 2, le::Get16(record, 32));
+    le::Put16(result, rec::CcdInfoStatusResult::StatusVariant,
+              le::Get16(record, kMicroStatusVariant));
+    le::Put16(result, rec::CcdInfoStatusResult::StatusCode, le::Get16(record, kMicroStatusCode));
     return 0;
 }
 
 }  // namespace
 
 NTSTATUS GetCCDInfo(DeviceState* state, const std::uint8_t* params, std::uint8_t* result) {
-    const std::int16_t request = le::GetI16(params, 0);
+    const std::int16_t request = le::GetI16(params, rec::CcdInfoParams::Request);
     const bool single = IsSingleCcd(state->CameraType);
     const bool accepted = single ? (request == 0 || request == 3) : (request >= 0 && request <= 2);
     if (!accepted)

@@ -45,10 +45,11 @@ NTSTATUS FreezeTEControl(DeviceState* state, int freeze) {
                 MicroCommand(state, MicroTemperatureStatus, type, nullptr, status_record);
             if (status != STATUS_SUCCESS)
                 return status;
-            if (le::Get16(status_record, kTempFlagsOffset) == 0)
+            if (le::Get16(status_record, rec::TemperatureStatusResults::RegulationFlags) == 0)
                 return STATUS_SUCCESS;
-            state->FrozenSetpoint = le::Get16(status_record, kTempSetpointOffset);
-            state->FrozenPower = le::Get16(status_record, kTempPowerOffset);
+            state->FrozenSetpoint =
+                le::Get16(status_record, rec::TemperatureStatusResults::Setpoint);
+            state->FrozenPower = le::Get16(status_record, rec::TemperatureStatusResults::Power);
             status = SendRegulate(state, 2, state->FrozenPower, state->FrozenPower);
             if (status == STATUS_SUCCESS)
                 state->TEFrozen = 1;
@@ -80,8 +81,9 @@ NTSTATUS FreezeTEControl(DeviceState* state, int freeze) {
 }
 
 NTSTATUS SetTemperatureRegulation(DeviceState* state, std::uint8_t* buffer) {
-    const std::uint16_t regulation = le::Get16(buffer, kRegulationOffset);
-    const std::uint16_t setpoint = le::Get16(buffer, kSetpointOffset);
+    const std::uint16_t regulation =
+        le::Get16(buffer, rec::TemperatureRegulationParams::Regulation);
+    const std::uint16_t setpoint = le::Get16(buffer, rec::TemperatureRegulationParams::Setpoint);
     switch (regulation) {
         case kRegulationFreeze:
             FreezeTEControl(state, 1);
@@ -106,22 +108,23 @@ NTSTATUS SetTemperatureRegulation(DeviceState* state, std::uint8_t* buffer) {
         MicroCommand(state, MicroTemperatureStatus, state->CameraType, nullptr, status_record);
     if (status != STATUS_SUCCESS)
         return status;
-    const std::uint16_t power = InitialTEPower(
-        setpoint, le::Get16(status_record, kTempSetpointOffset),
-        le::Get16(status_record, kTempPowerOffset), le::Get16(status_record, kTempReading2Offset));
+    const std::uint16_t power =
+        InitialTEPower(setpoint, le::Get16(status_record, rec::TemperatureStatusResults::Setpoint),
+                       le::Get16(status_record, rec::TemperatureStatusResults::Power),
+                       le::Get16(status_record, rec::TemperatureStatusResults::Reading2));
     return SendRegulate(state, regulation, setpoint, power);
 }
 
 NTSTATUS QueryTemperatureStatus(DeviceState* state, std::uint8_t* buffer) {
-    std::uint8_t record[kTemperatureStatusResultsSize] = {};
+    std::uint8_t record[rec::TemperatureStatusResults::kSize] = {};
     const NTSTATUS status =
         MicroCommand(state, MicroTemperatureStatus, state->CameraType, nullptr, record);
-    std::uint16_t flags =
-        le::Get16(record, kTempFlagsOffset) & static_cast<std::uint16_t>(~kTempFrozenFlag);
+    std::uint16_t flags = le::Get16(record, rec::TemperatureStatusResults::RegulationFlags) &
+                          static_cast<std::uint16_t>(~kTempFrozenFlag);
     if (state->TEFrozen != 0)
         flags |= kTempFrozenFlag;
-    le::Put16(record, kTempFlagsOffset, flags);
-    for (std::size_t i = 0; i < kTemperatureStatusResultsSize; ++i) buffer[i] = record[i];
+    le::Put16(record, rec::TemperatureStatusResults::RegulationFlags, flags);
+    for (std::size_t i = 0; i < rec::TemperatureStatusResults::kSize; ++i) buffer[i] = record[i];
     return status;
 }
 

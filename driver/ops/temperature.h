@@ -11,19 +11,7 @@
 
 namespace zeva::driver {
 
-// TemperatureRegulationParams
-inline constexpr std::size_t kRegulationOffset = rec::TemperatureRegulationParams::Regulation;
-inline constexpr std::size_t kSetpointOffset = rec::TemperatureRegulationParams::Setpoint;
-inline constexpr std::size_t kTemperatureRegulationParamsSize =
-    rec::TemperatureRegulationParams::kSize;
-
-// TemperatureStatusResults / TemperatureStatusRecord
-inline constexpr std::size_t kTempFlagsOffset = rec::TemperatureStatusResults::RegulationFlags;
-inline constexpr std::size_t kTempSetpointOffset = rec::TemperatureStatusResults::Setpoint;
-inline constexpr std::size_t kTempPowerOffset = rec::TemperatureStatusResults::Power;
-inline constexpr std::size_t kTempReading1Offset = rec::TemperatureStatusResults::Reading1;
-inline constexpr std::size_t kTempReading2Offset = rec::TemperatureStatusResults::Reading2;
-inline constexpr std::size_t kTemperatureStatusResultsSize = rec::TemperatureStatusResults::kSize;
+// RegulationFlags bit of TemperatureStatusResults set while the drive is frozen.
 inline constexpr std::uint16_t kTempFrozenFlag = 0x8000;
 
 // Regulation values handled by the driver itself.

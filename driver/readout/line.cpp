@@ -5,6 +5,7 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "common/records.h"
 #include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
@@ -22,13 +23,8 @@ namespace {
 constexpr NTSTATUS kBadParameter = ErrorStatus(ErrBadParameter);
 constexpr NTSTATUS kExposureInProgress = ErrorStatus(ErrExposureInProgress);
 
-// Record fields.
-constexpr std::size_t kCcdOffset = 0;
-constexpr std::size_t kModeOffset = 2;
-constexpr std::size_t kVerticalFactorOffset = 3;
-constexpr std::size_t kPixelStartOffset = 4;
-constexpr std::size_t kPixelLengthOffset = 6;
-constexpr std::size_t kLineCountOffset = 4;
+namespace line = rec::ReadoutLineParams;
+namespace dump = rec::DumpLinesParams;
 
 // Ccd above the camera's highest CCD (or beyond the two the driver keeps).
 bool CcdOutOfRange(const DeviceState* state, std::uint16_t ccd) {
@@ -42,9 +38,9 @@ std::int16_t AsCount(std::uint16_t v) {
 }  // namespace
 
 NTSTATUS CheckReadoutLineRequest(DeviceState* state, const std::uint8_t* params) {
-    const std::uint16_t ccd = Get16(params, kCcdOffset);
-    const std::uint8_t mode = Get8(params, kModeOffset);
-    const std::uint8_t vertical = Get8(params, kVerticalFactorOffset);
+    const std::uint16_t ccd = Get16(params, line::Ccd);
+    const std::uint8_t mode = Get8(params, line::ReadoutMode);
+    const std::uint8_t vertical = Get8(params, line::VerticalFactor);
     if (CcdOutOfRange(state, ccd))
         return kBadParameter;
     if (state->ExposureActive[ccd] != 0)
@@ -65,7 +61,7 @@ NTSTATUS CheckReadoutLineRequest(DeviceState* state, const std::uint8_t* params)
 void PrepareReadoutLine(DeviceState* state, const std::uint8_t* params) {
     if (CheckReadoutLineRequest(state, params) != 0)
         return;
-    if (IsSingleCcd(state->CameraType) || Get16(params, kCcdOffset) != 0)
+    if (IsSingleCcd(state->CameraType) || Get16(params, line::Ccd) != 0)
         return;
     // The supply settles here, at passive level, so the line never waits.
     SetVdd(state, 1);
@@ -75,11 +71,11 @@ NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
     NTSTATUS status = CheckReadoutLineRequest(state, buffer);
     if (status != 0)
         return status;
-    const std::uint16_t ccd = Get16(buffer, kCcdOffset);
-    const std::uint8_t mode = Get8(buffer, kModeOffset);
-    const ModeFactors f = FactorsOfMode(mode, Get8(buffer, kVerticalFactorOffset));
-    const std::uint16_t pixel_start = Get16(buffer, kPixelStartOffset);
-    const std::uint16_t pixel_length = Get16(buffer, kPixelLengthOffset);
+    const std::uint16_t ccd = Get16(buffer, line::Ccd);
+    const std::uint8_t mode = Get8(buffer, line::ReadoutMode);
+    const ModeFactors f = FactorsOfMode(mode, Get8(buffer, line::VerticalFactor));
+    const std::uint16_t pixel_start = Get16(buffer, line::PixelStart);
+    const std::uint16_t pixel_length = Get16(buffer, line::PixelLength);
     const GeometryRecord& g = state->Geometry[ccd];
     const std::uint16_t binning = g.ModeBinning[mode];
 
@@ -117,10 +113,10 @@ NTSTATUS ReadoutLine(DeviceState* state, std::uint8_t* buffer) {
 }
 
 NTSTATUS DumpLines(DeviceState* state, std::uint8_t* buffer) {
-    const std::uint16_t ccd = Get16(buffer, kCcdOffset);
-    const std::uint8_t mode = Get8(buffer, kModeOffset);
-    const std::uint16_t rows = RowsPerLine(mode, Get8(buffer, kVerticalFactorOffset));
-    const std::uint16_t lines = Get16(buffer, kLineCountOffset);
+    const std::uint16_t ccd = Get16(buffer, dump::Ccd);
+    const std::uint8_t mode = Get8(buffer, dump::ReadoutMode);
+    const std::uint16_t rows = RowsPerLine(mode, Get8(buffer, dump::VerticalFactor));
+    const std::uint16_t lines = Get16(buffer, dump::LineCount);
     if (CcdOutOfRange(state, ccd))
         return kBadParameter;
     if (state->ExposureActive[ccd] != 0)
@@ -136,7 +132,7 @@ NTSTATUS DumpLines(DeviceState* state, std::uint8_t* buffer) {
 }
 
 NTSTATUS EndReadout(DeviceState* state, std::uint8_t* buffer) {
-    const std::uint16_t ccd = Get16(buffer, kCcdOffset);
+    const std::uint16_t ccd = Get16(buffer, rec::EndReadoutParams::Ccd);
     if (static_cast<std::int32_t>(ccd) > state->MaxCCD)
         return kBadParameter;
     switch (state->CameraType) {
@@ -158,7 +154,7 @@ NTSTATUS EndReadout(DeviceState* state, std::uint8_t* buffer) {
 }
 
 NTSTATUS ReadOffset(DeviceState* state, const std::uint8_t* params, std::uint8_t* result) {
-    const std::uint16_t ccd = Get16(params, kCcdOffset);
+    const std::uint16_t ccd = Get16(params, rec::ReadOffsetParams::Ccd);
     const std::uint32_t type = state->CameraType;
     if (ccd > (NamesTrackingCcd(type) ? 1 : 0))
         return kBadParameter;

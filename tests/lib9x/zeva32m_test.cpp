@@ -71,6 +71,49 @@ TEST_F(Win9xLibrary, DriverInfoRequestOneIsAnsweredBeforeOpen) {
     EXPECT_EQ(recorder::Last().calls, 0);
 }
 
+// The records the library itself reads or writes pass the pointer check: a
+// bad non-null pointer gives the command's fault code, not a crash.
+TEST_F(Win9xLibrary, BadRecordPointersGiveTheCommandsFaultCode) {
+    auto* page = static_cast<std::uint8_t*>(
+        mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(page + 4096, 4096, PROT_NONE);
+    std::uint8_t* hole = page + 4096;
+    std::uint8_t request[2];
+    Put16(request, 0, 1);
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_INFO, hole - 1, page), 123);
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_INFO, request, hole - 67), 123);  // 68 bytes needed
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_HANDLE, nullptr, hole - 3), 6);
+    EXPECT_EQ(ParDrvCommand(ZEVA_SET_DRIVER_HANDLE, hole - 2, nullptr), 6);
+    mprotect(page, 4096, PROT_READ);  // readable, not writable
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_INFO, request, page), 123);
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_HANDLE, nullptr, page), 6);
+    // The handle was left as it was.
+    std::uint8_t handle[4] = {};
+    EXPECT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_HANDLE, nullptr, handle), 0);
+    EXPECT_EQ(Get32(handle, 0), 0xFFFFFFFFu);
+    munmap(page, 2 * 4096);
+}
+
+// A handle that is not the open virtual device driver (zero, a random value, a
+// closed one) makes the device call fail: that is an error, not success.
+TEST_F(Win9xLibrary, StaleOrForeignHandleGivesAnError) {
+    ASSERT_EQ(ParDrvCommand(ZEVA_OPEN_DRIVER, nullptr, nullptr), 0);
+    std::uint8_t opened[4];
+    ASSERT_EQ(ParDrvCommand(ZEVA_GET_DRIVER_HANDLE, nullptr, opened), 0);
+    ASSERT_EQ(ParDrvCommand(ZEVA_CLOSE_DRIVER, nullptr, nullptr), 0);
+    for (std::uint32_t h : {0u, 0x5A5A1234u, Get32(opened, 0)}) {
+        std::uint8_t handle[4];
+        Put32(handle, 0, h);
+        ASSERT_EQ(ParDrvCommand(ZEVA_SET_DRIVER_HANDLE, handle, nullptr), 0);
+        std::uint8_t link[2] = {0xAB, 0xCD};
+        EXPECT_EQ(ParDrvCommand(ZEVA_ESTABLISH_LINK, nullptr, link), 20) << h;
+        EXPECT_EQ(Get16(link, 0), 0xCDAB) << h;
+        std::uint8_t temperature[10] = {};
+        EXPECT_EQ(ParDrvCommand(ZEVA_QUERY_TEMPERATURE_STATUS, nullptr, temperature), 20) << h;
+    }
+    EXPECT_EQ(recorder::Last().calls, 0);
+}
+
 struct VxdLog {
     int calls = 0;
     std::uint32_t code = 0;

@@ -279,6 +279,25 @@ TEST_F(NtLibrary, DeviceIsExclusiveAndFailedOpenLeavesNoHandle) {
     EXPECT_EQ(ParDeviceCommand(first, ZEVA_CLOSE_DEVICE, nullptr, nullptr), 0xE000006Bu);
 }
 
+// A second open of a device already open fails, and the handle the library
+// holds stays: the camera is not lost to the process.
+TEST_F(NtLibrary, FailedSecondOpenKeepsTheLibraryHandle) {
+    OpenNh();
+    const std::uint32_t held = LibraryHandle();
+    ASSERT_NE(held, kInvalid);
+    std::uint8_t port[2];
+    Put16(port, 0, 1);
+    EXPECT_EQ(ParDeviceCommandNH(ZEVA_OPEN_DEVICE, port, nullptr), 1108u);
+    EXPECT_EQ(LibraryHandle(), held);
+    std::uint8_t link[2];
+    recorder::Last().reply = {4, 0};
+    EXPECT_EQ(ParDeviceCommandNH(ZEVA_ESTABLISH_LINK, nullptr, link), 0u);
+    EXPECT_EQ(ParDeviceCommandNH(ZEVA_CLOSE_DEVICE, nullptr, nullptr), 0u);
+    // Closed: the device opens again.
+    OpenNh();
+    EXPECT_NE(LibraryHandle(), kInvalid);
+}
+
 TEST_F(NtLibrary, CloseDeviceEndsTheLibraryHandle) {
     OpenNh();
     EXPECT_NE(LibraryHandle(), kInvalid);

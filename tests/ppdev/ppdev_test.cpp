@@ -9,14 +9,14 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/le.h"
 #include "platform/system.h"
 #include "ppdev/fake_kernel.h"
 #include "sim/config.h"
 
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
+    namespace zeva::driver {
+    NTSTATUS DriverEntry(DRIVER_OBJECT * driver, UNICODE_STRING * registry_path);
 }
 
 namespace zeva::test {

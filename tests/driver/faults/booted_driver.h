@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
 #include "common/records.h"
@@ -19,8 +19,8 @@
 #include "sim/camera.h"
 #include "sim/config.h"
 
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
+    namespace zeva::driver {
+    NTSTATUS DriverEntry(DRIVER_OBJECT * driver, UNICODE_STRING * registry_path);
 }
 
 namespace zeva::test {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
 #include "driver/device_state.h"
@@ -17,8 +17,8 @@
 #include "sim/camera.h"
 #include "sim/config.h"
 
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
+    namespace zeva::driver {
+    NTSTATUS DriverEntry(DRIVER_OBJECT * driver, UNICODE_STRING * registry_path);
 }
 
 namespace zeva::driver::testing {

@@ -45,7 +45,7 @@ class PlatformLinkTest : public ::testing::Test {
 
 TEST_F(PlatformLinkTest, ExchangesWorkAtTheReadoutLevel) {
     Boot("sim:gannet");
-    std::uint8_t params[kTemperatureRegulationParamsSize];
+    std::uint8_t params[rec::TemperatureRegulationParams::kSize];
     le::Put16(params, 0, 1);
     le::Put16(params, 2, 2000);
     ASSERT_EQ(SetTemperatureRegulation(state.get(), params), 0u);

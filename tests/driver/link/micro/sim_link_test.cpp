@@ -121,13 +121,13 @@ TEST_F(SimLinkTest, UnpluggedCameraTimesOutWhileSending) {
 
 TEST_F(SimLinkTest, RegulationFreezeAndReleaseReachTheCooler) {
     Boot("sim:gannet");
-    std::uint8_t params[kTemperatureRegulationParamsSize];
+    std::uint8_t params[rec::TemperatureRegulationParams::kSize];
     le::Put16(params, 0, 1);
     le::Put16(params, 2, 2000);
     ASSERT_EQ(SetTemperatureRegulation(state.get(), params), 0u);
     EXPECT_EQ(camera->Cooler().mode, 1u);
     EXPECT_EQ(camera->Cooler().setpoint & 0xFF0, 2000 & 0xFF0);
-    std::uint8_t status[kTemperatureStatusResultsSize] = {};
+    std::uint8_t status[rec::TemperatureStatusResults::kSize] = {};
     ASSERT_EQ(QueryTemperatureStatus(state.get(), status), 0u);
     EXPECT_EQ(le::Get16(status, 0), 1);
     EXPECT_EQ(le::Get16(status, 2), 2000 & 0xFF0);

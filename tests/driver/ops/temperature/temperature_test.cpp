@@ -32,7 +32,7 @@ class TemperatureTest : public ::testing::Test {
         return out;
     }
     NTSTATUS Regulate(std::uint16_t regulation, std::uint16_t setpoint) {
-        std::uint8_t params[kTemperatureRegulationParamsSize];
+        std::uint8_t params[rec::TemperatureRegulationParams::kSize];
         le::Put16(params, 0, regulation);
         le::Put16(params, 2, setpoint);
         return SetTemperatureRegulation(state, params);
@@ -172,7 +172,7 @@ TEST_F(TemperatureTest, FreezeAndReleaseCommandsReportSuccessEvenWhenTheExchange
 TEST_F(TemperatureTest, StatusWhileFrozenCarriesTheFrozenFlag) {
     StatusReply(1, 0x64, 62, 187, 90);
     ASSERT_EQ(FreezeTEControl(state, 1), 0u);
-    std::uint8_t result[kTemperatureStatusResultsSize];
+    std::uint8_t result[rec::TemperatureStatusResults::kSize];
     ASSERT_EQ(QueryTemperatureStatus(state, result), 0u);
     EXPECT_EQ(le::Get16(result, 0), 0x8001);
     EXPECT_EQ(le::Get16(result, 2), 0x0640);
@@ -182,13 +182,14 @@ TEST_F(TemperatureTest, StatusWhileFrozenCarriesTheFrozenFlag) {
 }
 
 TEST_F(TemperatureTest, FailedStatusGivesZerosWithTheFrozenFlag) {
-    std::uint8_t result[kTemperatureStatusResultsSize];
+    std::uint8_t result[rec::TemperatureStatusResults::kSize];
     for (auto& b : result) b = 0xAB;
     state->TEFrozen = 1;
     camera.fault = MicroFault::BadLength;
     EXPECT_EQ(QueryTemperatureStatus(state, result), ErrorStatus(ErrBadLength));
     EXPECT_EQ(le::Get16(result, 0), 0x8000);
-    for (std::size_t i = 2; i < kTemperatureStatusResultsSize; ++i) EXPECT_EQ(result[i], 0) << i;
+    for (std::size_t i = 2; i < rec::TemperatureStatusResults::kSize; ++i)
+        EXPECT_EQ(result[i], 0) << i;
     state->TEFrozen = 0;
     camera.fault = MicroFault::None;
     camera.temperature[0] = 0xFF;

@@ -5,11 +5,11 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
 #include "driver/link/micro/fake_camera.h"
-#include "driver/camera.h"
 #include "driver/ops/ccdinfo.h"
 #include "driver/ops/exposure.h"
 #include "driver/ops/link.h"
@@ -97,7 +97,9 @@ class OpsTest : public ::testing::Test {
         le::Put16(info, 0, static_cast<std::uint16_t>(request));
         return GetCCDInfo(state, info, info);
     }
-    std::uint16_t Mode(int m, int field) { return le::Get16(info, kCcdInfoModes + 16 * m + field); }
+    std::uint16_t Mode(int m, int field) {
+        return le::Get16(info, rec::CcdInfoResult::Modes + 16 * m + field);
+    }
 
     test::FakeCamera camera;
     DeviceState* state = nullptr;
@@ -267,11 +269,12 @@ TEST_F(OpsTest, GannetImagingTableHasNineModes) {
         EXPECT_EQ(Mode(m, 2), w[m]);
         EXPECT_EQ(Mode(m, 4), h[m]);
         EXPECT_EQ(Mode(m, 6), 0x0250);
-        EXPECT_EQ(le::Get32(info, kCcdInfoModes + 16 * m + 8), static_cast<std::uint32_t>(pw[m]));
-        EXPECT_EQ(le::Get32(info, kCcdInfoModes + 16 * m + 12),
+        EXPECT_EQ(le::Get32(info, rec::CcdInfoResult::Modes + 16 * m + 8),
+                  static_cast<std::uint32_t>(pw[m]));
+        EXPECT_EQ(le::Get32(info, rec::CcdInfoResult::Modes + 16 * m + 12),
                   static_cast<std::uint32_t>(m >= 3 && m < 6 ? 0x0900 : pw[m]));
     }
-    for (int i = kCcdInfoModes + 16 * 9; i < 392; ++i) ASSERT_EQ(info[i], 0) << i;
+    for (int i = rec::CcdInfoResult::Modes + 16 * 9; i < 392; ++i) ASSERT_EQ(info[i], 0) << i;
     EXPECT_EQ(info[392], 0xEE);
 }
 

@@ -1,11 +1,16 @@
-#include "libnt/guard.h"
-
+// The platform's pointer check: whether a caller's record range can be read
+// or written before a library touches it, so a bad pointer becomes an error
+// code instead of a crash.  The check goes through the kernel's cross-memory
+// copy on the own process, which reports an unmapped or read-only page as a
+// failure; it installs no signal handler and is safe from any thread.
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdint>
 
-namespace zeva::libnt {
+#include "platform/win32.h"
+
+namespace zeva::win32 {
 namespace {
 
 constexpr std::size_t kChunk = 4096;
@@ -52,4 +57,4 @@ bool RecordWritable(void* record, std::size_t length) {
     return CopyWithinProcess(record, record, length);
 }
 
-}  // namespace zeva::libnt
+}  // namespace zeva::win32

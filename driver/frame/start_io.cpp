@@ -1,6 +1,7 @@
-// Line readouts: queued through the device's start-I/O queue and run whole at
+// The start-I/O routine DriverStartIo and the queueing of line readouts: a
+// ReadoutLine request waits on the device's start-I/O queue and runs whole at
 // RaisedIrql, one at a time.
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/le.h"
 #include "common/records.h"
 #include "driver/frame/frame.h"
@@ -10,7 +11,7 @@
 namespace zeva::driver {
 
 namespace {
-constexpr ULONG kReadoutLineCode = ControlCode(DriverFunction(CmdReadoutLine));
+constexpr ULONG kReadoutLineCode = ControlCode(cmd::ReadoutLine.function);
 }  // namespace
 
 NTSTATUS QueueReadoutLine(DeviceState* state, IRP* irp, ULONG /*input_length*/,
