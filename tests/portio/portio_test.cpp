@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/commands.h"
+#include "common/command_table.h"
 #include "common/le.h"
 #include "platform/system.h"
 #include "sim/config.h"
