@@ -102,24 +102,22 @@ void ZevaCCD::ISGetProperties(const char* dev) {
     defineProperty(&PortTP);
     defineProperty(&CalibrationNP);
     defineProperty(&RelayMapNP);
-    loadConfig(true, "ZEVA_PORT");
-    loadConfig(true, "ZEVA_COOLER_CALIBRATION");
-    loadConfig(true, "ZEVA_RELAY_MAP");
+    // The saved configuration once, for the first client: every client that
+    // joins later (a guider beside the capture program, a script) asks for
+    // the properties again and must not have it applied over the session.
+    if (!configLoaded_) {
+        configLoaded_ = true;
+        loadConfig(true, "ZEVA_PORT");
+        loadConfig(true, "ZEVA_COOLER_CALIBRATION");
+        loadConfig(true, "ZEVA_RELAY_MAP");
+    }
 }
 
 bool ZevaCCD::updateProperties() {
     if (isConnected()) {
-        const client::CcdInfo& im = info_[0];
-        SetCCDParams(im.modes[0].width, im.modes[0].height, 16,
-                     client::BcdHundredths(im.modes[0].pixelWidth),
-                     client::BcdHundredths(im.modes[0].pixelHeight));
         PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, 3, 1, false);
         PrimaryCCD.setMinMaxStep("CCD_BINNING", "VER_BIN", 1, 3, 1, false);
         if (hasTracking_) {
-            const client::CcdInfo& tr = info_[1];
-            SetGuiderParams(tr.modes[0].width, tr.modes[0].height, 16,
-                            client::BcdHundredths(tr.modes[0].pixelWidth),
-                            client::BcdHundredths(tr.modes[0].pixelHeight));
             GuideCCD.setMinMaxStep("GUIDER_BINNING", "HOR_BIN", 1, 2, 1, false);
             GuideCCD.setMinMaxStep("GUIDER_BINNING", "VER_BIN", 1, 2, 1, false);
         }
@@ -127,6 +125,18 @@ bool ZevaCCD::updateProperties() {
     }
     INDI::CCD::updateProperties();
     if (isConnected()) {
+        // The chips' sizes go out as updates of the properties just defined
+        // (an update before the definition is an error to every client).
+        const client::CcdInfo& im = info_[0];
+        SetCCDParams(im.modes[0].width, im.modes[0].height, 16,
+                     client::BcdHundredths(im.modes[0].pixelWidth),
+                     client::BcdHundredths(im.modes[0].pixelHeight));
+        if (hasTracking_) {
+            const client::CcdInfo& tr = info_[1];
+            SetGuiderParams(tr.modes[0].width, tr.modes[0].height, 16,
+                            client::BcdHundredths(tr.modes[0].pixelWidth),
+                            client::BcdHundredths(tr.modes[0].pixelHeight));
+        }
         defineProperty(&CoolerSP);
         defineProperty(&CoolerPowerNP);
         defineProperty(&RelayStatusNP);
@@ -240,6 +250,17 @@ void ZevaCCD::TimerHit() {
 bool ZevaCCD::ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) {
     if (dev && std::strcmp(dev, getDeviceName()) == 0 && std::strcmp(name, PortTP.name) == 0) {
         if (isConnected()) {
+            // The entry in use, sent again (a saved configuration, a client
+            // restoring its settings), changes nothing.
+            bool same = true;
+            for (int i = 0; i < n; ++i)
+                if (std::strcmp(names[i], PortT[0].name) == 0)
+                    same = texts[i] && PortT[0].text && std::strcmp(texts[i], PortT[0].text) == 0;
+            if (same) {
+                PortTP.s = IPS_OK;
+                IDSetText(&PortTP, nullptr);
+                return true;
+            }
             PortTP.s = IPS_ALERT;
             IDSetText(&PortTP, "Disconnect before choosing another camera port.");
             return true;

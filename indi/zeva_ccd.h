@@ -106,6 +106,7 @@ class ZevaCCD : public INDI::CCD {
     client::CcdInfo info_[2];
     bool hasTracking_ = false;
     int timerId_ = -1;
+    bool configLoaded_ = false;  // the saved configuration was applied
 
     std::unique_ptr<ExposureJob> jobs_[2];
     // The plan of each chip's last completed frame: its FITS keys describe
