@@ -143,37 +143,39 @@ class RecordingClient : public INDI::BaseClient {
     }
     void ReceiveBlobs(const char* property) { setBLOBMode(B_ALSO, kIndiDevice, property); }
 
-    // Sends one element of a number, text or switch property.  Held under the
-    // recorder's lock: the library keeps one copy of each property, which its
-    // listener thread also writes.
+    // Sends elements of a number, text or switch property.  Each is sent from
+    // a property of its own: the library's copy of a property is also
+    // written by its listener thread (a countdown arriving between setting a
+    // value there and sending it would replace the value).
     void SetNumber(const char* property, const char* element, double value) {
-        std::lock_guard<std::mutex> g(lock_);
-        sendNewNumber(kIndiDevice, property, element, value);
+        SetNumbers(property, {{element, value}});
     }
     void SetNumbers(const char* property, const std::vector<std::pair<const char*, double>>& v) {
-        std::lock_guard<std::mutex> g(lock_);
-        INDI::PropertyNumber p = getDevice(kIndiDevice).getNumber(property);
-        if (!p.isValid()) {
-            ADD_FAILURE() << "no property " << property;
-            return;
-        }
-        for (const auto& [name, value] : v) {
-            auto* w = p.findWidgetByName(name);
-            if (!w) {
-                ADD_FAILURE() << "no element " << property << "." << name;
-                return;
-            }
-            w->setValue(value);
+        INDI::PropertyNumber p(v.size());
+        p.setDeviceName(kIndiDevice);
+        p.setName(property);
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            p[i].setName(v[i].first);
+            p[i].setValue(v[i].second);
         }
         sendNewNumber(p);
     }
     void SetText(const char* property, const char* element, const std::string& text) {
-        std::lock_guard<std::mutex> g(lock_);
-        sendNewText(kIndiDevice, property, element, text.c_str());
+        INDI::PropertyText p(1);
+        p.setDeviceName(kIndiDevice);
+        p.setName(property);
+        p[0].setName(element);
+        p[0].setText(text);
+        sendNewText(p);
     }
+    // Turns `element` on (the driver turns the others of a one-of-many off).
     void Switch(const char* property, const char* element) {
-        std::lock_guard<std::mutex> g(lock_);
-        sendNewSwitch(kIndiDevice, property, element);
+        INDI::PropertySwitch p(1);
+        p.setDeviceName(kIndiDevice);
+        p.setName(property);
+        p[0].setName(element);
+        p[0].setState(ISS_ON);
+        sendNewSwitch(p);
     }
 
     std::uint64_t Seq() {
@@ -393,11 +395,16 @@ inline Star CentroidNear(const FitsImage& im, double x0, double y0, int half) {
     return s;
 }
 
-inline Star BrightestStar(const FitsImage& im, int margin = 12) {
+// The brightest star whose 5 x 5 sum peaks within `radius` of (x0, y0)
+// (anywhere, with radius < 0), at least `margin` pixels from the edges.
+inline Star BrightestStarNear(const FitsImage& im, double x0, double y0, double radius,
+                              int margin = 12) {
     double best = -1;
     long bx = 0, by = 0;
     for (long y = margin; y < im.height - margin; ++y)
         for (long x = margin; x < im.width - margin; ++x) {
+            if (radius >= 0 && std::hypot(x - x0, y - y0) > radius)
+                continue;
             double sum = 0;
             for (long dy = -2; dy <= 2; ++dy)
                 for (long dx = -2; dx <= 2; ++dx) sum += im.At(x + dx, y + dy);
@@ -409,6 +416,10 @@ inline Star BrightestStar(const FitsImage& im, int margin = 12) {
         }
     return best < 0 ? Star{}
                     : CentroidNear(im, static_cast<double>(bx), static_cast<double>(by), 7);
+}
+
+inline Star BrightestStar(const FitsImage& im) {
+    return BrightestStarNear(im, 0, 0, -1);
 }
 
 // A directory of its own for one test, removed when the test passed.
