@@ -31,6 +31,11 @@ void ResetClock(ClockMode mode) {
     g_real_start = std::chrono::steady_clock::now();
 }
 
+void SetVirtualNs(std::uint64_t ns) {
+    g_virtual_ns.store(ns);
+    g_next_timer_ns.store((ns / kNsPerSecond + 1) * kNsPerSecond);
+}
+
 std::uint64_t RawNowNs() {
     if (g_virtual_clock.load(std::memory_order_relaxed)) {
         return g_virtual_ns.load(std::memory_order_relaxed);

@@ -17,6 +17,8 @@ namespace zeva::platform::internal {
 // --- Clock ---------------------------------------------------------------
 extern std::atomic<bool> g_virtual_clock;
 void ResetClock(ClockMode mode);
+// Virtual mode: puts time at ns, the next device timers due on the next whole second.
+void SetVirtualNs(std::uint64_t ns);
 // Current time without any charge (what port backends and logs see).
 std::uint64_t RawNowNs();
 // Virtual mode: moves time forward (and fires due device timers).

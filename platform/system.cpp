@@ -79,6 +79,13 @@ std::vector<BeepRecord> BeepLog() {
     return g_beeps;
 }
 
+void RewindVirtualClock(std::uint64_t ns) {
+    if (internal::g_virtual_clock.load())
+        internal::SetVirtualNs(ns);
+    std::lock_guard<std::mutex> guard(g_beep_lock);
+    g_beeps.clear();
+}
+
 std::uint32_t DefaultPortBase(std::size_t index) {
     static constexpr std::uint32_t kBases[] = {0x378, 0x278, 0x3BC};
     if (index < 3)

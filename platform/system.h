@@ -67,6 +67,10 @@ std::uint64_t ClockNowNs();
 // Sleep that advances virtual time (used by waits outside the driver: the tool's polling).
 void PlatformSleepMs(std::uint32_t ms);
 ClockMode CurrentClockMode();
+// For test benches that put a snapshot of the whole system back between runs
+// (the fuzz targets): sets the virtual clock to `ns` (the device timers fall
+// due on the next whole second after it) and empties the speaker's log.
+void RewindVirtualClock(std::uint64_t ns);
 
 // --- Speaker ---------------------------------------------------------------
 // Every HalMakeBeep call so far, in order (frequency, platform time ns).

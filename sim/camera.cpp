@@ -356,6 +356,35 @@ void Camera::ResetMicro() {
     replyCount_ = replyPos_ = 0;
 }
 
+Camera Camera::Snapshot() const {
+    Camera copy = *this;
+    for (Ccd& k : copy.ccds_) {
+        if (k.chargedRows == 0 && !k.serialCharged) {
+            k.cells = {};
+            k.serial = {};
+        }
+    }
+    return copy;
+}
+
+void Camera::Restore(const Camera& snapshot) {
+    std::array<Ccd, 2> mine;
+    for (int c = 0; c < 2; ++c) std::swap(mine[c], ccds_[c]);
+    *this = snapshot;
+    for (int c = 0; c < 2; ++c) {
+        Ccd& k = ccds_[c];
+        if (!k.cells.empty() || mine[c].cells.empty())
+            continue;  // charge comes back with the snapshot, or a CCD the model lacks
+        // An empty CCD in the snapshot: this camera's own storage, cleared of what it holds.
+        if (mine[c].chargedRows > 0)
+            std::fill(mine[c].cells.begin(), mine[c].cells.end(), 0u);
+        if (mine[c].serialCharged)
+            std::fill(mine[c].serial.begin(), mine[c].serial.end(), 0u);
+        k.cells = std::move(mine[c].cells);
+        k.serial = std::move(mine[c].serial);
+    }
+}
+
 void Camera::TakeNibble(std::uint8_t nibble) {
     if (rxCount_ < rx_.size())
         rx_[rxCount_] = nibble;
@@ -413,6 +442,8 @@ std::uint32_t Camera::Charge(int ccd, int row, int col) const {
 
 void Camera::SetCharge(int ccd, int row, int col, std::uint32_t electrons) {
     Cell(ccd, row, col) = electrons;
+    Ccd& k = ccds_[ccd];
+    k.chargedRows = std::max(k.chargedRows, static_cast<unsigned>(row) + 1);
 }
 
 std::uint32_t Camera::SerialCell(int ccd, int col) const {
@@ -423,6 +454,7 @@ std::uint32_t Camera::SerialCell(int ccd, int col) const {
 
 void Camera::ClearArray(int ccd) {
     std::fill(ccds_[ccd].cells.begin(), ccds_[ccd].cells.end(), 0u);
+    ccds_[ccd].chargedRows = 0;
 }
 
 void Camera::RowTransfer(int ccd) {
@@ -434,15 +466,24 @@ void Camera::RowTransfer(int ccd) {
         return;
     const unsigned cols = s.totalColumns;
     // Bring what is left in the serial register to the output end.
-    if (k.serialPos > 0) {
-        for (unsigned i = 0; i < cols; ++i)
-            k.serial[i] = i + k.serialPos < cols ? k.serial[i + k.serialPos] : 0;
-        k.serialPos = 0;
+    if (k.serialPos > 0 && k.serialCharged) {
+        if (k.serialPos >= cols) {
+            std::fill(k.serial.begin(), k.serial.end(), 0u);
+            k.serialCharged = false;
+        } else {
+            for (unsigned i = 0; i < cols; ++i)
+                k.serial[i] = i + k.serialPos < cols ? k.serial[i + k.serialPos] : 0;
+        }
     }
-    std::uint32_t* row = &k.cells[static_cast<std::size_t>(k.head) * cols];
-    for (unsigned i = 0; i < cols; ++i) {
-        k.serial[i] += row[i];
-        row[i] = 0;
+    k.serialPos = 0;
+    if (k.chargedRows > 0) {
+        std::uint32_t* row = &k.cells[static_cast<std::size_t>(k.head) * cols];
+        for (unsigned i = 0; i < cols; ++i) {
+            k.serial[i] += row[i];
+            row[i] = 0;
+        }
+        --k.chargedRows;
+        k.serialCharged = true;
     }
     k.head = (k.head + 1) % s.totalRows;  // an empty row enters at the far end
     ++k.rowsMoved;

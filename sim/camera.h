@@ -88,6 +88,13 @@ class Camera : public platform::PortBackend {
     // Puts the microcontroller back to its power-up state (no packet, line low).
     void ResetMicro();
 
+    // For test benches that run many short sessions from one moment (the
+    // fuzz targets): Snapshot keeps the camera's whole state, Restore puts it
+    // back into this camera.  A CCD without charge is kept without its cells,
+    // so a restore costs little unless charge has to come back.
+    Camera Snapshot() const;
+    void Restore(const Camera& snapshot);
+
     // Inspection.
     std::uint8_t Register(unsigned reg) const { return regs_[reg & 7]; }
     std::uint8_t DataLatch() const { return data_; }
@@ -142,6 +149,10 @@ class Camera : public platform::PortBackend {
         std::vector<std::uint32_t> serial;
         unsigned head = 0;       // ring index of the next row out
         unsigned serialPos = 0;  // next serial cell out
+        // Rows from the head on that may hold charge, and whether any serial
+        // cell may: an empty CCD's row transfers (every clear) skip the cells.
+        unsigned chargedRows = 0;
+        bool serialCharged = false;
         std::uint32_t pipeOld = 0, pipeNew = 0;
         unsigned rowsMoved = 0, clocks = 0;
     };

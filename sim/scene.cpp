@@ -83,14 +83,16 @@ void Camera::ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs, boo
     ClearArray(ccd);
     if (!shutterOpen)
         return;
-    for (int r = 0; r < s.activeRows; ++r)
+    ccds_[ccd].chargedRows = s.totalRows;
+    for (int r = 0; r < s.activeRows; ++r) {
+        std::uint32_t* row = &Cell(ccd, s.topRows + r, 0);
         for (int c = 0; c < s.activeColumns; ++c) {
             // The tracking CCD's active columns leave right to left.
             const int cell =
                 ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
-            Cell(ccd, s.topRows + r, cell) =
-                ccd == 1 ? PatternTracking(r, c) : PatternImaging(r, c);
+            row[cell] = ccd == 1 ? PatternTracking(r, c) : PatternImaging(r, c);
         }
+    }
 }
 
 void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen) {
@@ -102,6 +104,7 @@ void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bo
     const double sky = shutterOpen ? 20.0 * t : 0.0;
     const double dark = 2.0 * t;
     const std::uint64_t noiseSeed = Mix(field ^ (exposure_[ccd].exposuresDone * 0x1234567ull));
+    ccds_[ccd].chargedRows = s.totalRows;
     auto cellOf = [&](int c) {
         return ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
     };

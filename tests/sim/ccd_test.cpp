@@ -73,6 +73,47 @@ TEST(VerticalTransfer, DumpSequenceWithSupplyBitAlsoMoves) {
     EXPECT_FALSE(r.cam.Vdd());
 }
 
+TEST(VerticalTransfer, ChargeArrivingAfterEmptyRowsStillMoves) {
+    Rig r(Model::Gannet);
+    r.ImagingRow(1, 2);  // an empty array: nothing to move
+    r.Clocks(1, 0);
+    r.cam.SetCharge(0, 1, 5, 300);
+    r.ImagingRow(1, 2);
+    EXPECT_EQ(r.cam.SerialCell(0, 5), 0u);
+    r.ImagingRow(1, 2);
+    EXPECT_EQ(r.cam.SerialCell(0, 5), 300u);
+    EXPECT_EQ(r.cam.Charge(0, 0, 5), 0u);
+}
+
+TEST(Snapshot, RestorePutsChargeAndCountsBack) {
+    Rig r(Model::Gannet);
+    r.cam.SetCharge(0, 0, 3, 500);
+    const Camera saved = r.cam.Snapshot();
+    r.ImagingRow(1, 2);
+    ASSERT_EQ(r.cam.SerialCell(0, 3), 500u);
+    r.cam.Restore(saved);
+    EXPECT_EQ(r.cam.RowsTransferred(0), 0u);
+    EXPECT_EQ(r.cam.SerialCell(0, 3), 0u);
+    EXPECT_EQ(r.cam.Charge(0, 0, 3), 500u);
+}
+
+TEST(Snapshot, RestoreOfAnEmptyCameraClearsChargeGatheredSince) {
+    Rig r(Model::Gannet);
+    const Camera saved = r.cam.Snapshot();
+    r.cam.SetCharge(0, 0, 3, 500);
+    r.cam.SetCharge(0, 7, 9, 800);
+    r.cam.SetCharge(1, 2, 4, 900);
+    r.ImagingRow(1, 2);
+    r.cam.Restore(saved);
+    EXPECT_EQ(r.cam.SerialCell(0, 3), 0u);
+    EXPECT_EQ(r.cam.Charge(0, 7, 9), 0u);
+    EXPECT_EQ(r.cam.Charge(1, 2, 4), 0u);
+    // The restored camera works as before.
+    r.cam.SetCharge(0, 0, 1, 42);
+    r.ImagingRow(1, 2);
+    EXPECT_EQ(r.cam.SerialCell(0, 1), 42u);
+}
+
 TEST(VerticalTransfer, JacanaSwapsThePhases) {
     Rig r(Model::Jacana);
     r.ImagingRow(1, 2);
