@@ -136,9 +136,15 @@ CaptureResult Capture::Run(const CaptureRequest& request, Frame* frame) {
         result.status = Status(ErrorStatus(ErrBadParameter));
         return result;
     }
-    if (plan.w == 0 || plan.h == 0 || plan.x + plan.w > plan.modeWidth ||
-        plan.y + plan.h > plan.modeHeight || plan.modeHeight > 0xFFFFu || plan.mode > 8) {
-        result.error = "the window does not fit the readout mode";
+    // Every field must fit the command records (16-bit columns and lines,
+    // 8-bit mode and vertical factor); sums in 64 bits cannot wrap.
+    if (plan.w == 0 || plan.h == 0 || std::uint64_t{plan.x} + plan.w > plan.modeWidth ||
+        std::uint64_t{plan.y} + plan.h > plan.modeHeight || plan.modeWidth > 0xFFFFu ||
+        plan.modeHeight > 0xFFFFu || plan.mode > 8 || plan.verticalFactor < 1 ||
+        plan.verticalFactor > 255) {
+        result.error =
+            "the readout plan is not valid (a window inside the mode, mode 0 to 8, vertical "
+            "factor 1 to 255)";
         result.status = Status(ErrorStatus(ErrBadParameter));
         return result;
     }

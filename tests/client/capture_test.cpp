@@ -281,6 +281,17 @@ TEST_F(CaptureTest, FailuresNameTheStepAndLeaveTheCameraIdle) {
     EXPECT_EQ(r.outcome, CaptureOutcome::Failed);
     EXPECT_EQ(r.phase, CapturePhase::Idle);
     EXPECT_EQ(r.status.code(), ErrBadParameter);
+    // Nor may a window wrap around the 32-bit sums, or a factor its 8 bits.
+    bad = Plan(1, 1, {0, 0, 8, 4});
+    bad.x = 0xFFFFFFF0u;
+    bad.w = 0x20;
+    Capture wrapped(camera);
+    EXPECT_EQ(wrapped.Run({bad, FrameType::Light, 0.1}, &f).outcome, CaptureOutcome::Failed);
+    bad = Plan(1, 1, {0, 0, 8, 4});
+    bad.verticalFactor = 256;
+    Capture factor(camera);
+    EXPECT_EQ(factor.Run({bad, FrameType::Light, 0.1}, &f).outcome, CaptureOutcome::Failed);
+    EXPECT_EQ(ExposureState(), 0u);
 }
 
 TEST(ExposureTime, RefusedWhenNotAFiniteTimeTheCameraCanCount) {
