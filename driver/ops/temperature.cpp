@@ -1,30 +1,14 @@
-// Cooler regulation (commands 5 and 6) and the freeze of the cooler drive.
+// Cooler regulation: SetTemperatureRegulation (5) and QueryTemperatureStatus (6).
 #include "driver/ops/temperature.h"
 
 #include "common/errors.h"
 #include "common/le.h"
 #include "driver/camera.h"
 #include "driver/frame/routines.h"
+#include "driver/link/cooler.h"
 #include "driver/link/micro.h"
 
 namespace zeva::driver {
-namespace {
-
-NTSTATUS SendRegulate(DeviceState* state, std::uint32_t mode, std::uint16_t value,
-                      std::uint16_t power) {
-    std::uint8_t record[kRegulateParamsSize];
-    le::Put32(record, 0, mode);
-    le::Put16(record, 4, value);
-    le::Put16(record, 6, power);
-    return MicroCommand(state, MicroRegulateTemperature, state->CameraType, record, nullptr);
-}
-
-NTSTATUS SendFreezeTE(DeviceState* state, bool freeze) {
-    const std::uint8_t flags[kFreezeParamsSize] = {static_cast<std::uint8_t>(freeze ? 1 : 0), 0};
-    return MicroCommand(state, MicroFreezeTE, state->CameraType, flags, nullptr);
-}
-
-}  // namespace
 
 std::uint16_t InitialTEPower(std::uint16_t setpoint, std::uint16_t status_setpoint,
                              std::uint16_t status_power, std::uint16_t reading2) {
@@ -32,52 +16,6 @@ std::uint16_t InitialTEPower(std::uint16_t setpoint, std::uint16_t status_setpoi
         return status_power;
     const std::uint16_t drive = static_cast<std::uint16_t>(6u * setpoint + 6624u - 6u * reading2);
     return static_cast<std::uint16_t>((drive + 16u) / 32u);
-}
-
-NTSTATUS FreezeTEControl(DeviceState* state, int freeze) {
-    const std::uint32_t type = state->CameraType;
-    if (freeze != 0) {
-        if (state->TEFrozen != 0)
-            return STATUS_SUCCESS;
-        if (IsDualFamily(type)) {
-            std::uint8_t status_record[TemperatureStatusRecord] = {};
-            NTSTATUS status =
-                MicroCommand(state, MicroTemperatureStatus, type, nullptr, status_record);
-            if (status != STATUS_SUCCESS)
-                return status;
-            if (le::Get16(status_record, rec::TemperatureStatusResults::RegulationFlags) == 0)
-                return STATUS_SUCCESS;
-            state->FrozenSetpoint =
-                le::Get16(status_record, rec::TemperatureStatusResults::Setpoint);
-            state->FrozenPower = le::Get16(status_record, rec::TemperatureStatusResults::Power);
-            status = SendRegulate(state, 2, state->FrozenPower, state->FrozenPower);
-            if (status == STATUS_SUCCESS)
-                state->TEFrozen = 1;
-            return status;
-        }
-        if (FreezesTEForReadout(type)) {
-            const NTSTATUS status = SendFreezeTE(state, true);
-            if (status == STATUS_SUCCESS)
-                state->TEFrozen = 1;
-            return status;
-        }
-        return STATUS_SUCCESS;
-    }
-    if (state->TEFrozen == 0)
-        return STATUS_SUCCESS;
-    if (IsDualFamily(type)) {
-        const NTSTATUS status = SendRegulate(state, 1, state->FrozenSetpoint, state->FrozenPower);
-        if (status == STATUS_SUCCESS)
-            state->TEFrozen = 0;
-        return status;
-    }
-    if (FreezesTEForReadout(type)) {
-        const NTSTATUS status = SendFreezeTE(state, false);
-        if (status == STATUS_SUCCESS)
-            state->TEFrozen = 0;
-        return status;
-    }
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS SetTemperatureRegulation(DeviceState* state, std::uint8_t* buffer) {

@@ -8,6 +8,7 @@
 
 #include "common/records.h"
 #include "driver/device_state.h"
+#include "driver/link/cooler.h"
 
 namespace zeva::driver {
 
@@ -23,9 +24,5 @@ inline constexpr std::uint16_t kRegulationNoAutoFreeze = 6;
 // Initial drive power for a new setpoint, from the current status.
 std::uint16_t InitialTEPower(std::uint16_t setpoint, std::uint16_t status_setpoint,
                              std::uint16_t status_power, std::uint16_t reading2);
-
-// Freeze (non-zero) or release (0) the cooler drive.  Only microcontroller
-// exchanges: safe at the raised level of a line readout.
-NTSTATUS FreezeTEControl(DeviceState* state, int freeze);
 
 }  // namespace zeva::driver

@@ -13,6 +13,32 @@
 
 namespace zeva::driver {
 
+// --- Register values the clocking routines write (4-bit nibbles).
+// Register 0x00, horizontal clock mode of the dual-CCD cameras: one column per clock.
+inline constexpr std::uint8_t kHClockOneColumn = 0x0;
+// Register 0x10, imaging vertical clocks: bit 3 held during a row transfer,
+// bits 0 and 1 the phases (PhasesOf), bit 2 the supply-off bit SetVdd drives.
+inline constexpr std::uint8_t kVerticalRelease = 0x0;
+inline constexpr std::uint8_t kVerticalHold = 0x8;
+inline constexpr std::uint8_t kVerticalSupplyOff = 0x4;
+// Register 0x30 with no clock and no CCD addressed.
+inline constexpr std::uint8_t kReg30Idle = 0x0;
+// Register 0x00, tracking CCD vertical clocks: a row moves with phase 1 then
+// phase 2; rest before and after, prepare and enter around the first row,
+// release after the row of a dump.
+inline constexpr std::uint8_t kTrackingVerticalRest = 10;
+inline constexpr std::uint8_t kTrackingVerticalPrepare = 2;
+inline constexpr std::uint8_t kTrackingVerticalEnter = 11;
+inline constexpr std::uint8_t kTrackingRowPhase1 = 15;
+inline constexpr std::uint8_t kTrackingRowPhase2 = 14;
+inline constexpr std::uint8_t kTrackingVerticalRelease = 8;
+// Register 0x10, single-CCD vertical clocks: open a transfer, each row phase
+// 1 then phase 2, close.
+inline constexpr std::uint8_t kSingleVerticalOpen = 2;
+inline constexpr std::uint8_t kSingleRowPhase1 = 6;
+inline constexpr std::uint8_t kSingleRowPhase2 = 4;
+inline constexpr std::uint8_t kSingleVerticalClose = 0;
+
 inline constexpr NTSTATUS kDigitizerTimeout = ErrorStatus(ErrDigitizerTimeout);
 // Status reads before the busy flag is given up on.
 inline constexpr int kBusyReads = 51;

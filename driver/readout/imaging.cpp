@@ -17,7 +17,7 @@ constexpr std::uint8_t kFastFlush = 8;                   // ten columns per cloc
 // One imaging horizontal clock: register 0x30 bit 3 falling.
 inline void PixelClock(DeviceState* state) {
     CameraOut(state, kCamReg30, kReg30Clock);
-    CameraOut(state, kCamReg30, 0);
+    CameraOut(state, kCamReg30, kReg30Idle);
 }
 
 // Register 0x10 := value, then the delay unit.
@@ -31,12 +31,12 @@ inline void VerticalStep(DeviceState* state, std::uint8_t value, std::int16_t d)
 void ShiftOneRow(DeviceState* state) {
     const Phases p = PhasesOf(state);
     const std::int16_t d = DelayUnit(state);
-    VerticalStep(state, 8, d);
-    VerticalStep(state, static_cast<std::uint8_t>(8 + p.A), d);
-    VerticalStep(state, static_cast<std::uint8_t>(8 + p.B), d);
-    VerticalStep(state, static_cast<std::uint8_t>(8 + p.A), d);
-    VerticalStep(state, 8, d);
-    VerticalStep(state, 0, d);
+    VerticalStep(state, kVerticalHold, d);
+    VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + p.A), d);
+    VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + p.B), d);
+    VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + p.A), d);
+    VerticalStep(state, kVerticalHold, d);
+    VerticalStep(state, kVerticalRelease, d);
 }
 
 // One digitized row of DigitizeImagingLine (flush, shift, skip, digitize,
@@ -53,15 +53,15 @@ NTSTATUS DigitizeImagingRow(DeviceState* state, std::int16_t start_column, int p
     NTSTATUS status = BlockClearPixels(state, total_columns, 0);
     if (status != 0)
         return status;
-    CameraOut(state, kCamReg30, 0);
-    CameraOut(state, kCamReg10, 8);
+    CameraOut(state, kCamReg30, kReg30Idle);
+    CameraOut(state, kCamReg10, kVerticalHold);
     for (int i = 0; i < vertical_shifts; ++i) {
-        VerticalStep(state, static_cast<std::uint8_t>(8 + p.A), d);
-        VerticalStep(state, static_cast<std::uint8_t>(8 + p.B), d);
-        VerticalStep(state, static_cast<std::uint8_t>(8 + p.A), d);
-        VerticalStep(state, 8, d);
+        VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + p.A), d);
+        VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + p.B), d);
+        VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + p.A), d);
+        VerticalStep(state, kVerticalHold, d);
     }
-    CameraOut(state, kCamReg10, 0);
+    CameraOut(state, kCamReg10, kVerticalRelease);
     status = BlockClearPixels(state, start_column, 0);
     if (status != 0)
         return status;
@@ -92,7 +92,7 @@ NTSTATUS DigitizeImagingRow(DeviceState* state, std::int16_t start_column, int p
 }  // namespace
 
 NTSTATUS BlockClearPixels(DeviceState* state, std::int16_t count, int binning_index) {
-    CameraOut(state, kCamReg30, 0);
+    CameraOut(state, kCamReg30, kReg30Idle);
     CameraOut(state, kCamReg00, kFastFlush);
     for (int i = 0; i < count / 10; ++i) {
         PixelClock(state);
@@ -149,16 +149,19 @@ NTSTATUS DumpImagingLines(DeviceState* state, std::int16_t total_columns, std::u
     const Phases p = PhasesOf(state);
     const std::int16_t d = DelayUnit(state);
     const int lines = line_count;
-    CameraOut(state, kCamReg30, 0);
+    CameraOut(state, kCamReg30, kReg30Idle);
     for (int i = 0; i < lines; ++i) {
-        CameraOut(state, kCamReg10, 12);
+        CameraOut(state, kCamReg10, kVerticalHold | kVerticalSupplyOff);
         for (int f = 0; f < rows_per_line; ++f) {
-            VerticalStep(state, static_cast<std::uint8_t>(12 + p.A), d);
-            VerticalStep(state, static_cast<std::uint8_t>(12 + p.B), d);
-            VerticalStep(state, static_cast<std::uint8_t>(12 + p.A), d);
+            VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + kVerticalSupplyOff + p.A),
+                         d);
+            VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + kVerticalSupplyOff + p.B),
+                         d);
+            VerticalStep(state, static_cast<std::uint8_t>(kVerticalHold + kVerticalSupplyOff + p.A),
+                         d);
             VerticalStep(state, 12, d);
         }
-        CameraOut(state, kCamReg10, 12);
+        CameraOut(state, kCamReg10, kVerticalHold | kVerticalSupplyOff);
         if (i % 5 == 4 || i >= lines - 3) {
             NTSTATUS status = BlockClearPixels(state, RoundUpToTen(total_columns), 0);
             if (status != 0)
@@ -172,7 +175,7 @@ NTSTATUS ClearImagingArray(DeviceState* state, std::uint16_t total_rows, std::in
                            std::uint16_t passes, std::int16_t left_columns) {
     const Phases p = PhasesOf(state);
     const std::uint16_t rows = static_cast<std::uint16_t>(total_rows * passes);
-    CameraOut(state, kCamReg30, 0);
+    CameraOut(state, kCamReg30, kReg30Idle);
     CameraOut(state, kCamReg00, kFastFlush);
     for (int i = 0; i < rows; ++i) {
         if (!PacesPhasesByHorizontalClock(state->CameraType)) {
@@ -182,12 +185,12 @@ NTSTATUS ClearImagingArray(DeviceState* state, std::uint16_t total_rows, std::in
             continue;
         }
         // Type 13: the horizontal clocks and their busy waits pace the phases.
-        const std::uint8_t steps[6] = {8,
-                                       static_cast<std::uint8_t>(8 + p.A),
-                                       static_cast<std::uint8_t>(8 + p.B),
-                                       static_cast<std::uint8_t>(8 + p.A),
-                                       8,
-                                       0};
+        const std::uint8_t steps[6] = {kVerticalHold,
+                                       static_cast<std::uint8_t>(kVerticalHold + p.A),
+                                       static_cast<std::uint8_t>(kVerticalHold + p.B),
+                                       static_cast<std::uint8_t>(kVerticalHold + p.A),
+                                       kVerticalHold,
+                                       kVerticalRelease};
         for (int s = 0; s < 6; ++s) {
             CameraOut(state, kCamReg10, steps[s]);
             if (HClear(state, s == 5 ? 6 : 2) != 0)
@@ -204,7 +207,7 @@ NTSTATUS MeasureImagingBias(DeviceState* state, std::int16_t total_columns,
     SetVdd(state, 1);
     NTSTATUS status = BlockClearPixels(state, total_columns, 0);
     if (status == 0) {
-        CameraOut(state, kCamReg30, 0);
+        CameraOut(state, kCamReg30, kReg30Idle);
         ShiftOneRow(state);
         status = BlockClearPixels(state, left_columns, 0);
     }
@@ -212,7 +215,7 @@ NTSTATUS MeasureImagingBias(DeviceState* state, std::int16_t total_columns,
         status = BlockClearPixels(state, 2, 0);
     std::uint32_t sum = 0;
     if (status == 0) {
-        CameraOut(state, kCamReg00, 0);
+        CameraOut(state, kCamReg00, kHClockOneColumn);
         for (int i = 0; i < 100 && status == 0; ++i) {
             status = BusyPoll(state);
             if (status != 0)
@@ -242,8 +245,8 @@ NTSTATUS OffsetImagingArray(DeviceState* state, std::uint16_t total_rows,
     status = BlockClearPixels(state, 2, 0);
     if (status != 0)
         return status;
-    CameraOut(state, kCamReg00, 0);
-    CameraOut(state, kCamReg30, 0);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
+    CameraOut(state, kCamReg30, kReg30Idle);
     std::uint32_t sum = 0;
     for (int i = 0; i < 128; ++i) {
         if (BusyPoll(state) != 0)

@@ -8,8 +8,8 @@
 #include "common/records.h"
 #include "driver/camera.h"
 #include "driver/frame/routines.h"
+#include "driver/link/cooler.h"
 #include "driver/link/port.h"
-#include "driver/ops/temperature.h"
 #include "driver/readout/pixels.h"
 #include "driver/readout/readout.h"
 

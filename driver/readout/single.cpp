@@ -21,7 +21,7 @@ constexpr std::uint8_t kBeforeMicro = 4;  // register 0x00 before MicroCommand12
 
 inline void PixelClock(DeviceState* state) {
     CameraOut(state, kCamReg30, kReg30Clock);
-    CameraOut(state, kCamReg30, 0);
+    CameraOut(state, kCamReg30, kReg30Idle);
 }
 
 inline NTSTATUS ClockAndWait(DeviceState* state, int count) {
@@ -35,12 +35,12 @@ inline NTSTATUS ClockAndWait(DeviceState* state, int count) {
 
 // Rows into the serial register: 2, then 6, 4 per row, then 0.
 void ShiftRows(DeviceState* state, int rows) {
-    CameraOut(state, kCamReg10, 2);
+    CameraOut(state, kCamReg10, kSingleVerticalOpen);
     for (int i = 0; i < rows; ++i) {
-        CameraOut(state, kCamReg10, 6);
-        CameraOut(state, kCamReg10, 4);
+        CameraOut(state, kCamReg10, kSingleRowPhase1);
+        CameraOut(state, kCamReg10, kSingleRowPhase2);
     }
-    CameraOut(state, kCamReg10, 0);
+    CameraOut(state, kCamReg10, kSingleVerticalClose);
 }
 
 NTSTATUS DigitizeSingleLine(DeviceState* state, SingleModel model, std::int16_t start_column,

@@ -37,12 +37,12 @@ NTSTATUS BlockClearTrackingPixels(DeviceState* state, std::int16_t count) {
     CameraOut(state, kCamReg00, kFastFlush);
     if (ClockAndWait(state, count / 10) != 0)
         return kDigitizerTimeout;
-    CameraOut(state, kCamReg00, 0);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
     return ClockAndWait(state, count % 10);
 }
 
 NTSTATUS ClearTrackingPixels(DeviceState* state, std::int16_t count) {
-    CameraOut(state, kCamReg00, 0);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
     return ClockAndWait(state, count);
 }
 
@@ -55,19 +55,19 @@ NTSTATUS DigitizeTrackingLine(DeviceState* state, std::int16_t start_column,
     if (status != 0)
         return status;
     CameraOut(state, kCamReg30, kTrackingIdle);
-    CameraOut(state, kCamReg00, 10);
+    CameraOut(state, kCamReg00, kTrackingVerticalRest);
     CameraOut(state, kCamReg30, kTrackingIdle);
-    CameraOut(state, kCamReg00, 2);
-    CameraOut(state, kCamReg00, 10);
-    CameraOut(state, kCamReg00, 11);
-    CameraOut(state, kCamReg00, 15);
-    CameraOut(state, kCamReg00, 14);
+    CameraOut(state, kCamReg00, kTrackingVerticalPrepare);
+    CameraOut(state, kCamReg00, kTrackingVerticalRest);
+    CameraOut(state, kCamReg00, kTrackingVerticalEnter);
+    CameraOut(state, kCamReg00, kTrackingRowPhase1);
+    CameraOut(state, kCamReg00, kTrackingRowPhase2);
     if (readout_mode == 1) {
-        CameraOut(state, kCamReg00, 15);
-        CameraOut(state, kCamReg00, 14);
+        CameraOut(state, kCamReg00, kTrackingRowPhase1);
+        CameraOut(state, kCamReg00, kTrackingRowPhase2);
     }
-    CameraOut(state, kCamReg00, 10);
-    CameraOut(state, kCamReg00, 0);
+    CameraOut(state, kCamReg00, kTrackingVerticalRest);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
 
     status = BlockClearTrackingPixels(state, start_column);
     if (status != 0)
@@ -75,7 +75,7 @@ NTSTATUS DigitizeTrackingLine(DeviceState* state, std::int16_t start_column,
     status = ClearTrackingPixels(state, 2);
     if (status != 0)
         return status;
-    CameraOut(state, kCamReg00, 0);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
     CameraOut(state, kCamReg30, kTrackingIdle);
 
     // The serial register delivers the window right to left: fill from the end.
@@ -98,14 +98,14 @@ NTSTATUS DigitizeTrackingLine(DeviceState* state, std::int16_t start_column,
 NTSTATUS DumpTrackingLines(DeviceState* state, std::int16_t total_columns, std::uint16_t line_count,
                            std::uint16_t rows_per_line) {
     CameraOut(state, kCamReg30, kTrackingIdle);
-    CameraOut(state, kCamReg00, 10);
+    CameraOut(state, kCamReg00, kTrackingVerticalRest);
     const std::uint16_t rows = static_cast<std::uint16_t>(line_count * rows_per_line);
     for (int i = 0; i < rows; ++i) {
-        CameraOut(state, kCamReg00, 15);
-        CameraOut(state, kCamReg00, 14);
-        CameraOut(state, kCamReg00, 10);
+        CameraOut(state, kCamReg00, kTrackingRowPhase1);
+        CameraOut(state, kCamReg00, kTrackingRowPhase2);
+        CameraOut(state, kCamReg00, kTrackingVerticalRest);
     }
-    CameraOut(state, kCamReg00, 0);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
     return BlockClearTrackingPixels(state, total_columns);
 }
 
@@ -114,10 +114,10 @@ NTSTATUS ClearTrackingArray(DeviceState* state, std::uint16_t total_rows, std::u
     CameraOut(state, kCamReg30, kTrackingIdle);
     const std::uint16_t rows = static_cast<std::uint16_t>(total_rows * passes);
     for (int i = 0; i < rows; ++i) {
-        CameraOut(state, kCamReg00, 11);
-        CameraOut(state, kCamReg00, 15);
-        CameraOut(state, kCamReg00, 14);
-        CameraOut(state, kCamReg00, 8);
+        CameraOut(state, kCamReg00, kTrackingVerticalEnter);
+        CameraOut(state, kCamReg00, kTrackingRowPhase1);
+        CameraOut(state, kCamReg00, kTrackingRowPhase2);
+        CameraOut(state, kCamReg00, kTrackingVerticalRelease);
         if (ClockAndWait(state, 1) != 0)
             return kDigitizerTimeout;
     }
@@ -136,7 +136,7 @@ NTSTATUS OffsetTrackingArray(DeviceState* state, std::uint16_t total_rows,
     status = ClearTrackingPixels(state, 2);
     if (status != 0)
         return status;
-    CameraOut(state, kCamReg00, 0);
+    CameraOut(state, kCamReg00, kHClockOneColumn);
     CameraOut(state, kCamReg30, kTrackingIdle);
     std::uint32_t sum = 0;
     for (int i = 0; i < 128; ++i) {
