@@ -177,6 +177,35 @@ std::string NumberedPath(const CaptureOptions& o, long index) {
     return o.output.substr(0, dot) + num + o.output.substr(dot);
 }
 
+// The preview's name: the image's with its extension replaced by .png.
+std::string PreviewPath(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return path + ".png";
+    return path.substr(0, dot) + ".png";
+}
+
+// Refuses, before anything is exposed, outputs that could not be written
+// without harm: a name that is not a regular file, a preview that would
+// take the image's own name.
+int CheckOutputs(const CaptureOptions& o) {
+    if (o.png && !o.output.empty() && PreviewPath(o.output) == o.output)
+        return Fail("capture: the preview of '" + o.output +
+                    "' would take the image's own name (valid: -o with another extension, "
+                    "e.g. .fits)");
+    if (o.output.empty() || o.count > 1)
+        return 0;  // numbered names: only names nothing has yet
+    if (std::string problem = OutputPathProblem(o.output); !problem.empty())
+        return Fail("capture: -o " + o.output + ": " + problem + " (valid: a regular file)");
+    if (o.png) {
+        const std::string png = PreviewPath(o.output);
+        if (std::string problem = OutputPathProblem(png); !problem.empty())
+            return Fail("capture: preview " + png + ": " + problem + " (valid: a regular file)");
+    }
+    return 0;
+}
+
 // The readout plan of the options on the CCD of `ccd`.
 int ResolvePlan(const CaptureOptions& o, const CcdInfo& ccd, ReadoutPlan* plan) {
     const unsigned maxMode = static_cast<unsigned>(ccd.modes.size());
@@ -355,13 +384,18 @@ int CaptureOne(Session& s, const CaptureOptions& o, const CcdInfo& ccd, const Re
         std::fprintf(stderr, "zeva: interrupted; nothing written\n");
         return 130;
     }
+    if (std::string problem = OutputPathProblem(path); !problem.empty()) {
+        std::remove(partial.c_str());
+        return Fail("writing " + path + ": it " + problem);
+    }
     if (std::rename(partial.c_str(), path.c_str()) != 0) {
         std::remove(partial.c_str());
         return Fail("writing " + path + ": " + std::strerror(errno));
     }
     if (o.png) {
-        const std::size_t dot = path.rfind('.');
-        const std::string png = (dot == std::string::npos ? path : path.substr(0, dot)) + ".png";
+        const std::string png = PreviewPath(path);
+        if (std::string problem = OutputPathProblem(png); !problem.empty())
+            return Fail("writing the preview: " + png + " " + problem);
         err = WritePreviewPng(png, f.plan.w, f.plan.h, f.pixels);
         if (!err.empty())
             return Fail("writing the preview: " + err);
@@ -382,6 +416,8 @@ int CmdCapture(const Global& g, int argc, char** argv) {
         std::fputs(kCaptureUsage, stdout);
         return 0;
     }
+    if (int rc = CheckOutputs(o))
+        return rc;
     std::uint32_t units = 0;
     std::string error;
     if (!ExposureUnits(o.seconds, o.ccd, &units, &error))

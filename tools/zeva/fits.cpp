@@ -1,15 +1,42 @@
 #include "tools/zeva/fits.h"
 
 #include <fitsio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace zeva::tool {
 
+std::string OutputPathProblem(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? std::string() : std::strerror(errno);
+    if (S_ISREG(st.st_mode))
+        return {};
+    if (S_ISDIR(st.st_mode))
+        return "is a directory";
+    if (S_ISFIFO(st.st_mode))
+        return "is a FIFO";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return "is a device";
+    if (S_ISSOCK(st.st_mode))
+        return "is a socket";
+    return "is not a regular file";
+}
+
 std::string WriteFits(const std::string& path, long width, long height,
                       const std::vector<std::uint16_t>& pixels, const std::vector<FitsKey>& keys) {
+    if (std::string problem = OutputPathProblem(path); !problem.empty())
+        return path + " " + problem;
+    // The disk-file entry takes the name as it is, and creates only a new
+    // file: what was there goes first (a symbolic link itself, not its target).
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return path + ": " + std::strerror(errno);
     int status = 0;
     fitsfile* f = nullptr;
-    const std::string target = "!" + path;  // replace an existing file
-    fits_create_file(&f, target.c_str(), &status);
+    fits_create_diskfile(&f, path.c_str(), &status);
     long axes[2] = {width, height};
     fits_create_img(f, USHORT_IMG, 2, axes, &status);
     for (const FitsKey& k : keys) {

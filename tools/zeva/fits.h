@@ -14,8 +14,15 @@ struct FitsKey {
     double real = 0;
 };
 
+// Empty when `path` names a regular file or nothing at all; otherwise why no
+// frame may be written there ("is a directory", "is a FIFO", ...).  A device
+// node or a FIFO is never replaced by a file.
+std::string OutputPathProblem(const std::string& path);
+
 // Writes width x height pixels, line 0 first (FITS row 1), with the keys.
-// Returns an empty string on success, else the cfitsio message.
+// The path is taken literally (no cfitsio filename syntax: "a[1].fits" is
+// that file); a regular file there is replaced, anything else refused.
+// Returns an empty string on success, else what went wrong.
 std::string WriteFits(const std::string& path, long width, long height,
                       const std::vector<std::uint16_t>& pixels, const std::vector<FitsKey>& keys);
 

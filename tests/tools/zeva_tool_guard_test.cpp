@@ -1,0 +1,109 @@
+// The zeva tool against careless or hostile command lines: output paths that
+// are not regular files or that cfitsio would read as its own syntax, a
+// preview that would take the image's name.  The tool runs as a process on
+// the simulated Gannet.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zeva::test::ProcessRun;
+
+class ToolGuard : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("zeva-guard-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    ProcessRun Run(std::vector<std::string> args) {
+        return zeva::test::RunProcess(ZEVA_TOOL_PATH, std::move(args), dir,
+                                      {{"ZEVA_CLOCK", "real"}});
+    }
+    ProcessRun Capture(const std::vector<std::string>& more) {
+        std::vector<std::string> args{
+            "--sim", "gannet?scene=pattern", "capture", "0.01", "--window", "0,0,8,4"};
+        args.insert(args.end(), more.begin(), more.end());
+        return Run(args);
+    }
+    std::string Contents(const std::string& name) const {
+        std::ifstream in(dir / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    void Write(const std::string& name, const std::string& text) const {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    }
+    bool IsFits(const std::string& name) const { return Contents(name).rfind("SIMPLE  =", 0) == 0; }
+    fs::path dir;
+};
+
+TEST_F(ToolGuard, OutputOntoAFifoIsRefusedAndTheFifoStays) {
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    ProcessRun r = Capture({"-o", "pipe"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("pipe: is a FIFO"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+    EXPECT_FALSE(fs::exists(dir / "pipe.part"));
+}
+
+TEST_F(ToolGuard, OutputOntoADeviceOrDirectoryIsRefused) {
+    // The device through a link of the test's own: whatever the tool does,
+    // the system's /dev/null is never at stake.
+    fs::create_symlink("/dev/null", dir / "null");
+    ProcessRun dev = Capture({"-o", "null"});
+    EXPECT_EQ(dev.exitCode, 1);
+    EXPECT_NE(dev.err.find("null: is a device"), std::string::npos) << dev.err;
+    EXPECT_TRUE(fs::is_symlink(dir / "null"));
+    fs::create_directory(dir / "sub");
+    ProcessRun sub = Capture({"-o", "sub"});
+    EXPECT_EQ(sub.exitCode, 1);
+    EXPECT_NE(sub.err.find("sub: is a directory"), std::string::npos) << sub.err;
+}
+
+TEST_F(ToolGuard, BracketsAndParenthesesInTheNameAreTakenLiterally) {
+    Write("a", "keep a");
+    Write("b", "keep b");
+    ProcessRun first = Capture({"-o", "a[1].fits"});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    ProcessRun second = Capture({"-o", "b(c).fits"});
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(Contents("a"), "keep a");
+    EXPECT_EQ(Contents("b"), "keep b");
+    EXPECT_TRUE(IsFits("a[1].fits"));
+    EXPECT_TRUE(IsFits("b(c).fits"));
+}
+
+TEST_F(ToolGuard, AnExistingRegularFileIsReplaced) {
+    Write("frame.fits", "old");
+    ProcessRun r = Capture({"-o", "frame.fits"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(IsFits("frame.fits"));
+    EXPECT_FALSE(fs::exists(dir / "frame.fits.part"));
+}
+
+TEST_F(ToolGuard, PreviewNeverTakesTheImagesName) {
+    ProcessRun r = Capture({"-o", "x.png", "--png"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("would take the image's own name"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "x.png"));
+    // In a directory with a dot in its name the preview goes next to the image.
+    fs::create_directory(dir / "v1.2");
+    ProcessRun ok = Capture({"-o", "v1.2/frame", "--png"});
+    ASSERT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_TRUE(IsFits("v1.2/frame"));
+    EXPECT_TRUE(fs::exists(dir / "v1.2/frame.png"));
+}
+
+}  // namespace
