@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "client/explain.h"
 #include "common/commands.h"
 #include "common/errors.h"
 
@@ -27,7 +28,7 @@ constexpr double kPollMinMs = 10.0, kPollMaxMs = 50.0;
 constexpr std::uint16_t kShutterOpen = 1, kShutterClosed = 2;
 
 std::string Failure(const std::string& what, const Status& st) {
-    return what + " failed: " + st.Describe();
+    return what + " failed: " + Explain(st);
 }
 
 }  // namespace

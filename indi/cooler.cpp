@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "client/explain.h"
 #include "indi/zeva_ccd.h"
 
 namespace zeva::indi {
@@ -25,7 +26,7 @@ int ZevaCCD::SetTemperature(double temperature) {
     client::Status st =
         Locked([&](client::Camera& c) { return c.SetTemperatureRegulation(1, reading); });
     if (!st.ok()) {
-        LOGF_ERROR("Setting the cooler failed: %s.", st.Describe().c_str());
+        LOGF_ERROR("Setting the cooler failed: %s.", client::Explain(st).c_str());
         return -1;
     }
     lastTarget_ = temperature;

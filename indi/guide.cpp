@@ -2,6 +2,7 @@
 // sent on in pieces by the monitor thread, which also reads the cooler.
 #include <indilogger.h>
 
+#include "client/explain.h"
 #include "indi/host.h"
 #include "indi/zeva_ccd.h"
 
@@ -38,7 +39,7 @@ IPState ZevaCCD::StartPulse(unsigned axis, bool positive, std::uint32_t ms) {
     client::Status st = Locked([&](client::Camera& c) { return c.ActivateRelay(times); });
     if (!st.ok()) {
         pulses_[axis] = Pulse{};
-        LOGF_ERROR("Guide pulse failed: %s.", st.Describe().c_str());
+        LOGF_ERROR("Guide pulse failed: %s.", client::Explain(st).c_str());
         return IPS_ALERT;
     }
     return IPS_BUSY;
@@ -78,7 +79,7 @@ void ZevaCCD::MonitorLoop() {
             if (st.ok())
                 snapTemp_ = t;
             else
-                snapError_ = "Reading the cooler failed: " + st.Describe();
+                snapError_ = "Reading the cooler failed: " + client::Explain(st);
             nextTemp = now + 1'000'000'000;
         }
         if (guiding || now >= nextRelay) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/explain.h"
 #include "indi/host.h"
 
 namespace zeva::indi {
@@ -165,29 +166,32 @@ bool ZevaCCD::Connect() {
     if (!st.ok()) {
         const std::string why = host::LastStartError();
         LOGF_ERROR("Cannot start the camera port \"%s\": %s", entry.c_str(),
-                   why.empty() ? st.Describe().c_str() : why.c_str());
+                   why.empty() ? client::Explain(st).c_str() : why.c_str());
         return false;
     }
     st = camera_.Open(1);
     if (!st.ok()) {
         LOGF_ERROR("Cannot open the camera on port \"%s\": %s", entry.c_str(),
-                   st.Describe().c_str());
+                   client::Explain(st).c_str());
         driver_.Close();
         return false;
     }
     st = camera_.EstablishLink(&cameraType_);
     if (!st.ok()) {
-        LOGF_ERROR("No camera answers on port \"%s\" (%s): is it plugged in and powered?",
-                   entry.c_str(), st.Describe().c_str());
+        LOGF_ERROR("Linking to the camera on port \"%s\" failed: %s", entry.c_str(),
+                   client::Explain(st).c_str());
         CloseCamera();
         return false;
     }
+    bool eepromFailed = false;
+    if (client::CheckEeprom(camera_, cameraType_, &eepromFailed).ok() && eepromFailed)
+        LOGF_WARN("%s.", client::kEepromFailedWarning);
     hasTracking_ = client::HasTrackingCcd(cameraType_);
     for (unsigned ccd = 0; ccd < (hasTracking_ ? 2u : 1u); ++ccd) {
         st = camera_.GetCCDInfo(static_cast<std::uint16_t>(ccd), &info_[ccd]);
         if (!st.ok() || info_[ccd].modes.empty() || info_[ccd].modes[0].height == 0) {
             LOGF_ERROR("Cannot read the CCD information of the camera: %s",
-                       st.ok() ? "no readout modes" : st.Describe().c_str());
+                       st.ok() ? "no readout modes" : client::Explain(st).c_str());
             CloseCamera();
             return false;
         }
@@ -288,7 +292,7 @@ bool ZevaCCD::ISNewSwitch(const char* dev, const char* name, ISState* states, ch
             st = Locked([&](client::Camera& c) { return c.SetTemperatureRegulation(0, 0); });
         }
         if (!st.ok())
-            LOGF_ERROR("Switching the cooler failed: %s.", st.Describe().c_str());
+            LOGF_ERROR("Switching the cooler failed: %s.", client::Explain(st).c_str());
         CoolerSP.s = st.ok() ? (on ? IPS_BUSY : IPS_OK) : IPS_ALERT;
         IDSetSwitch(&CoolerSP, nullptr);
         return true;
@@ -348,7 +352,7 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
                                static_cast<std::uint16_t>(TipTiltN[1].value));
         });
         if (!st.ok())
-            LOGF_ERROR("Moving the tip-tilt unit failed: %s.", st.Describe().c_str());
+            LOGF_ERROR("Moving the tip-tilt unit failed: %s.", client::Explain(st).c_str());
         TipTiltNP.s = st.ok() ? IPS_OK : IPS_ALERT;
         IDSetNumber(&TipTiltNP, nullptr);
         return true;
@@ -361,7 +365,7 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
                               static_cast<std::uint16_t>(PulseOutN[2].value));
         });
         if (!st.ok())
-            LOGF_ERROR("Pulse output failed: %s.", st.Describe().c_str());
+            LOGF_ERROR("Pulse output failed: %s.", client::Explain(st).c_str());
         PulseOutNP.s = st.ok() ? IPS_OK : IPS_ALERT;
         IDSetNumber(&PulseOutNP, nullptr);
         return true;

@@ -271,7 +271,9 @@ TEST_F(CaptureTest, FailuresNameTheStepAndLeaveTheCameraIdle) {
     // The clear before the start already needs the digitizer.
     EXPECT_EQ(r.phase, CapturePhase::Exposing);
     EXPECT_EQ(r.status.code(), ErrDigitizerTimeout) << r.error;
-    EXPECT_EQ(r.error, "starting the exposure failed: ErrDigitizerTimeout (error 13)");
+    EXPECT_EQ(r.error,
+              "starting the exposure failed: the camera's digitizer stays busy "
+              "(ErrDigitizerTimeout (error 13))");
     EXPECT_EQ(ExposureState(), 0u);
     // A plan that does not fit the mode is refused before the camera is touched.
     ReadoutPlan bad = Plan(1, 1, {0, 0, 8, 4});

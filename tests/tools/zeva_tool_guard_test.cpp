@@ -1,7 +1,8 @@
-// The zeva tool against careless or hostile command lines: output paths that
-// are not regular files or that cfitsio would read as its own syntax, a
-// preview that would take the image's name.  The tool runs as a process on
-// the simulated Gannet.
+// The zeva tool against careless or hostile command lines and faulty cameras:
+// output paths that are not regular files or that cfitsio would read as its
+// own syntax, a preview that would take the image's name, failures said in
+// words, an EEPROM that fails its checksum.  The tool runs as a process on
+// simulated cameras.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -104,6 +105,27 @@ TEST_F(ToolGuard, PreviewNeverTakesTheImagesName) {
     ASSERT_EQ(ok.exitCode, 0) << ok.err;
     EXPECT_TRUE(IsFits("v1.2/frame"));
     EXPECT_TRUE(fs::exists(dir / "v1.2/frame.png"));
+}
+
+TEST_F(ToolGuard, SilentCameraIsExplainedNotJustNamed) {
+    ProcessRun r = Run({"--sim", "gannet?micro=silent", "info"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("linking to the camera failed: the camera does not answer (ErrTxTimeout "
+                         "(error 7)): is it plugged in and powered?"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(ToolGuard, EepromThatFailsItsChecksumIsSaidPlainly) {
+    const std::string warning =
+        "zeva: warning: the camera's EEPROM failed its checksum: the model "
+        "may be misidentified";
+    ProcessRun bad = Run({"--sim", "kestrel?eeprom=badsum", "info"});
+    EXPECT_EQ(bad.exitCode, 0) << bad.err;
+    EXPECT_NE(bad.err.find(warning), std::string::npos) << bad.err;
+    ProcessRun good = Run({"--sim", "kestrel", "info"});
+    EXPECT_EQ(good.exitCode, 0) << good.err;
+    EXPECT_EQ(good.err.find("EEPROM"), std::string::npos) << good.err;
 }
 
 }  // namespace

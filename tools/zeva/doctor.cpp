@@ -10,6 +10,7 @@
 #include <span>
 
 #include "client/capture.h"
+#include "client/explain.h"
 #include "client/plan.h"
 #include "common/commands.h"
 
@@ -82,28 +83,9 @@ std::string Fixed(double v, int digits) {
     return t;
 }
 
-// What a failed camera command means at the bench.
+// What a failed camera command means at the bench: the client's table.
 std::string Meaning(const Status& st) {
-    switch (st.code()) {
-        case 7:
-            return "the camera does not answer (" + st.Describe() +
-                   "): is it plugged in and powered?";
-        case 8:
-            return "the camera took the command but never answered (" + st.Describe() + ")";
-        case 9:
-        case 10:
-        case 11:
-        case 12:
-            return "the camera's answers arrive garbled (" + st.Describe() + ")";
-        case 13:
-            return "the camera's digitizer stays busy (" + st.Describe() + ")";
-        case 17:
-            return "the shutter reports a fault (" + st.Describe() + ")";
-        case 18:
-            return "no known camera answered (" + st.Describe() + ")";
-        default:
-            return st.Describe();
-    }
+    return Explain(st);
 }
 
 std::string FixFor(const Status& st) {
@@ -261,7 +243,7 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
     if (!st.ok()) {
         const std::string why = SystemStartError();
         return report.Block(
-            "port", why.empty() ? "the camera device cannot be opened: " + st.Describe() : why,
+            "port", why.empty() ? "the camera device cannot be opened: " + Explain(st) : why,
             why.empty() ? "check that port " + std::to_string(setup.port) +
                               " is configured (ZEVA_PORTS, --port)"
                         : "see above; then run zeva doctor again");
@@ -291,11 +273,9 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
             return report.Block("EEPROM", Meaning(st), FixFor(st));
         // The driver puts its default image (identification "-") in place of
         // an EEPROM whose checksum or version byte is wrong.
-        if (eeprom.identification == "-")
+        if (IsDefaultEepromImage(eeprom))
             report.Warn("EEPROM",
-                        "the camera's EEPROM failed its checksum: the model may be "
-                        "misidentified (taken as " +
-                            ccd.name + ")",
+                        std::string(kEepromFailedWarning) + " (taken as " + ccd.name + ")",
                         "have the camera's EEPROM reprogrammed; until then check the model "
                         "against the label on the camera");
         else

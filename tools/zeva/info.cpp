@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/explain.h"
 #include "client/plan.h"
 #include "tools/zeva/tool.h"
 
@@ -51,14 +52,14 @@ int CmdInfo(const Global& g, int argc, char** argv) {
                         e.words[0], e.words[1], e.words[2], e.words[3], e.flag,
                         e.identification.c_str());
         else
-            std::printf("eeprom: %s\n", st.Describe().c_str());
+            std::printf("eeprom: %s\n", Explain(st).c_str());
     }
     TemperatureStatus t;
     Status st = s.camera.QueryTemperatureStatus(&t);
     if (st.ok())
         PrintTemperature(t);
     else
-        std::printf("cooler: %s\n", st.Describe().c_str());
+        std::printf("cooler: %s\n", Explain(st).c_str());
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "client/explain.h"
 #include "tools/zeva/tool.h"
 
 namespace zeva::tool {
@@ -15,7 +16,7 @@ int Fail(const std::string& what) {
 }
 
 int FailStatus(const std::string& what, const Status& s) {
-    return Fail(what + " failed: " + s.Describe());
+    return Fail(what + " failed: " + Explain(s));
 }
 
 bool ParseDouble(const char* text, double* v) {
@@ -45,11 +46,17 @@ int OpenSession(const Global& g, Session* s) {
         if (!why.empty())
             return Fail(why);
         return Fail("opening the camera on port " + std::to_string(g.port) +
-                    " failed: " + st.Describe() + " (is a camera configured on that port?)");
+                    " failed: " + Explain(st));
     }
     st = s->camera.EstablishLink(&s->type);
     if (!st.ok())
         return FailStatus("linking to the camera", st);
+    bool eepromFailed = false;
+    st = CheckEeprom(s->camera, s->type, &eepromFailed);
+    if (!st.ok())
+        return FailStatus("reading the camera's EEPROM information", st);
+    if (eepromFailed)
+        std::fprintf(stderr, "zeva: warning: %s\n", kEepromFailedWarning);
     return 0;
 }
 
