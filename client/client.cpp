@@ -13,7 +13,6 @@
 #include "common/le.h"
 #include "common/records.h"
 #include "machine/machine.h"
-#include "platform/system.h"
 #include "zeva/zeva.h"
 
 namespace zeva::client {
@@ -88,29 +87,23 @@ std::string SystemStartError() {
 }
 
 void SleepMs(std::uint32_t ms) {
-    platform::PlatformSleepMs(ms);
+    machine::SleepMs(ms);
 }
 
 std::uint64_t NowNs() {
-    return platform::ClockNowNs();
+    return machine::NowNs();
 }
 
 bool VirtualClock() {
-    return platform::CurrentClockMode() == platform::ClockMode::Virtual;
+    return machine::VirtualClock();
 }
 
 void UsePortEntry(const std::string& entry) {
-    static std::string booted;  // the entry the running system was started for
-    if (platform::SystemRunning() && booted == entry)
-        return;
-    if (platform::SystemRunning())
-        platform::ShutdownSystem();
-    setenv("ZEVA_PORTS", entry.c_str(), 1);
-    booted = entry;
+    machine::UsePortEntries(entry);
 }
 
 void ShutdownSystem() {
-    platform::ShutdownSystem();
+    machine::Shutdown();
 }
 
 std::uint16_t Status::code() const {

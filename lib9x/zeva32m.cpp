@@ -8,7 +8,6 @@
 #include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
-#include "machine/machine.h"
 #include "platform/win32.h"
 #include "zeva/zeva.h"
 
@@ -19,9 +18,6 @@ using namespace zeva;
 constexpr std::uint16_t kDriverInfoVersion = 0x0102;
 constexpr char kDriverInfoName[] = "95/98 DLL Ver 1.02";
 constexpr char kVxdPath[] = "\\\\.\\zeva32.vxd";
-
-// The library brings the stand-in machine it runs on.
-[[maybe_unused]] const bool g_machine_ready = (machine::UseDefaultSystem(), true);
 
 // The open zeva32.vxd, shared by every thread of the process: each command
 // reads it once, whole.

@@ -9,7 +9,6 @@
 #include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
-#include "machine/machine.h"
 #include "platform/win32.h"
 #include "zeva/zeva.h"
 
@@ -28,9 +27,6 @@ constexpr char kDriverInfoName[] = "ZEVANT.DLL Ver 1.05";
 static_assert(sizeof kDriverInfoName <= rec::DriverInfoResult::kNameSize);
 // ParDeviceCommandNH reports a code c as kNoHandleBase + c.
 constexpr std::uint32_t kNoHandleBase = 1000;
-
-// The library brings the stand-in machine it runs on.
-[[maybe_unused]] const bool g_machine_ready = (machine::UseDefaultSystem(), true);
 
 // The handle ParDeviceCommandNH talks to; one value for the whole process.
 // Threads share it (one may switch cameras with SetDriverHandle while others

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "machine/fake_portio.h"
 #include "machine/ports.h"
@@ -19,6 +20,11 @@ namespace zeva::machine {
 namespace {
 
 std::string g_start_error;
+// Entries set through UsePortEntries (in place of ZEVA_PORTS once set), and
+// whether the running system was started for them.
+std::mutex g_entries_lock;
+bool g_entries_set = false;
+std::string g_entries;
 PortWrapper g_wrap = nullptr;
 portio::System* g_direct_io = nullptr;
 ppdev::System* g_ppdev = nullptr;
@@ -75,8 +81,18 @@ bool NoService() {
 }  // namespace
 
 bool StartDefaultSystem() {
-    const char* ports = std::getenv("ZEVA_PORTS");
-    std::string text = ports != nullptr && ports[0] != '\0' ? ports : "sim:gannet";
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(g_entries_lock);
+        if (g_entries_set) {
+            text = g_entries;
+        } else {
+            const char* ports = std::getenv("ZEVA_PORTS");
+            text = ports != nullptr ? ports : "";
+        }
+    }
+    if (text.empty())
+        text = "sim:gannet";
     std::vector<PortEntry> entries;
     if (!ParsePortEntries(text, &entries, &g_start_error))
         return false;
@@ -92,6 +108,38 @@ bool StartDefaultSystem() {
     }
     g_start_error.clear();
     return true;
+}
+
+void UsePortEntries(const std::string& entries) {
+    // The lock is never held across a boot or a shutdown: a boot takes it.
+    bool same;
+    {
+        std::lock_guard<std::mutex> lock(g_entries_lock);
+        same = g_entries_set && g_entries == entries;
+    }
+    if (platform::SystemRunning() && same)
+        return;
+    if (platform::SystemRunning())
+        platform::ShutdownSystem();
+    std::lock_guard<std::mutex> lock(g_entries_lock);
+    g_entries = entries;
+    g_entries_set = true;
+}
+
+void Shutdown() {
+    platform::ShutdownSystem();
+}
+
+void SleepMs(std::uint32_t ms) {
+    platform::PlatformSleepMs(ms);
+}
+
+std::uint64_t NowNs() {
+    return platform::ClockNowNs();
+}
+
+bool VirtualClock() {
+    return platform::CurrentClockMode() == platform::ClockMode::Virtual;
 }
 
 void SetPortWrapper(PortWrapper wrap) {

@@ -50,6 +50,20 @@ void SetDirectIoSystem(portio::System* system);
 // one; tests give their own.  Set before the boot.
 void SetPpdevSystem(ppdev::System* system);
 
+// The port entries the default system boots with from now on, in place of
+// ZEVA_PORTS (empty: the default camera).  A system running for other
+// entries is shut down; one running for these is left as it is.
+void UsePortEntries(const std::string& entries);
+
+// Shuts the running system down (devices closed, driver unloaded).
+void Shutdown();
+
+// The machine's clock (real or virtual): sleep, the time in nanoseconds,
+// whether it is the virtual clock.
+void SleepMs(std::uint32_t ms);
+std::uint64_t NowNs();
+bool VirtualClock();
+
 // Why the last StartDefaultSystem failed (empty after a successful boot):
 // for a real port, what to do about it.
 std::string LastStartError();
