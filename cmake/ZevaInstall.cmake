@@ -7,6 +7,7 @@
 #   lib/libzeva_client.so.3                                   the C++ client API
 #   lib/pkgconfig/zeva.pc, lib/cmake/zeva/                    for consumers
 #   bin/zeva, share/man/man1/zeva.1.gz, bin/indi_zeva_ccd
+#   bin/zeva-alpaca, share/man/man1/zeva-alpaca.1.gz, lib/systemd/system/zeva-alpaca.service
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -88,6 +89,23 @@ if(TARGET zeva_tool)
   add_custom_target(zeva_man ALL DEPENDS ${zeva_pkg_bin}/zeva.1.gz)
   install(FILES ${zeva_pkg_bin}/zeva.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+if(TARGET zeva_alpaca_server)
+  # The Alpaca server (its folder installs the program), its man page and a
+  # systemd unit that is installed, not enabled.
+  set_target_properties(zeva_alpaca_server PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
+  add_custom_command(OUTPUT ${zeva_pkg_bin}/zeva-alpaca.1.gz
+    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/zeva-alpaca.1' > '${zeva_pkg_bin}/zeva-alpaca.1.gz'"
+    DEPENDS ${zeva_pkg_dir}/zeva-alpaca.1
+    COMMENT "Compressing the zeva-alpaca man page" VERBATIM)
+  add_custom_target(zeva_alpaca_man ALL DEPENDS ${zeva_pkg_bin}/zeva-alpaca.1.gz)
+  install(FILES ${zeva_pkg_bin}/zeva-alpaca.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Written at install time, so ExecStart names the prefix installed into.
+  install(CODE "
+    set(ZEVA_ALPACA_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/zeva-alpaca\")
+    configure_file(\"${zeva_pkg_dir}/zeva-alpaca.service.in\" \"${zeva_pkg_bin}/zeva-alpaca.service\" @ONLY)
+  ")
+  install(FILES ${zeva_pkg_bin}/zeva-alpaca.service DESTINATION lib/systemd/system)
+endif()
 if(TARGET indi_zeva_ccd)
   # The driver finds our libraries in ../lib.
   set_target_properties(indi_zeva_ccd PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
@@ -161,6 +179,10 @@ set(CPACK_PACKAGE_DESCRIPTION
  simulator.")
 if(TARGET indi_zeva_ccd)
   string(APPEND CPACK_PACKAGE_DESCRIPTION " The INDI driver indi_zeva_ccd serves the cameras to INDI clients.")
+endif()
+if(TARGET zeva_alpaca_server)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION " The ASCOM Alpaca server zeva-alpaca serves them to\
+ N.I.N.A., SharpCap, PHD2 and every Alpaca client.")
 endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -2,7 +2,8 @@
 # Installs what the build needs on a fresh Debian machine (skipped when present).
 set -e
 PKGS="build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev \
-libbenchmark-dev libcfitsio-dev libpng-dev libindi-dev indi-bin clang libclang-rt-14-dev"
+libbenchmark-dev libcfitsio-dev libpng-dev libindi-dev indi-bin clang libclang-rt-14-dev \
+libcpp-httplib-dev nlohmann-json3-dev libcurl4-openssl-dev curl"
 missing=""
 for p in $PKGS; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

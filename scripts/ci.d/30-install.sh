@@ -5,6 +5,7 @@
 #   - a C program built through zeva.pc (tests/install/c/window.c);
 #   - a C++ program built through find_package(zeva) (tests/install/cxx/);
 #   - indi_zeva_ccd under indiserver, when it was built;
+#   - zeva-alpaca serving the simulated Gannet to curl, its man page and unit;
 #   - the Debian package from cpack, whose dependencies must name libcfitsio.
 # ZEVA_INSTALL_BUILD picks another build directory (default build/).
 set -eu
@@ -15,6 +16,7 @@ tests=$top/tests/install
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zeva-install.XXXXXX")
 prefix=$tmp/prefix
 server=""
+alpaca=""
 # Ends the indiserver started here and the driver it started.
 stop_server() {
     if [ -n "$server" ]; then
@@ -25,8 +27,16 @@ stop_server() {
         server=""
     fi
 }
+stop_alpaca() {
+    if [ -n "$alpaca" ]; then
+        kill -TERM "$alpaca" 2>/dev/null || true
+        wait "$alpaca" 2>/dev/null || true
+        alpaca=""
+    fi
+}
 cleanup() {
     stop_server
+    stop_alpaca
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -158,6 +168,52 @@ if [ -e "$prefix/bin/indi_zeva_ccd" ]; then
     stop_server
 fi
 
+if [ -e "$prefix/bin/zeva-alpaca" ]; then
+    step "zeva-alpaca serving the simulated Gannet"
+    [ -f "$prefix/share/man/man1/zeva-alpaca.1.gz" ] || fail "the zeva-alpaca man page is not installed"
+    unit=$prefix/lib/systemd/system/zeva-alpaca.service
+    [ -f "$unit" ] || fail "the zeva-alpaca systemd unit is not installed"
+    grep -q "^ExecStart=$prefix/bin/zeva-alpaca " "$unit" || fail "the unit does not start the installed zeva-alpaca"
+    command -v curl >/dev/null || fail "curl is missing"
+    # Port 0: the server picks a free port and names it.
+    "$prefix/bin/zeva-alpaca" --sim gannet --listen 127.0.0.1:0 --settings "$tmp/alpaca.json" \
+        >"$tmp/alpaca.out" 2>"$tmp/alpaca.log" &
+    alpaca=$!
+    url=""
+    for _ in $(seq 1 100); do
+        url=$(sed -n 's|.* on \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$tmp/alpaca.out")
+        [ -n "$url" ] && break
+        kill -0 "$alpaca" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$url" ] || { cat "$tmp/alpaca.out" "$tmp/alpaca.log" >&2; fail "zeva-alpaca does not start"; }
+    curl -sf "$url/management/v1/configureddevices" >"$tmp/devices" || fail "zeva-alpaca: no device list"
+    grep -q '"DeviceNumber":1' "$tmp/devices" || { cat "$tmp/devices" >&2; fail "zeva-alpaca does not serve the tracking CCD"; }
+    curl -sf -X PUT -d Connected=true "$url/api/v1/camera/0/connected" >/dev/null || fail "zeva-alpaca: connect"
+    curl -sf -X PUT -d NumX=32 "$url/api/v1/camera/0/numx" >/dev/null || fail "zeva-alpaca: NumX"
+    curl -sf -X PUT -d NumY=16 "$url/api/v1/camera/0/numy" >/dev/null || fail "zeva-alpaca: NumY"
+    curl -sf -X PUT -d 'Duration=0.01&Light=true' "$url/api/v1/camera/0/startexposure" >/dev/null ||
+        fail "zeva-alpaca: startexposure"
+    ready=""
+    for _ in $(seq 1 100); do
+        if curl -sf "$url/api/v1/camera/0/imageready" | grep -q '"Value":true'; then
+            ready=1
+            break
+        fi
+        sleep 0.1
+    done
+    [ -n "$ready" ] || fail "zeva-alpaca: no image"
+    curl -sf -H 'Accept: application/imagebytes' "$url/api/v1/camera/0/imagearray" -o "$tmp/image.bin" ||
+        fail "zeva-alpaca: no ImageBytes"
+    # 44 header bytes and 32 x 16 pixels of two bytes.
+    [ "$(wc -c <"$tmp/image.bin")" -eq $((44 + 32 * 16 * 2)) ] || fail "zeva-alpaca: ImageBytes of the wrong size"
+    stop_alpaca
+    if command -v man >/dev/null 2>&1; then
+        quiet "man zeva-alpaca" man -P cat -l "$prefix/share/man/man1/zeva-alpaca.1.gz"
+        grep -q "discovery" "$tmp/log" || fail "the zeva-alpaca man page does not describe discovery"
+    fi
+fi
+
 step "Debian package"
 quiet "cpack" cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb"
 deb=$(find "$tmp/deb" -maxdepth 1 -name '*.deb' | head -n 1)
@@ -179,7 +235,19 @@ grep -q " ./usr/$libdir_rel/libzevant.so.[0-9]" "$tmp/contents" || fail "the pac
 # The package's pkg-config file names the package's prefix.
 dpkg-deb -x "$deb" "$tmp/root"
 grep -q '^prefix=/usr$' "$tmp/root/usr/$libdir_rel/pkgconfig/zeva.pc" || fail "the package's zeva.pc is not for /usr"
+if [ -e "$prefix/bin/zeva-alpaca" ]; then
+    for f in ./usr/bin/zeva-alpaca ./usr/share/man/man1/zeva-alpaca.1.gz \
+        ./usr/lib/systemd/system/zeva-alpaca.service; do
+        grep -q " $f\$" "$tmp/contents" || fail "the package lacks $f"
+    done
+    echo "$depends" | grep -q "libcpp-httplib" || fail "the package does not depend on cpp-httplib"
+    grep -q '^ExecStart=/usr/bin/zeva-alpaca ' "$tmp/root/usr/lib/systemd/system/zeva-alpaca.service" ||
+        fail "the package's unit does not start /usr/bin/zeva-alpaca"
+fi
 # Its programs find its libraries wherever the tree is unpacked.
+if [ -e "$prefix/bin/zeva-alpaca" ]; then
+    quiet "the packaged zeva-alpaca" "$tmp/root/usr/bin/zeva-alpaca" --version
+fi
 quiet "the packaged zeva" "$tmp/root/usr/bin/zeva" --sim kestrel info
 grep -q "ZEVA Kestrel CCD Camera" "$tmp/log" || fail "the packaged zeva reports no camera"
 

@@ -1,0 +1,210 @@
+#include "alpaca/server.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+namespace zeva::alpaca {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* kJson = "application/json";
+constexpr const char* kImageBytes = "application/imagebytes";
+constexpr const char* kText = "text/plain";
+// Columns of the JSON image written per chunk.
+constexpr unsigned kJsonColumnsPerChunk = 16;
+// Worker threads: several clients each polling one or two devices, and
+// long downloads, never wait for each other.
+constexpr std::size_t kHttpThreads = 16;
+
+void SendBadRequest(httplib::Response& res, const std::string& reason) {
+    res.status = 400;
+    res.set_content(reason + "\n", kText);
+}
+
+bool WantsImageBytes(const httplib::Request& req) {
+    for (std::size_t i = 0, n = req.get_header_value_count("Accept"); i < n; ++i)
+        if (req.get_header_value("Accept", i).find(kImageBytes) != std::string::npos)
+            return true;
+    return false;
+}
+
+bool FormBody(const httplib::Request& req) {
+    const std::string type = req.get_header_value("Content-Type");
+    return type.rfind("application/x-www-form-urlencoded", 0) == 0;
+}
+
+}  // namespace
+
+Params RequestParams(const httplib::Request& req) {
+    httplib::Params all = req.params;
+    if (req.method == "PUT" && !req.body.empty() && FormBody(req)) {
+        httplib::Params body;
+        httplib::detail::parse_query_text(req.body, body);
+        for (const auto& [k, v] : body) {
+            // httplib may have parsed the body into params already.
+            bool present = false;
+            auto range = all.equal_range(k);
+            for (auto it = range.first; it != range.second; ++it) present |= it->second == v;
+            if (!present)
+                all.emplace(k, v);
+        }
+    }
+    return Params(all);
+}
+
+AlpacaServer::AlpacaServer(std::vector<CameraDevice*> devices, ServerInfo info)
+    : devices_(std::move(devices)), info_(std::move(info)), http_(new httplib::Server) {
+    http_->new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+    Routes();
+}
+
+AlpacaServer::~AlpacaServer() = default;
+
+bool AlpacaServer::Bind(const std::string& host, int port, std::string* error) {
+    if (port == 0) {
+        port_ = http_->bind_to_any_port(host);
+        if (port_ > 0)
+            return true;
+    } else if (http_->bind_to_port(host, port)) {
+        port_ = port;
+        return true;
+    }
+    *error = "cannot listen on " + host + ":" + std::to_string(port) +
+             " (address not local, or the port taken?)";
+    return false;
+}
+
+bool AlpacaServer::Run() {
+    return http_->listen_after_bind();
+}
+
+void AlpacaServer::Stop() {
+    http_->stop();
+}
+
+void AlpacaServer::SendJson(httplib::Response& res, const Reply& reply, const Params& params) {
+    res.set_content(Envelope(reply, params.ClientTransactionId(), NextTransaction()).dump(), kJson);
+}
+
+void AlpacaServer::Routes() {
+    http_->Get("/management/apiversions",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                   Management("apiversions", req, res);
+               });
+    http_->Get("/management/v1/description",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                   Management("description", req, res);
+               });
+    http_->Get("/management/v1/configureddevices",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                   Management("configureddevices", req, res);
+               });
+    const char* api = R"(/api/v1/([^/]+)/([^/]+)/([^/]+))";
+    http_->Get(api, [this](const httplib::Request& req, httplib::Response& res) {
+        Device(req, res, false);
+    });
+    http_->Put(api, [this](const httplib::Request& req, httplib::Response& res) {
+        Device(req, res, true);
+    });
+    http_->set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+            std::string what = "internal error";
+            try {
+                if (ep)
+                    std::rethrow_exception(ep);
+            } catch (const std::exception& e) {
+                what += std::string(": ") + e.what();
+            } catch (...) {
+            }
+            std::fprintf(stderr, "zeva-alpaca: %s\n", what.c_str());
+            res.status = 500;
+            res.set_content(what + "\n", kText);
+        });
+}
+
+void AlpacaServer::Management(const std::string& what, const httplib::Request& req,
+                              httplib::Response& res) {
+    const Params params = RequestParams(req);
+    json value;
+    if (what == "apiversions") {
+        value = json::array({1});
+    } else if (what == "description") {
+        value = {{"ServerName", "ZEVA Alpaca camera server"},
+                 {"Manufacturer", "ZEVA"},
+                 {"ManufacturerVersion", ZEVA_VERSION},
+                 {"Location", info_.location}};
+    } else {
+        value = json::array();
+        for (CameraDevice* d : devices_)
+            value.push_back({{"DeviceName", d->Name()},
+                             {"DeviceType", "Camera"},
+                             {"DeviceNumber", d->number()},
+                             {"UniqueID", d->UniqueId()}});
+    }
+    SendJson(res, Reply::Value(value), params);
+}
+
+void AlpacaServer::Device(const httplib::Request& req, httplib::Response& res, bool put) {
+    const std::string type = req.matches[1];
+    const std::string number = req.matches[2];
+    const std::string member = req.matches[3];
+    if (type != "camera")
+        return SendBadRequest(res, "no device of type '" + type + "' (this server has cameras)");
+    long long n = -1;
+    if (!ParseInteger(number, &n) || n < 0 || n >= static_cast<long long>(devices_.size()))
+        return SendBadRequest(res, "no camera number '" + number + "' (valid: 0 to " +
+                                       std::to_string(devices_.size() - 1) + ")");
+    CameraDevice& device = *devices_[static_cast<std::size_t>(n)];
+    const Params params = RequestParams(req);
+    if (!put && (member == "imagearray" || member == "imagearrayvariant"))
+        return ImageArray(device, req, res, params);
+    std::optional<BadRequest> bad;
+    const Reply reply = device.Call(member, put, params, &bad);
+    if (bad)
+        return SendBadRequest(res, bad->reason);
+    SendJson(res, reply, params);
+}
+
+void AlpacaServer::ImageArray(CameraDevice& device, const httplib::Request& req,
+                              httplib::Response& res, const Params& params) {
+    std::shared_ptr<const client::Frame> frame;
+    const Reply reply = device.Image(&frame);
+    const std::uint32_t client = params.ClientTransactionId();
+    const std::uint32_t server = NextTransaction();
+    if (WantsImageBytes(req)) {
+        res.body = reply.ok()
+                       ? ImageBytes(frame->pixels, frame->plan.w, frame->plan.h, client, server)
+                       : ImageBytesError(reply.error, reply.message, client, server);
+        res.set_header("Content-Type", kImageBytes);
+        return;
+    }
+    if (!reply.ok())
+        return SendJson(res, reply, params);
+    // JSON is written a few columns at a time; the frame stays alive with the
+    // download, whatever the device does meanwhile.
+    auto writer = std::make_shared<JsonImageWriter>(frame->pixels, frame->plan.w, frame->plan.h,
+                                                    client, server);
+    auto next = std::make_shared<unsigned>(0);
+    res.set_chunked_content_provider(
+        kJson, [frame, writer, next](std::size_t offset, httplib::DataSink& sink) {
+            std::string chunk;
+            if (offset == 0)
+                chunk = writer->Prefix();
+            const unsigned end = std::min(writer->columns(), *next + kJsonColumnsPerChunk);
+            for (; *next < end; ++*next) writer->AppendColumn(*next, &chunk);
+            if (*next == writer->columns())
+                chunk += writer->Suffix();
+            if (!chunk.empty() && !sink.write(chunk.data(), chunk.size()))
+                return false;  // the client went away
+            if (*next == writer->columns())
+                sink.done();
+            return true;
+        });
+}
+
+}  // namespace zeva::alpaca

@@ -1,0 +1,243 @@
+// Test kit for the Alpaca server: the server as a process on a loopback port
+// it picks itself (read back from its first lines), stopped by process id;
+// an HTTP client on libcurl; the pattern scene's pixel values.
+#pragma once
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zeva::alpaca::test {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+// Error numbers as clients see them.
+constexpr int kNotImplemented = 0x400;
+constexpr int kInvalidValue = 0x401;
+constexpr int kValueNotSet = 0x402;
+constexpr int kNotConnected = 0x407;
+constexpr int kInvalidOperation = 0x40B;
+constexpr int kActionNotImplemented = 0x40C;
+
+// The pattern scene: what an exposure leaves in each pixel of the imaging
+// and the tracking CCD (row r from the top, column c from the left).
+inline unsigned PatternImaging(unsigned r, unsigned c) {
+    return (31 * r + 17 * c) % 1000;
+}
+inline unsigned PatternTracking(unsigned r, unsigned c) {
+    return 2000 + (13 * r + 7 * c) % 1000;
+}
+
+struct HttpReply {
+    long status = 0;
+    std::string body;
+    std::string contentType;
+    json Json() const { return json::parse(body, nullptr, false); }
+};
+
+// One client (one curl handle, kept-alive connections), not shared between threads.
+class Http {
+  public:
+    explicit Http(int port) : base_("http://127.0.0.1:" + std::to_string(port)) {
+        curl_ = curl_easy_init();
+    }
+    ~Http() { curl_easy_cleanup(curl_); }
+    Http(const Http&) = delete;
+    Http& operator=(const Http&) = delete;
+
+    // `query` and `form` are already encoded ("a=1&b=2").  `stopAfter` > 0
+    // drops the connection after that many body bytes (a client going away).
+    HttpReply Get(const std::string& path, const std::string& query = "",
+                  const std::string& accept = "", std::size_t stopAfter = 0) {
+        return Do(path + (query.empty() ? "" : "?" + query), nullptr, accept, stopAfter);
+    }
+    HttpReply Put(const std::string& path, const std::string& form) {
+        return Do(path, &form, "", 0);
+    }
+
+  private:
+    struct Sink {
+        std::string* body;
+        std::size_t stopAfter;
+    };
+    static std::size_t Write(char* data, std::size_t size, std::size_t n, void* user) {
+        Sink* s = static_cast<Sink*>(user);
+        s->body->append(data, size * n);
+        if (s->stopAfter && s->body->size() >= s->stopAfter)
+            return 0;  // curl drops the transfer
+        return size * n;
+    }
+    HttpReply Do(const std::string& path, const std::string* form, const std::string& accept,
+                 std::size_t stopAfter) {
+        HttpReply r;
+        Sink sink{&r.body, stopAfter};
+        curl_easy_reset(curl_);
+        const std::string url = base_ + path;
+        curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Http::Write);
+        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
+        curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 60L);
+        curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+        curl_slist* headers = nullptr;
+        if (!accept.empty())
+            headers = curl_slist_append(headers, ("Accept: " + accept).c_str());
+        if (form) {
+            curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "PUT");
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, form->c_str());
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, static_cast<long>(form->size()));
+            headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
+        }
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+        const CURLcode rc = curl_easy_perform(curl_);
+        curl_slist_free_all(headers);
+        if (rc != CURLE_OK && !(stopAfter && rc == CURLE_WRITE_ERROR)) {
+            ADD_FAILURE() << path << ": " << curl_easy_strerror(rc);
+            return r;
+        }
+        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &r.status);
+        char* type = nullptr;
+        curl_easy_getinfo(curl_, CURLINFO_CONTENT_TYPE, &type);
+        r.contentType = type ? type : "";
+        return r;
+    }
+
+    std::string base_;
+    CURL* curl_ = nullptr;
+};
+
+// The server process.
+class ServerProcess {
+  public:
+    ~ServerProcess() { Stop(); }
+
+    // Starts zeva-alpaca with `args` (after --listen 127.0.0.1:0) and waits for
+    // it to name its port.  False when it did not come up.
+    bool Start(const std::vector<std::string>& args, const fs::path& dir) {
+        // Files of their own for each start, so a restart never reads the last one's port.
+        ++starts_;
+        log_ = dir / ("server-" + std::to_string(starts_) + ".log");
+        const fs::path out = dir / ("server-" + std::to_string(starts_) + ".out");
+        fs::remove(out);
+        std::vector<std::string> all = {ZEVA_ALPACA_SERVER, "--listen", "127.0.0.1:0"};
+        all.insert(all.end(), args.begin(), args.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            FILE* o = std::fopen(out.c_str(), "w");
+            FILE* e = std::fopen(log_.c_str(), "w");
+            if (o)
+                dup2(fileno(o), 1);
+            if (e)
+                dup2(fileno(e), 2);
+            std::vector<char*> argv;
+            for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < end) {
+            std::ifstream in(out);
+            std::string line;
+            while (std::getline(in, line)) {
+                const std::size_t at = line.find("on http://127.0.0.1:");
+                if (at != std::string::npos) {
+                    port_ = std::atoi(line.c_str() + at + std::strlen("on http://127.0.0.1:"));
+                    output_ += line + "\n";
+                    return port_ > 0;
+                }
+                output_ += line + "\n";
+            }
+            output_.clear();
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // SIGTERM, then SIGKILL when it does not end within `seconds`; the exit code.
+    int Stop(double seconds = 10) {
+        if (pid_ <= 0)
+            return -1;
+        kill(pid_, SIGTERM);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        for (;;) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                break;
+            if (std::chrono::steady_clock::now() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                pid_ = -1;
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    int port() const { return port_; }
+    std::string Log() const {
+        std::ifstream in(log_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    int starts_ = 0;
+    fs::path log_;
+    std::string output_;
+};
+
+// The pixels of an ImageBytes reply: a [x][y] array as rows of lines.
+struct Image {
+    std::int32_t header[11] = {};
+    std::vector<std::vector<unsigned>> at;  // at[x][y]
+};
+
+inline bool ParseImageBytes(const std::string& body, Image* img) {
+    if (body.size() < 44)
+        return false;
+    auto u8 = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(body[i]));
+    };
+    for (int i = 0; i < 11; ++i)
+        img->header[i] = static_cast<std::int32_t>(u8(4 * i) | u8(4 * i + 1) << 8 |
+                                                   u8(4 * i + 2) << 16 | u8(4 * i + 3) << 24);
+    const std::size_t nx = static_cast<std::size_t>(img->header[8]);
+    const std::size_t ny = static_cast<std::size_t>(img->header[9]);
+    const std::size_t start = static_cast<std::size_t>(img->header[4]);
+    if (body.size() != start + 2 * nx * ny)
+        return false;
+    img->at.assign(nx, std::vector<unsigned>(ny));
+    std::size_t k = start;
+    for (std::size_t x = 0; x < nx; ++x)
+        for (std::size_t y = 0; y < ny; ++y, k += 2) img->at[x][y] = u8(k) | u8(k + 1) << 8;
+    return true;
+}
+
+}  // namespace zeva::alpaca::test
