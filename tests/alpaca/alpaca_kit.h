@@ -1,6 +1,6 @@
 // Test kit for the Alpaca server: the server as a process on a loopback port
-// it picks itself (read back from its first lines), stopped by process id;
-// an HTTP client on libcurl; the pattern scene's pixel values.
+// it picks itself (read back from its output), stopped by process id; an HTTP
+// client on libcurl; the pattern scene's pixel values; ImageBytes decoded.
 #pragma once
 
 #include <curl/curl.h>
@@ -22,6 +22,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/process.h"
 
 namespace zeva::alpaca::test {
 
@@ -122,7 +124,7 @@ class Http {
     CURL* curl_ = nullptr;
 };
 
-// The server process.
+// The server process, started and stopped with the kit's process helpers.
 class ServerProcess {
   public:
     ~ServerProcess() { Stop(); }
@@ -130,41 +132,21 @@ class ServerProcess {
     // Starts zeva-alpaca with `args` (after --listen 127.0.0.1:0) and waits for
     // it to name its port.  False when it did not come up.
     bool Start(const std::vector<std::string>& args, const fs::path& dir) {
-        // Files of their own for each start, so a restart never reads the last one's port.
-        ++starts_;
-        log_ = dir / ("server-" + std::to_string(starts_) + ".log");
-        const fs::path out = dir / ("server-" + std::to_string(starts_) + ".out");
-        fs::remove(out);
+        // A log of its own for each start, so a restart never reads the last one's port.
+        log_ = dir / ("server-" + std::to_string(++starts_) + ".log");
+        fs::remove(log_);
         std::vector<std::string> all = {ZEVA_ALPACA_SERVER, "--listen", "127.0.0.1:0"};
         all.insert(all.end(), args.begin(), args.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            FILE* o = std::fopen(out.c_str(), "w");
-            FILE* e = std::fopen(log_.c_str(), "w");
-            if (o)
-                dup2(fileno(o), 1);
-            if (e)
-                dup2(fileno(e), 2);
-            std::vector<char*> argv;
-            for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = zeva::test::Spawn(all, dir, log_);
+        const std::string mark = "on http://127.0.0.1:";
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < end) {
-            std::ifstream in(out);
-            std::string line;
-            while (std::getline(in, line)) {
-                const std::size_t at = line.find("on http://127.0.0.1:");
-                if (at != std::string::npos) {
-                    port_ = std::atoi(line.c_str() + at + std::strlen("on http://127.0.0.1:"));
-                    output_ += line + "\n";
-                    return port_ > 0;
-                }
-                output_ += line + "\n";
+        while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+            const std::string log = Log();
+            const std::size_t at = log.find(mark);
+            if (at != std::string::npos && log.find('\n', at) != std::string::npos) {
+                port_ = std::atoi(log.c_str() + at + mark.size());
+                return port_ > 0;
             }
-            output_.clear();
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
@@ -175,42 +157,25 @@ class ServerProcess {
         return false;
     }
 
-    // SIGTERM, then SIGKILL when it does not end within `seconds`; the exit code.
+    // SIGTERM, then SIGKILL when it does not end within `seconds`; the exit
+    // code, -1 when it had to be killed.
     int Stop(double seconds = 10) {
         if (pid_ <= 0)
             return -1;
         kill(pid_, SIGTERM);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        int status = 0;
-        for (;;) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                break;
-            if (std::chrono::steady_clock::now() > end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                pid_ = -1;
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        const int rc = zeva::test::WaitFor(pid_, seconds);
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return rc;
     }
 
     int port() const { return port_; }
-    std::string Log() const {
-        std::ifstream in(log_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Log() const { return zeva::test::ReadFile(log_); }
 
   private:
     pid_t pid_ = -1;
     int port_ = 0;
     int starts_ = 0;
     fs::path log_;
-    std::string output_;
 };
 
 // The pixels of an ImageBytes reply: a [x][y] array as rows of lines.
