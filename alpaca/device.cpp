@@ -98,14 +98,6 @@ constexpr long long kMaxCoordinate = 65535;
 constexpr long long kMaxPulseMs = 600'000;
 const char* kRelayStatusAction = "relaystatus";
 
-Reply NotConnected() {
-    return Reply::Error(AscomError::NotConnected, "the camera is not connected");
-}
-
-Reply Invalid(const std::string& what) {
-    return Reply::Error(AscomError::InvalidValue, what);
-}
-
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -211,34 +203,6 @@ json CameraDevice::ReadoutModes() const {
         modes.push_back("Rows binned on the CCD (modes 0-" + std::to_string(n - 1) + ")");
     }
     return modes;
-}
-
-bool CameraDevice::PlanFrame(client::ReadoutPlan* plan, std::string* error) const {
-    const client::CcdInfo& info = unit_.info(ccd_);
-    if (readoutMode_ == 1) {
-        if (binX_ != binY_) {
-            *error = "readout mode 1 sums rows for symmetric binning only, not " +
-                     std::to_string(binX_) + "x" + std::to_string(binY_);
-            return false;
-        }
-        if (!client::PlanMode(info, ccd_, 5 + binX_, 1, plan, error))
-            return false;
-    } else if (!client::PlanBinning(info, ccd_, client::VerticalFactorModes(unit_.type(), ccd_),
-                                    binX_, binY_, plan, error)) {
-        return false;
-    }
-    const client::Window want{startX_ * plan->hbin, startY_ * plan->vbin, numX_ * plan->hbin,
-                              numY_ * plan->vbin};
-    if (numX_ == 0 || numY_ == 0 || startX_ + numX_ > plan->modeWidth ||
-        startY_ + numY_ > plan->modeHeight) {
-        *error = "the frame " + std::to_string(numX_) + "x" + std::to_string(numY_) + " at " +
-                 std::to_string(startX_) + "," + std::to_string(startY_) +
-                 " does not fit the CCD binned " + std::to_string(binX_) + "x" +
-                 std::to_string(binY_) + " (" + std::to_string(plan->modeWidth) + "x" +
-                 std::to_string(plan->modeHeight) + " binned pixels)";
-        return false;
-    }
-    return client::SetWindow(plan, want, client::WindowFit::Refuse, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -351,35 +315,6 @@ Reply CameraDevice::Get(const std::string& member, const Params& params,
         return Reply::Value(0);
     *bad = BadRequest{"camera has no member '" + member + "'"};
     return Reply::Done();
-}
-
-Reply CameraDevice::CameraState() {
-    if (job_) {
-        switch (job_->capture.Progress().phase) {
-            case client::CapturePhase::Idle:
-                return Reply::Value(1);
-            case client::CapturePhase::Exposing:
-                return Reply::Value(2);
-            case client::CapturePhase::Reading:
-            case client::CapturePhase::Done:
-                return Reply::Value(3);
-        }
-    }
-    return Reply::Value(failed_ ? 5 : 0);
-}
-
-Reply CameraDevice::PercentCompleted() {
-    if (!job_)
-        return Reply::Value(image_ ? 100 : 0);
-    const client::CaptureProgress p = job_->capture.Progress();
-    double f = 0;
-    if (p.phase == client::CapturePhase::Exposing && p.seconds > 0)
-        f = (p.seconds - p.secondsLeft) / p.seconds;
-    else if (p.phase == client::CapturePhase::Reading)
-        f = p.FractionRead();
-    else if (p.phase == client::CapturePhase::Done)
-        f = 1;
-    return Reply::Value(static_cast<int>(std::clamp(f, 0.0, 1.0) * 100.0));
 }
 
 // ---------------------------------------------------------------------------
@@ -538,141 +473,6 @@ Reply CameraDevice::Connect(bool on) {
     readoutMode_ = 0;
     failed_ = false;
     return Reply::Done();
-}
-
-// ---------------------------------------------------------------------------
-// Exposures
-
-void CameraDevice::Reap() {
-    if (!job_ || !job_->finished)
-        return;
-    if (job_->thread.joinable())
-        job_->thread.join();
-    const client::CaptureResult& r = job_->result;
-    if (r.ok()) {
-        image_ = job_->frame;
-        haveLast_ = true;
-        lastSeconds_ = job_->frame->seconds;
-        lastStart_ = client::UtcIso(job_->frame->start);
-    } else if (r.outcome == client::CaptureOutcome::Failed) {
-        failed_ = true;
-        failure_ = r.error;
-        std::fprintf(stderr, "zeva-alpaca: camera %u: %s\n", number_, r.error.c_str());
-    }
-    job_.reset();
-}
-
-void CameraDevice::EndJob(bool cancel) {
-    if (!job_)
-        return;
-    if (cancel)
-        job_->capture.Cancel();
-    if (job_->thread.joinable())
-        job_->thread.join();
-    Reap();
-}
-
-Reply CameraDevice::StartExposure(double seconds, bool light) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (!connected_)
-        return NotConnected();
-    Reap();
-    if (job_)
-        return Reply::Error(AscomError::InvalidOperation,
-                            "an exposure is already running on this camera");
-    std::uint32_t units = 0;
-    std::string error;
-    if (!client::ExposureUnits(seconds, ccd_, &units, &error))
-        return Invalid(error);
-    client::CaptureRequest req;
-    if (!PlanFrame(&req.plan, &error))
-        return Invalid(error);
-    req.type = light ? client::FrameType::Light : client::FrameType::Dark;
-    req.seconds = seconds;
-    image_.reset();
-    failed_ = false;
-    failure_.clear();
-    auto job = std::make_unique<Job>(unit_);
-    job->frame = std::make_shared<client::Frame>();
-    Job* raw = job.get();
-    job->thread = std::thread([raw, req] {
-        raw->result = raw->capture.Run(req, raw->frame.get());
-        raw->finished = true;
-    });
-    job_ = std::move(job);
-    return Reply::Done();
-}
-
-Reply CameraDevice::Image(std::shared_ptr<const client::Frame>* frame) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (!connected_)
-        return NotConnected();
-    Reap();
-    if (!image_)
-        return Reply::Error(AscomError::InvalidOperation,
-                            failed_ ? "no image: " + failure_ : "no image is ready");
-    *frame = image_;
-    return Reply::Done();
-}
-
-// ---------------------------------------------------------------------------
-// Cooler (lock_ held)
-
-Reply CameraDevice::Cooler(const std::string& member, bool put, const Params& params,
-                           std::optional<BadRequest>* bad) {
-    if (put) {
-        const bool isOn = member == "cooleron";
-        const bool on = isOn ? params.Boolean("CoolerOn", bad) : false;
-        const double celsius = isOn ? 0 : params.Number("SetCCDTemperature", bad);
-        if (*bad)
-            return Reply::Done();
-        std::lock_guard<std::mutex> g(lock_);
-        if (!connected_)
-            return NotConnected();
-        if (ccd_ != 0)
-            return Reply::Error(AscomError::NotImplemented,
-                                "the cooler is set through the imaging CCD's device, camera " +
-                                    std::to_string(number_ - 1));
-        client::TemperatureStatus t;
-        Reply r = unit_.Temperature(&t);
-        if (!r.ok())
-            return r;
-        const bool regulating = (t.regulationFlags & 1) != 0;
-        if (!isOn) {
-            double low, high;
-            unit_.SetpointRange(&low, &high);
-            if (celsius < low || celsius > high)
-                return Invalid("SetCCDTemperature " + std::to_string(celsius) + " C (valid: " +
-                               std::to_string(low) + " to " + std::to_string(high) + " C)");
-            setpoint_ = celsius;
-            haveSetpoint_ = true;
-            return regulating ? unit_.SetRegulation(true, celsius) : Reply::Done();
-        }
-        if (!on)
-            return unit_.SetRegulation(false, 0);
-        if (!haveSetpoint_) {
-            setpoint_ = unit_.settings().calibration.ToCelsius(t.reading2);
-            haveSetpoint_ = true;
-        }
-        return unit_.SetRegulation(true, setpoint_);
-    }
-    if (member == "setccdtemperature" && ccd_ != 0)
-        return Reply::Error(AscomError::NotImplemented,
-                            "the cooler is set through the imaging CCD's device, camera " +
-                                std::to_string(number_ - 1));
-    client::TemperatureStatus t;
-    Reply r = unit_.Temperature(&t);
-    if (!r.ok())
-        return r;
-    const client::CoolerCalibration& cal = unit_.settings().calibration;
-    if (member == "ccdtemperature")
-        return Reply::Value(cal.ToCelsius(t.reading2));
-    if (member == "cooleron")
-        return Reply::Value((t.regulationFlags & 1) != 0);
-    if (member == "coolerpower")
-        return Reply::Value(std::round(t.power * 1000.0 / 255.0) / 10.0);
-    // setccdtemperature
-    return Reply::Value(haveSetpoint_ ? setpoint_ : cal.ToCelsius(t.setpoint));
 }
 
 }  // namespace zeva::alpaca

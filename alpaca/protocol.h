@@ -48,6 +48,13 @@ struct Reply {
     bool ok() const { return error == AscomError::Ok; }
 };
 
+inline Reply NotConnected() {
+    return Reply::Error(AscomError::NotConnected, "the camera is not connected");
+}
+inline Reply Invalid(const std::string& what) {
+    return Reply::Error(AscomError::InvalidValue, what);
+}
+
 // A malformed request: answered with HTTP 400 and `reason` as plain text.
 struct BadRequest {
     std::string reason;
