@@ -1,17 +1,17 @@
 #!/bin/sh
-# Bounded fuzzing: builds the three libFuzzer targets with clang (AddressSanitizer
-# + UndefinedBehaviorSanitizer) in build-fuzz and runs each for about a minute
-# on a copy of its seed corpus.  Any crash, sanitizer report, failed check or
+# Bounded fuzzing: builds the libFuzzer targets with clang (AddressSanitizer
+# + UndefinedBehaviorSanitizer) in build-fuzz and runs each for FUZZ_SECONDS
+# (default 40) on a copy of its seed corpus.  Any crash, sanitizer report, failed check or
 # hang (a unit slower than FUZZ_UNIT_TIMEOUT seconds) fails the stage; the
 # reproducer is left in build-fuzz/findings/<target>/.
 set -e
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build="$top/build-fuzz"
-seconds="${FUZZ_SECONDS:-60}"
+seconds="${FUZZ_SECONDS:-40}"
 unit_timeout="${FUZZ_UNIT_TIMEOUT:-30}"
 # A fixed seed keeps CI runs repeatable; FUZZ_SEED=0 lets libFuzzer pick one.
 seed="${FUZZ_SEED:-20261208}"
-targets="fuzz_dispatch fuzz_libraries fuzz_micro"
+targets="fuzz_dispatch fuzz_libraries fuzz_micro fuzz_ports"
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZEVA_FUZZ=ON -DZEVA_BUILD_TESTS=OFF -DZEVA_BUILD_BENCH=OFF -DZEVA_BUILD_INDI=OFF
