@@ -7,7 +7,7 @@
 set -e
 top=$(cd "$(dirname "$0")/../.." && pwd)
 dir="$top/${ZEVA_TSAN_BUILD_DIR:-build-tsan}"
-tests="driver_threads_test readout_queue_test driver_frame_test driver_fence_test platform_test libnt_test client_capture_test"
+tests="driver_threads_test readout_queue_test driver_frame_test driver_fence_test platform_test libnt_test client_capture_test portio_test"
 
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

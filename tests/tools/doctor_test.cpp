@@ -236,6 +236,32 @@ TEST_F(Doctor, DirectIoCameraWorksAndMissingLimitsAreWarnings) {
     EXPECT_TRUE(ready.Says("verdict: ready")) << ready.text;
 }
 
+TEST_F(Doctor, PortCheckLatchesNothingAndDrivesDataLinesLeftAsInputs) {
+    host.Capabilities("0000000000020000");
+    cpu.latches[0x278] = 0x80;  // the strobe high: a rising edge would latch a camera register
+    cpu.latches[0x279] = 0x47;  // something drives the status lines
+    cpu.latches[0x27A] = 0x24;  // data lines left as inputs
+    const Result r = Run("io:0x278");
+    EXPECT_TRUE(
+        r.Says("ok       port registers: data register reads back (its lines were set as "
+               "inputs: now driven)"))
+        << r.text;
+    EXPECT_TRUE(r.Says("verdict: not ready: link: the camera does not answer")) << r.text;
+    std::vector<std::uint8_t> data;
+    bool controlFirst = false;
+    for (const test::PortInstruction& i : cpu.Instructions()) {
+        if (i.out && i.address == 0x27A && data.empty())
+            controlFirst = i.value == 0x04;
+        if (i.out && i.address == 0x278)
+            data.push_back(i.value);
+    }
+    EXPECT_TRUE(controlFirst) << "direction bit cleared, the control lines kept";
+    ASSERT_GE(data.size(), 5u);
+    for (std::size_t k = 0; k < 5; ++k)
+        EXPECT_EQ(data[k] & 0x80, 0x80) << "write " << k << " of the port check";
+    EXPECT_EQ(data[4], 0x80) << "the data register restored";
+}
+
 TEST_F(Doctor, RefusalOfTheBackendItselfIsTheVerdict) {
     // Checks pass, yet the address is no port's: the machine's reason stands.
     host.Capabilities("0000000000020000");

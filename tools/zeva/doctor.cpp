@@ -70,6 +70,7 @@ constexpr unsigned kWindowLines = 8;                // lines of the dark window 
 constexpr double kDarkSeconds = 0.01;               // the camera's shortest exposure
 constexpr std::uint32_t kPlanFailed = 0xFFFFFFFEu;  // a status for a window not planned
 constexpr std::uint8_t kDataStrobe = 0x80;          // data bit 7 latches camera registers
+constexpr std::uint8_t kControlDataIn = 0x20;       // control bit 5: the data lines are inputs
 
 std::string Hex2(unsigned v) {
     char t[8];
@@ -126,11 +127,13 @@ void CheckPort(Camera& cam, DoctorReport& report) {
     if (!PortByte(cam, CmdPortReadData, &data) || !PortByte(cam, CmdPortReadControl, &control))
         return report.Block("port registers", "the driver cannot reach the port's registers",
                             "run zeva doctor again; if it persists, report this line");
-    if (control & 0x20)
-        return report.Block("port registers",
-                            "the data lines are switched to input (control " + Hex2(control) +
-                                "): the port is not in standard mode",
-                            "set the port to SPP, bidirectional (PS/2) or ECP+SPP in the BIOS");
+    // A port left with its data lines as inputs (by another program, say)
+    // gets them driven again, as the driver does when it links.
+    const bool wasInput = (control & kControlDataIn) != 0;
+    if (wasInput &&
+        !PortWrite(cam, CmdPortWriteControl, static_cast<std::uint8_t>(control & ~kControlDataIn)))
+        return report.Block("port registers", "the driver cannot reach the port's registers",
+                            "run zeva doctor again; if it persists, report this line");
     for (std::uint8_t pattern : {0x55, 0x2A, 0x7F, 0x00}) {
         const std::uint8_t v = static_cast<std::uint8_t>((data & kDataStrobe) | pattern);
         if (!PortWrite(cam, CmdPortWriteData, v) || !PortByte(cam, CmdPortReadData, &back) ||
@@ -160,7 +163,9 @@ void CheckPort(Camera& cam, DoctorReport& report) {
                                 " on every read): nothing is connected, or the camera is off",
                             "connect the camera, switch it on, check the cable");
     report.Ok("port registers",
-              "data register reads back, status lines driven (" + Hex2(status) + ")");
+              std::string("data register reads back") +
+                  (wasInput ? " (its lines were set as inputs: now driven)" : "") +
+                  ", status lines driven (" + Hex2(status) + ")");
 }
 
 // The fastest of a few batches of `count` raw commands, in ns per command.
