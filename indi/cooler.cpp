@@ -4,11 +4,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "client/explain.h"
 #include "indi/zeva_ccd.h"
 
 namespace zeva::indi {
+
+namespace {
+// One step of the camera's temperature converter on the reading scale: the
+// camera reports readings and setpoints in their top 8 bits (about 0.4 C).
+constexpr int kReadingStep = 16;
+}  // namespace
 
 void ZevaCCD::UpdateTemperatureLimits() {
     const double a = calibration_.ToCelsius(0), b = calibration_.ToCelsius(4095);
@@ -31,39 +38,55 @@ int ZevaCCD::SetTemperature(double temperature) {
     }
     lastTarget_ = temperature;
     haveTarget_ = true;
-    CoolerS[0].s = ISS_ON;
-    CoolerS[1].s = ISS_OFF;
-    CoolerSP.s = IPS_BUSY;
-    IDSetSwitch(&CoolerSP, nullptr);
+    CoolerCommanded();
+    SetCoolerSwitch(true, IPS_BUSY);
     return 0;
+}
+
+void ZevaCCD::CoolerCommanded() {
+    // A reading taken before the command would show the old regulation.
+    {
+        std::lock_guard<std::mutex> g(snapLock_);
+        ++coolerCommands_;
+        snapTempOk_ = false;
+    }
+    coolerDue_ = true;
 }
 
 void ZevaCCD::PublishCooler(const client::TemperatureStatus& t) {
     const double c = calibration_.ToCelsius(t.reading2);
     const bool on = (t.regulationFlags & 1) != 0;
     const double power = std::round(t.power * 100.0 / 255.0);
-    IPState tempState = TemperatureNP.s;
-    if (tempState == IPS_BUSY && on && t.reading2 == t.setpoint)
+    // At the setpoint within one step of the camera's converter (a reading
+    // can jump over the setpoint); away from it beyond two (no flapping
+    // between the two while the regulation holds).
+    const int away = std::abs(static_cast<int>(t.reading2) - static_cast<int>(t.setpoint));
+    IPState tempState = IPS_BUSY;
+    if (!on)
+        tempState = IPS_IDLE;
+    else if (away <= kReadingStep || (away <= 2 * kReadingStep && TemperatureNP.s == IPS_OK))
         tempState = IPS_OK;
-    if (std::fabs(c - TemperatureN[0].value) > 1e-9 || tempState != TemperatureNP.s) {
+    if (c != TemperatureN[0].value || tempState != TemperatureNP.s) {
         TemperatureN[0].value = c;
         TemperatureNP.s = tempState;
         IDSetNumber(&TemperatureNP, nullptr);
     }
-    if (power != CoolerPowerN[0].value) {
+    if (power != CoolerPowerN[0].value || CoolerPowerNP.s != IPS_OK) {
         CoolerPowerN[0].value = power;
         CoolerPowerNP.s = IPS_OK;
         IDSetNumber(&CoolerPowerNP, nullptr);
     }
+    SetCoolerSwitch(on, on && tempState != IPS_OK ? IPS_BUSY : IPS_OK);
+}
+
+void ZevaCCD::SetCoolerSwitch(bool on, IPState state) {
     const ISState want = on ? ISS_ON : ISS_OFF;
-    if (CoolerS[0].s != want || CoolerSP.s == IPS_BUSY || CoolerSP.s == IPS_IDLE) {
-        CoolerS[0].s = want;
-        CoolerS[1].s = on ? ISS_OFF : ISS_ON;
-        CoolerSP.s = on ? IPS_BUSY : IPS_OK;
-        if (on && tempState == IPS_OK)
-            CoolerSP.s = IPS_OK;
-        IDSetSwitch(&CoolerSP, nullptr);
-    }
+    if (CoolerS[0].s == want && CoolerSP.s == state)
+        return;
+    CoolerS[0].s = want;
+    CoolerS[1].s = on ? ISS_OFF : ISS_ON;
+    CoolerSP.s = state;
+    IDSetSwitch(&CoolerSP, nullptr);
 }
 
 }  // namespace zeva::indi

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <string>
 
 #include "indi/zeva_ccd.h"
@@ -12,6 +13,13 @@
 namespace zeva::indi {
 
 namespace {
+
+// A completed frame's FITS keys are written on a thread of the base class;
+// a frame sent in another transfer format has none, and its settings are
+// let go after this long.
+constexpr std::chrono::seconds kWriteWait{2};
+// Exposure countdown and readout percentage: at most this often.
+constexpr std::chrono::milliseconds kProgressPeriod{500};
 
 client::FrameType FrameTypeOf(INDI::CCDChip::CCD_FRAME type) {
     switch (type) {
@@ -62,10 +70,42 @@ void ZevaCCD::StopJob(unsigned ccd) {
     job.reset();
 }
 
+bool ZevaCCD::ChipFree(unsigned ccd, bool wait) {
+    if (jobs_[ccd])
+        return false;
+    std::unique_lock<std::mutex> g(writeLock_);
+    const auto until = writingSince_[ccd] + kWriteWait;
+    if (wait)
+        written_.wait_until(g, until, [&] { return !writing_[ccd]; });
+    if (writing_[ccd] && std::chrono::steady_clock::now() >= until)
+        writing_[ccd] = false;
+    return !writing_[ccd];
+}
+
+void ZevaCCD::ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait) {
+    if (!ChipFree(ccd, wait)) {
+        // The base class may have set the chip's frame type already: the
+        // chip keeps describing the frame it describes.
+        chip.setFrameType(chipType_[ccd]);
+        return;
+    }
+    const ChipRequest& r = requests_[ccd];
+    // The base class's writer holds the buffer lock while it writes a frame.
+    std::lock_guard<std::mutex> g(ccdBufferLock);
+    if (chip.getBinX() != r.hbin || chip.getBinY() != r.vbin)
+        chip.setBin(static_cast<uint8_t>(r.hbin), static_cast<uint8_t>(r.vbin));
+    if (chip.getSubX() != r.x || chip.getSubY() != r.y || chip.getSubW() != r.w ||
+        chip.getSubH() != r.h)
+        chip.setFrame(r.x, r.y, r.w, r.h);
+    chip.setFrameType(r.type);
+    chipType_[ccd] = r.type;
+}
+
 bool ZevaCCD::StartChip(INDI::CCDChip& chip, unsigned ccd, float duration) {
     if (!isConnected())
         return false;
     StopJob(ccd);  // a new exposure ends the one still running
+    ApplyRequest(chip, ccd, true);
     client::CaptureRequest request;
     request.type = FrameTypeOf(chip.getFrameType());
     request.seconds = request.type == client::FrameType::Bias ? 0.0 : duration;
@@ -76,14 +116,16 @@ bool ZevaCCD::StartChip(INDI::CCDChip& chip, unsigned ccd, float duration) {
         LOGF_ERROR("Cannot expose: %s.", error.c_str());
         return false;
     }
-    const client::Window read = request.plan.Unbinned();
-    chip.setFrame(static_cast<int>(read.x), static_cast<int>(read.y), static_cast<int>(read.w),
-                  static_cast<int>(read.h));
+    // CCD_FRAME keeps the window as asked; the header says what was read.
     chip.setExposureDuration(request.seconds);
-    ReadoutN[ccd].value = 0;
-    IDSetNumber(&ReadoutNP, nullptr);
+    if (ReadoutN[ccd].value != 0) {
+        ReadoutN[ccd].value = 0;
+        IDSetNumber(&ReadoutNP, nullptr);
+    }
+    progressSent_[ccd] = std::chrono::steady_clock::now();
     auto job = std::make_unique<ExposureJob>(camera_, &ioLock_);
     job->request = request;
+    job->frameType = chip.getFrameType();
     ExposureJob* raw = job.get();
     job->thread = std::thread([this, raw] { RunJob(raw); });
     jobs_[ccd] = std::move(job);
@@ -99,6 +141,35 @@ void ZevaCCD::RunJob(ExposureJob* job) {
     job->finished = true;
 }
 
+// The countdown of the exposure, then the readout in whole percent, each at
+// most twice a second; the countdown ends at 0 when the readout begins.
+void ZevaCCD::PublishProgress(INDI::CCDChip& chip, unsigned ccd, const client::CaptureProgress& p) {
+    const auto now = std::chrono::steady_clock::now();
+    bool due = now - progressSent_[ccd] >= kProgressPeriod;
+    ExposureJob& job = *jobs_[ccd];
+    if (p.phase == client::CapturePhase::Exposing) {
+        if (due) {
+            chip.setExposureLeft(p.secondsLeft);
+            progressSent_[ccd] = now;
+        }
+        return;
+    }
+    if (p.phase == client::CapturePhase::Idle)
+        return;
+    if (!job.countdownEnded) {
+        job.countdownEnded = true;
+        chip.setExposureLeft(0);
+        due = true;
+    }
+    const double pct = std::floor(100.0 * p.FractionRead());
+    if (due && (pct != ReadoutN[ccd].value || ReadoutNP.s != IPS_BUSY)) {
+        ReadoutN[ccd].value = pct;
+        ReadoutNP.s = IPS_BUSY;
+        IDSetNumber(&ReadoutNP, nullptr);
+        progressSent_[ccd] = now;
+    }
+}
+
 // Event loop: publish what a worker reports; upload only a frame that was
 // read whole (an aborted job is gone before its frame could be seen here).
 void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
@@ -106,18 +177,7 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
     if (!job)
         return;
     if (!job->finished) {
-        const client::CaptureProgress p = job->capture.Progress();
-        if (p.phase == client::CapturePhase::Exposing) {
-            chip.setExposureLeft(p.secondsLeft);
-        } else if (p.phase != client::CapturePhase::Idle) {
-            chip.setExposureLeft(0);
-            const double pct = 100.0 * p.FractionRead();
-            if (pct != ReadoutN[ccd].value) {
-                ReadoutN[ccd].value = pct;
-                ReadoutNP.s = IPS_BUSY;
-                IDSetNumber(&ReadoutNP, nullptr);
-            }
-        }
+        PublishProgress(chip, ccd, job->capture.Progress());
         return;
     }
     job->thread.join();
@@ -157,6 +217,29 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
         std::lock_guard<std::mutex> g(framePlanLock_);
         framePlan_[ccd] = frame.plan;
     }
+    {
+        // The chip describes the frame until its header is written.  Requests
+        // made meanwhile did not reach it; only a window narrower than the
+        // binning (one binned pixel read) needs the frame set here.
+        std::lock_guard<std::mutex> g(ccdBufferLock);
+        const client::ReadoutPlan& plan = frame.plan;
+        if (chip.getBinX() != static_cast<int>(plan.hbin) ||
+            chip.getBinY() != static_cast<int>(plan.vbin))
+            chip.setBin(static_cast<uint8_t>(plan.hbin), static_cast<uint8_t>(plan.vbin));
+        if (chip.getSubW() / chip.getBinX() != static_cast<int>(plan.w) ||
+            chip.getSubH() / chip.getBinY() != static_cast<int>(plan.h)) {
+            const client::Window read = plan.Unbinned();
+            chip.setFrame(static_cast<int>(read.x), static_cast<int>(read.y),
+                          static_cast<int>(read.w), static_cast<int>(read.h));
+        }
+        chip.setFrameType(done->frameType);
+        chipType_[ccd] = done->frameType;
+    }
+    {
+        std::lock_guard<std::mutex> g(writeLock_);
+        writing_[ccd] = true;
+        writingSince_[ccd] = std::chrono::steady_clock::now();
+    }
     ExposureComplete(&chip);
 }
 
@@ -186,53 +269,60 @@ bool ZevaCCD::AbortGuideExposure() {
     return true;
 }
 
-bool ZevaCCD::UpdateCCDFrame(int x, int y, int w, int h) {
-    SetChipFrame(PrimaryCCD, x, y, w, h);
+bool ZevaCCD::UpdateFrame(INDI::CCDChip& chip, unsigned ccd, int x, int y, int w, int h) {
+    const int maxW = chip.getXRes(), maxH = chip.getYRes();
+    ChipRequest& r = requests_[ccd];
+    r.x = std::clamp(x, 0, std::max(0, maxW - 1));
+    r.y = std::clamp(y, 0, std::max(0, maxH - 1));
+    r.w = std::clamp(w, 1, std::max(1, maxW - r.x));
+    r.h = std::clamp(h, 1, std::max(1, maxH - r.y));
+    ApplyRequest(chip, ccd, false);
     return true;
+}
+
+bool ZevaCCD::UpdateCCDFrame(int x, int y, int w, int h) {
+    return UpdateFrame(PrimaryCCD, 0, x, y, w, h);
 }
 
 bool ZevaCCD::UpdateGuiderFrame(int x, int y, int w, int h) {
-    SetChipFrame(GuideCCD, x, y, w, h);
-    return true;
+    return UpdateFrame(GuideCCD, 1, x, y, w, h);
 }
 
 bool ZevaCCD::UpdateCCDBin(int hor, int ver) {
-    return SetChipBinning(PrimaryCCD, 0, hor, ver);
+    if (hor < 1 || ver < 1 ||
+        !client::BinningOffered(info_[0], client::VerticalFactorModes(cameraType_, 0),
+                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
+        LOGF_ERROR("Binning %dx%d is not offered by the imaging CCD.", hor, ver);
+        return false;
+    }
+    requests_[0].hbin = hor;
+    requests_[0].vbin = ver;
+    ApplyRequest(PrimaryCCD, 0, false);
+    return true;
 }
 
 bool ZevaCCD::UpdateGuiderBin(int hor, int ver) {
-    return hasTracking_ ? SetChipBinning(GuideCCD, 1, hor, ver) : false;
+    if (!hasTracking_ || hor < 1 || ver < 1 ||
+        !client::BinningOffered(info_[1], client::VerticalFactorModes(cameraType_, 1),
+                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
+        LOGF_ERROR("Binning %dx%d is not offered by the tracking CCD.", hor, ver);
+        return false;
+    }
+    requests_[1].hbin = hor;
+    requests_[1].vbin = ver;
+    ApplyRequest(GuideCCD, 1, false);
+    return true;
 }
 
 bool ZevaCCD::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) {
-    PrimaryCCD.setFrameType(type);
+    requests_[0].type = type;
+    ApplyRequest(PrimaryCCD, 0, false);
     return true;
 }
 
 bool ZevaCCD::UpdateGuiderFrameType(INDI::CCDChip::CCD_FRAME type) {
-    GuideCCD.setFrameType(type);
-    return true;
-}
-
-void ZevaCCD::SetChipFrame(INDI::CCDChip& chip, int x, int y, int w, int h) {
-    const int maxW = chip.getXRes(), maxH = chip.getYRes();
-    x = std::clamp(x, 0, std::max(0, maxW - 1));
-    y = std::clamp(y, 0, std::max(0, maxH - 1));
-    w = std::clamp(w, 1, maxW - x);
-    h = std::clamp(h, 1, maxH - y);
-    chip.setFrame(x, y, w, h);
-}
-
-bool ZevaCCD::SetChipBinning(INDI::CCDChip& chip, unsigned ccd, int hor, int ver) {
-    if (hor < 1 || ver < 1 ||
-        !client::BinningOffered(info_[ccd], client::VerticalFactorModes(cameraType_, ccd),
-                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
-        LOGF_ERROR("Binning %dx%d is not offered by the %s CCD.", hor, ver,
-                   ccd == 0 ? "imaging" : "tracking");
-        return false;
-    }
-    chip.setBin(static_cast<uint8_t>(hor), static_cast<uint8_t>(ver));
-    SetChipFrame(chip, chip.getSubX(), chip.getSubY(), chip.getSubW(), chip.getSubH());
+    requests_[1].type = type;
+    ApplyRequest(GuideCCD, 1, false);
     return true;
 }
 
@@ -266,6 +356,12 @@ void ZevaCCD::addFITSKeywords(INDI::CCDChip* chip) {
                         "counts added by the driver to each pixel", &status);
     if (CoolerS[0].s == ISS_ON && haveTarget_)
         fits_update_key_dbl(f, "SET-TEMP", lastTarget_, 3, "cooler setpoint [C]", &status);
+    // The header is written: the chip may take the next request.
+    {
+        std::lock_guard<std::mutex> g(writeLock_);
+        writing_[plan.ccd] = false;
+    }
+    written_.notify_all();
 }
 
 }  // namespace zeva::indi

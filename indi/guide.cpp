@@ -70,17 +70,24 @@ void ZevaCCD::MonitorLoop() {
             guiding = pulses_[0].active || pulses_[1].active;
         }
         const std::uint64_t now = NowNs();
-        if (now >= nextTemp) {
+        if (now >= nextTemp || coolerDue_.exchange(false)) {
+            std::uint64_t commands;
+            {
+                std::lock_guard<std::mutex> g(snapLock_);
+                commands = coolerCommands_;
+            }
             client::TemperatureStatus t;
             client::Status st =
                 Locked([&](client::Camera& c) { return c.QueryTemperatureStatus(&t); });
             std::lock_guard<std::mutex> g(snapLock_);
-            snapTempOk_ = st.ok();
-            if (st.ok())
-                snapTemp_ = t;
-            else
-                snapError_ = "Reading the cooler failed: " + client::Explain(st);
-            nextTemp = now + 1'000'000'000;
+            if (commands == coolerCommands_) {  // else read again: a command came meanwhile
+                snapTempOk_ = st.ok();
+                if (st.ok())
+                    snapTemp_ = t;
+                else
+                    snapError_ = "Reading the cooler failed: " + client::Explain(st);
+                nextTemp = now + 1'000'000'000;
+            }
         }
         if (guiding || now >= nextRelay) {
             std::lock_guard<std::mutex> gg(guideLock_);

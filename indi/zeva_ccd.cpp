@@ -138,6 +138,14 @@ bool ZevaCCD::updateProperties() {
                             client::BcdHundredths(tr.modes[0].pixelWidth),
                             client::BcdHundredths(tr.modes[0].pixelHeight));
         }
+        // The chips' settings as they are now are what the clients asked.
+        for (unsigned ccd = 0; ccd < (hasTracking_ ? 2u : 1u); ++ccd) {
+            INDI::CCDChip& chip = ccd ? GuideCCD : PrimaryCCD;
+            requests_[ccd] =
+                ChipRequest{chip.getSubX(), chip.getSubY(), chip.getSubW(),     chip.getSubH(),
+                            chip.getBinX(), chip.getBinY(), chip.getFrameType()};
+            chipType_[ccd] = chip.getFrameType();
+        }
         defineProperty(&CoolerSP);
         defineProperty(&CoolerPowerNP);
         defineProperty(&RelayStatusNP);
@@ -244,6 +252,10 @@ void ZevaCCD::TimerHit() {
     PollJob(PrimaryCCD, 0);
     if (hasTracking_)
         PollJob(GuideCCD, 1);
+    // What clients asked while a frame was in flight, once it is written.
+    ApplyRequest(PrimaryCCD, 0, false);
+    if (hasTracking_)
+        ApplyRequest(GuideCCD, 1, false);
     PublishMonitor();
     timerId_ = SetTimer(kTickMs);
 }
@@ -291,9 +303,14 @@ bool ZevaCCD::ISNewSwitch(const char* dev, const char* name, ISState* states, ch
         } else {
             st = Locked([&](client::Camera& c) { return c.SetTemperatureRegulation(0, 0); });
         }
-        if (!st.ok())
+        if (!st.ok()) {
             LOGF_ERROR("Switching the cooler failed: %s.", client::Explain(st).c_str());
-        CoolerSP.s = st.ok() ? (on ? IPS_BUSY : IPS_OK) : IPS_ALERT;
+            CoolerSP.s = IPS_ALERT;
+            IDSetSwitch(&CoolerSP, nullptr);
+            return true;
+        }
+        CoolerCommanded();
+        CoolerSP.s = on ? IPS_BUSY : IPS_OK;
         IDSetSwitch(&CoolerSP, nullptr);
         return true;
     }

@@ -8,6 +8,8 @@
 #include <indiccd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,12 +30,26 @@ struct ExposureJob {
     std::thread thread;
     client::Capture capture;
     client::CaptureRequest request;
+    INDI::CCDChip::CCD_FRAME frameType = INDI::CCDChip::LIGHT_FRAME;
     std::atomic<bool> finished{false};
     // Written by the worker before `finished`.
     client::CaptureResult result;
     client::Frame frame;
     bool haveTemperature = false;
     client::TemperatureStatus temperature;
+    // The event loop's: the countdown was ended at 0 when the readout began.
+    bool countdownEnded = false;
+};
+
+// The settings a client asked of a chip.  They reach the chip (whose state
+// the base class writes into each frame's FITS header, on a thread of its
+// own) only while no frame of that chip is in flight or being written: a
+// frame is described by the settings it was read with, the request applies
+// to the next exposure.
+struct ChipRequest {
+    int x = 0, y = 0, w = 0, h = 0;  // unbinned, as the client asked (clipped to the CCD)
+    int hbin = 1, vbin = 1;
+    INDI::CCDChip::CCD_FRAME type = INDI::CCDChip::LIGHT_FRAME;
 };
 
 class ZevaCCD : public INDI::CCD {
@@ -88,6 +104,12 @@ class ZevaCCD : public INDI::CCD {
     bool SetChipBinning(INDI::CCDChip& chip, unsigned ccd, int hor, int ver);
     void RunJob(ExposureJob* job);
     void PollJob(INDI::CCDChip& chip, unsigned ccd);
+    void PublishProgress(INDI::CCDChip& chip, unsigned ccd, const client::CaptureProgress& p);
+    // The chip takes the client's request when it describes no frame any
+    // more (or, `wait`, once the frame being written is done).
+    void ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait);
+    bool ChipFree(unsigned ccd, bool wait);
+    bool UpdateFrame(INDI::CCDChip& chip, unsigned ccd, int x, int y, int w, int h);
     bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, client::ReadoutPlan* plan,
                  std::string* error);
     void MonitorLoop();
@@ -96,6 +118,8 @@ class ZevaCCD : public INDI::CCD {
     void SendRelays();  // caller holds guideLock_
     void PublishMonitor();
     void PublishCooler(const client::TemperatureStatus& t);
+    void SetCoolerSwitch(bool on, IPState state);  // sent only when it changes
+    void CoolerCommanded();
     void UpdateTemperatureLimits();
     void CloseCamera();
 
@@ -109,6 +133,17 @@ class ZevaCCD : public INDI::CCD {
     bool configLoaded_ = false;  // the saved configuration was applied
 
     std::unique_ptr<ExposureJob> jobs_[2];
+    ChipRequest requests_[2];
+    INDI::CCDChip::CCD_FRAME chipType_[2] = {INDI::CCDChip::LIGHT_FRAME,
+                                             INDI::CCDChip::LIGHT_FRAME};
+    // A completed frame is being written (from ExposureComplete until its
+    // FITS keys are written, at most kWriteWait).
+    std::mutex writeLock_;
+    std::condition_variable written_;
+    bool writing_[2] = {false, false};
+    std::chrono::steady_clock::time_point writingSince_[2];
+    // Exposure countdown and readout progress go out at most twice a second.
+    std::chrono::steady_clock::time_point progressSent_[2];
     // The plan of each chip's last completed frame: its FITS keys describe
     // it (libindi may write the file on a thread of its own).
     std::mutex framePlanLock_;
@@ -123,6 +158,8 @@ class ZevaCCD : public INDI::CCD {
     bool snapRelayOk_ = false;
     std::uint16_t snapRelays_ = 0;
     std::string snapError_;
+    std::uint64_t coolerCommands_ = 0;    // cooler commands sent; a reading older is dropped
+    std::atomic<bool> coolerDue_{false};  // read the cooler now
 
     // Guiding pulses per axis (0 = N/S, 1 = W/E), on the platform clock.
     std::mutex guideLock_;

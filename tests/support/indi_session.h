@@ -234,6 +234,19 @@ class RecordingClient : public INDI::BaseClient {
                 out.push_back(u.name + ": " + u.message);
         return out;
     }
+    // The last `count` updates, one line each, for failure messages.
+    std::string Tail(std::size_t count) {
+        std::lock_guard<std::mutex> g(lock_);
+        std::string out;
+        for (std::size_t i = log_.size() > count ? log_.size() - count : 0; i < log_.size(); ++i) {
+            const PropertyUpdate& u = log_[i];
+            out += std::to_string(u.seq) + " " + u.name + " " + pstateStr(u.state);
+            for (const auto& [k, v] : u.numbers) out += " " + k + "=" + std::to_string(v);
+            for (const auto& [k, v] : u.switches) out += v ? " " + k : "";
+            out += "\n";
+        }
+        return out;
+    }
     std::vector<std::string> Messages() {
         std::lock_guard<std::mutex> g(lock_);
         return messages_;
