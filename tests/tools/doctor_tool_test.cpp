@@ -84,6 +84,26 @@ TEST(DoctorTool, DirectIoPortEntryReachesTheCameraThroughTheTool) {
         << refused.output;
 }
 
+TEST(DoctorTool, PortListProblemsAreTheVerdict) {
+    const zeva::test::ProgramRun missing =
+        zeva::test::RunProgram(ZEVA_TOOL_PATH, {"--port", "3", "doctor"},
+                               {{"ZEVA_CLOCK", "virtual"}, {"ZEVA_PORTS", "sim:gannet"}});
+    EXPECT_EQ(missing.exitCode, 1) << missing.output;
+    EXPECT_NE(missing.output.find("verdict: not ready: port: no port 3 in the port list"),
+              std::string::npos)
+        << missing.output;
+
+    const zeva::test::ProgramRun overlap = zeva::test::RunProgram(
+        ZEVA_TOOL_PATH, {"--port", "2", "doctor"},
+        {{"ZEVA_CLOCK", "virtual"}, {"ZEVA_PORTS", "sim:gannet?base=0x378,sim:heron?base=0x379"}});
+    EXPECT_EQ(overlap.exitCode, 1) << overlap.output;
+    EXPECT_NE(overlap.output.find("verdict: not ready: port: port entry 2 "
+                                  "'sim:heron?base=0x379' (registers 0x379-0x37B and "
+                                  "0x779-0x77B) overlaps port entry 1 'sim:gannet?base=0x378'"),
+              std::string::npos)
+        << overlap.output;
+}
+
 TEST(DoctorTool, HelpAndStrayArguments) {
     const zeva::test::ProgramRun h = zeva::test::RunProgram(ZEVA_TOOL_PATH, {"doctor", "--help"});
     EXPECT_EQ(h.exitCode, 0);

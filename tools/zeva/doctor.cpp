@@ -153,8 +153,9 @@ void CheckPort(Camera& cam, DoctorReport& report) {
     bool floating = true;
     for (unsigned i = 0; i < kStatusReads; ++i) {
         if (!PortByte(cam, CmdPortReadStatus, &status))
-            floating = true;
-        else if (status != 0x7F && status != 0xFF)
+            return report.Block("port registers", "the driver cannot reach the port's registers",
+                                "run zeva doctor again; if it persists, report this line");
+        if (status != 0x7F && status != 0xFF)
             floating = false;
     }
     if (floating)
@@ -246,12 +247,14 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
     if (st.ok())
         st = cam.Open(setup.port);
     if (!st.ok()) {
+        // A refused entry or a port that could not be opened keeps the
+        // system from starting; its reason says what to do.
         const std::string why = SystemStartError();
-        return report.Block(
-            "port", why.empty() ? "the camera device cannot be opened: " + Explain(st) : why,
-            why.empty() ? "check that port " + std::to_string(setup.port) +
-                              " is configured (ZEVA_PORTS, --port)"
-                        : "see above; then run zeva doctor again");
+        if (!why.empty())
+            return report.Block("port", why, "do as the message says, then run zeva doctor again");
+        return report.Block("port", Explain(st),
+                            "close any other program that uses the camera (the port is held "
+                            "exclusively)");
     }
     report.Ok("port", "opened " + setup.entry);
     CheckPort(cam, report);
@@ -334,7 +337,15 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
 
 int RunDoctor(const DoctorSetup& setup, DoctorHost& host, std::FILE* out) {
     DoctorReport report(out);
-    std::fprintf(out, "zeva doctor: port %u, %s\n", setup.port, setup.entry.c_str());
+    std::fprintf(out, "zeva doctor: port %u, %s\n", setup.port,
+                 setup.entry.empty() ? "not configured" : setup.entry.c_str());
+    if (setup.entry.empty()) {
+        report.Block("port",
+                     "no port " + std::to_string(setup.port) + " in the port list (ZEVA_PORTS)",
+                     "name the camera's port: zeva --port /dev/parport0 doctor, or add its entry "
+                     "to ZEVA_PORTS");
+        return report.Finish();
+    }
     if (setup.entry.rfind("sim:", 0) == 0)
         report.Ok("machine", "simulated camera: no kernel or port checks");
     else
