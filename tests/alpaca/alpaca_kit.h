@@ -47,12 +47,26 @@ inline unsigned PatternTracking(unsigned r, unsigned c) {
     return 2000 + (13 * r + 7 * c) % 1000;
 }
 
+// ErrorNumber of a reply, -1 when the reply is not an Alpaca one.
+inline int ErrorOf(const json& j) {
+    return j.is_object() && j.contains("ErrorNumber") && j["ErrorNumber"].is_number_integer()
+               ? j["ErrorNumber"].get<int>()
+               : -1;
+}
+// Value of a reply, null when it has none.
+inline json ValueOf(const json& j) {
+    return j.is_object() && j.contains("Value") ? j["Value"] : json();
+}
+
 struct HttpReply {
     long status = 0;
     std::string body;
     std::string contentType;
     json Json() const { return json::parse(body, nullptr, false); }
 };
+
+// libcurl's global set-up, once, before any test starts a thread.
+inline const bool kCurlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
 
 // One client (one curl handle, kept-alive connections), not shared between threads.
 class Http {

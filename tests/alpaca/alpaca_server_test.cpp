@@ -57,12 +57,12 @@ class AlpacaServerTest : public ::testing::Test {
     }
     json Value(unsigned device, const std::string& member) {
         json j = Get(device, member);
-        EXPECT_EQ(j.value("ErrorNumber", -1), 0) << member << ": " << j.dump();
-        return j.contains("Value") ? j["Value"] : json();
+        EXPECT_EQ(ErrorOf(j), 0) << member << ": " << j.dump();
+        return ValueOf(j);
     }
     void PutOk(unsigned device, const std::string& member, const std::string& form) {
         json j = Put(device, member, form);
-        ASSERT_EQ(j.value("ErrorNumber", -1), 0) << member << " " << form << ": " << j.dump();
+        ASSERT_EQ(ErrorOf(j), 0) << member << " " << form << ": " << j.dump();
     }
     void Connect(unsigned device) { PutOk(device, "connected", "Connected=true"); }
     // Polls `member` until `want(value)` holds; false after `seconds`.
@@ -71,7 +71,7 @@ class AlpacaServerTest : public ::testing::Test {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < end) {
             json j = Get(device, member);
-            if (j.value("ErrorNumber", -1) == 0 && want(j["Value"]))
+            if (ErrorOf(j) == 0 && want(ValueOf(j)))
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -224,7 +224,7 @@ TEST_F(AlpacaServerTest, EveryPropertyAnswersOnceConnected) {
     for (const char* m : members) {
         json j = Get(0, m);
         const int want = absent.count(m) ? kNotImplemented : notYet.count(m) ? kValueNotSet : 0;
-        EXPECT_EQ(j.value("ErrorNumber", -1), want) << m << ": " << j.dump();
+        EXPECT_EQ(ErrorOf(j), want) << m << ": " << j.dump();
         if (want == 0) {
             EXPECT_TRUE(j.contains("Value")) << m;
         } else {
@@ -498,7 +498,7 @@ TEST_F(AlpacaServerTest, TwoClientsExposeBothCcdsAtOnce) {
         Http h(server.port());
         auto put = [&](const std::string& m, const std::string& form) {
             json j = h.Put(Path(device, m), form).Json();
-            if (j.value("ErrorNumber", -1) != 0)
+            if (ErrorOf(j) != 0)
                 ++failures;
         };
         put("connected", "Connected=true");
@@ -509,7 +509,7 @@ TEST_F(AlpacaServerTest, TwoClientsExposeBothCcdsAtOnce) {
             put("startexposure", "Duration=0.02&Light=true");
             bool ready = false;
             for (int i = 0; i < 20000 && !ready; ++i)
-                ready = h.Get(Path(device, "imageready")).Json()["Value"] == true;
+                ready = ValueOf(h.Get(Path(device, "imageready")).Json()) == true;
             Image img;
             if (!ready ||
                 !ParseImageBytes(
