@@ -64,9 +64,19 @@ void ZevaCCD::StopJob(unsigned ccd) {
     std::unique_ptr<ExposureJob>& job = jobs_[ccd];
     if (!job)
         return;
+    const client::CaptureProgress asked = job->capture.Progress();
     job->capture.Cancel();
     if (job->thread.joinable())
         job->thread.join();
+    // A readout ends after the line it is reading: say where, for the log.
+    if (!job->finished.load() || job->result.outcome != client::CaptureOutcome::Cancelled ||
+        asked.phase != client::CapturePhase::Reading) {
+        job.reset();
+        return;
+    }
+    LOGF_INFO("%s readout stopped after line %u of %u (line %u when it was stopped).",
+              ccd == 0 ? "Imaging" : "Tracking", job->result.linesRead, asked.lines,
+              asked.linesRead);
     job.reset();
 }
 
