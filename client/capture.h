@@ -83,11 +83,13 @@ struct CaptureResult {
     // the start), Exposing or Reading when cancelled or failed.
     CapturePhase phase = CapturePhase::Idle;
     unsigned linesRead = 0;
-    // Failed: the failing call's status.  Cancelled: the status of the call
-    // that stopped the camera (EndExposure while exposing, EndReadout while
-    // reading).
+    // Failed: the failing call's status (ErrBadParameter, phase Idle, for a
+    // request refused before the camera is touched).  Cancelled: the status
+    // of the call that stopped the camera (EndExposure while exposing,
+    // EndReadout while reading).
     Status status;
-    // Failed: what failed, e.g. "reading line 12 failed: ErrTimeout (error 4)".
+    // Failed: what failed, e.g. "reading line 12 failed: ErrDigitizerTimeout
+    // (error 13)", or why the request was refused.
     std::string error;
     bool ok() const { return outcome == CaptureOutcome::Completed; }
 };
@@ -122,7 +124,8 @@ class Capture {
     bool WaitForExposure(const CaptureRequest& request, std::uint32_t units, Frame* frame,
                          CaptureResult* result);
     bool ReadWindow(const ReadoutPlan& plan, Frame* frame, CaptureResult* result);
-    // Ends the exposure (when `exposing`) and the readout; the status of the first.
+    // Ends the exposure (when `exposing`) and the readout; the status of the
+    // EndExposure when exposing, else of the EndReadout.
     Status StopCamera(unsigned ccd, bool exposing);
 
     Camera& camera_;
