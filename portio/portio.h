@@ -62,6 +62,13 @@ System& RealSystem();
 // the ECR beyond 0xFFFF, or reaching the PCI configuration ports.
 std::string ImplausibleAddress(std::uint32_t address);
 
+// The driver that claims any of [from, to] in the text of /proc/ioports
+// ("  0378-037a : parport0"), the innermost one; empty when none does.
+// Bridge windows ("PCI Bus 0000:03") and a PCI device's own ranges
+// ("0000:03:00.0", a card with no driver on it) claim nothing, and neither
+// do the zeroed ranges the kernel shows a process without CAP_SYS_ADMIN.
+std::string IoportsOwner(const std::string& ioports, std::uint32_t from, std::uint32_t to);
+
 // Opens the port at `address` (the number of an io:0xNNN entry).  On
 // failure the result carries a message that says what to do.
 platform::BackendResult OpenPort(std::uint32_t address, System& system);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "portio/direct_port.h"
@@ -36,21 +37,11 @@ bool HasCapability(int number) {
     return false;
 }
 
-// "  0378-037a : parport0" lines of /proc/ioports.  Without CAP_SYS_ADMIN the
-// kernel shows every range as 0000-0000, which claims nothing here.
 std::string IoportsClaim(std::uint32_t from, std::uint32_t to) {
-    std::ifstream ioports("/proc/ioports");
-    std::string line;
-    std::string found;
-    while (std::getline(ioports, line)) {
-        unsigned long first = 0, last = 0;
-        int name = 0;
-        if (std::sscanf(line.c_str(), " %lx-%lx : %n", &first, &last, &name) != 2 || name == 0)
-            continue;
-        if (first <= to && from <= last && !(first == 0 && last == 0))
-            found = line.substr(static_cast<std::size_t>(name));  // the innermost range wins
-    }
-    return found;
+    std::ifstream file("/proc/ioports");
+    std::ostringstream text;
+    text << file.rdbuf();
+    return IoportsOwner(text.str(), from, to);
 }
 
 // /proc/sys/dev/parport/parportN/base-addr holds "BASE\tBASE_HI" in decimal
@@ -121,6 +112,35 @@ struct X86Instructions {
 #endif
 
 }  // namespace
+
+std::string IoportsOwner(const std::string& ioports, std::uint32_t from, std::uint32_t to) {
+    std::istringstream lines(ioports);
+    std::string line, found;
+    std::size_t foundDepth = 0;
+    while (std::getline(lines, line)) {
+        unsigned long first = 0, last = 0;
+        int name = 0;
+        if (std::sscanf(line.c_str(), " %lx-%lx : %n", &first, &last, &name) != 2 || name == 0)
+            continue;
+        if (!(first <= to && from <= last) || (first == 0 && last == 0))
+            continue;
+        const std::string owner = line.substr(static_cast<std::size_t>(name));
+        // Bridge windows and a PCI device's own ranges ("0000:03:00.0") are
+        // address space, not a driver: a card's port sits inside them.
+        unsigned domain = 0, bus = 0, slot = 0, function = 0;
+        char end = 0;
+        if (owner.rfind("PCI Bus", 0) == 0 ||
+            std::sscanf(owner.c_str(), "%4x:%2x:%2x.%1x%c", &domain, &bus, &slot, &function,
+                        &end) == 4)
+            continue;
+        const std::size_t depth = line.find_first_not_of(' ');
+        if (found.empty() || depth >= foundDepth) {
+            found = owner;  // the innermost claim
+            foundDepth = depth;
+        }
+    }
+    return found;
+}
 
 System& RealSystem() {
     static KernelSystem system;

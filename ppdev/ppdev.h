@@ -20,7 +20,8 @@
 //
 // While a thread holds the raised interrupt level, it runs SCHED_FIFO and the
 // process's memory is locked, where the process may; where it may not, the
-// readout runs at normal priority after one notice per process.
+// readout runs at normal priority after one notice per process.  The backend
+// itself is ppdev/ppdev_port.h.
 #pragma once
 
 #include <atomic>

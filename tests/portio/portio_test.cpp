@@ -171,6 +171,27 @@ TEST(DirectPortThreads, ThreadRefusedItsGrantReadsAnEmptyPortWithOneNotice) {
     EXPECT_NE(cpu.notices[0].find("reads 0xFF"), std::string::npos) << cpu.notices[0];
 }
 
+TEST(DirectPortKernelClaims, OnlyDriversClaimTheirInnermostRanges) {
+    const std::string ioports =
+        "0000-0cf7 : PCI Bus 0000:00\n"
+        "  0000-001f : dma1\n"
+        "  0378-037a : parport0\n"
+        "  03f8-03ff : serial\n"
+        "0d00-ffff : PCI Bus 0000:00\n"
+        "  d000-dfff : PCI Bus 0000:03\n"
+        "    d000-d01f : 0000:03:00.0\n"
+        "      d010-d017 : parport1\n"
+        "    d020-d027 : 0000:03:00.1\n";
+    EXPECT_EQ(portio::IoportsOwner(ioports, 0x378, 0x37A), "parport0");
+    EXPECT_EQ(portio::IoportsOwner(ioports, 0x3F8, 0x3FA), "serial");
+    EXPECT_EQ(portio::IoportsOwner(ioports, 0x278, 0x27A), "") << "a bus window is no driver";
+    EXPECT_EQ(portio::IoportsOwner(ioports, 0xD010, 0xD012), "parport1");
+    EXPECT_EQ(portio::IoportsOwner(ioports, 0xD020, 0xD022), "") << "a card with no driver";
+    EXPECT_EQ(portio::IoportsOwner(ioports, 0x77A, 0x77A), "");
+    const std::string zeroed = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : parport0\n";
+    EXPECT_EQ(portio::IoportsOwner(zeroed, 0x378, 0x37A), "");
+}
+
 class DirectPortUnderTheDriver : public ::testing::Test {
   protected:
     void TearDown() override {
