@@ -34,11 +34,11 @@ inline int ExitCodeOf(int status) {
 }
 
 // Runs `program` with `args` in `dir` to its end, `env` set for it only.
-// With `interruptOn`, sends SIGINT once that text appears on its standard
-// error.
+// With `interruptOn`, sends `signal` (SIGINT unless given) once that text
+// appears on its standard error.
 inline ProcessRun RunProcess(const std::string& program, std::vector<std::string> args,
                              const std::filesystem::path& dir, const Env& env = {},
-                             const std::string& interruptOn = "") {
+                             const std::string& interruptOn = "", int signal = SIGINT) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
         return {};
@@ -67,7 +67,7 @@ inline ProcessRun RunProcess(const std::string& program, std::vector<std::string
     while ((n = read(errPipe[0], buf, sizeof buf)) > 0) {
         r.err.append(buf, static_cast<std::size_t>(n));
         if (!sent && r.err.find(interruptOn) != std::string::npos) {
-            kill(pid, SIGINT);
+            kill(pid, signal);
             sent = true;
         }
     }

@@ -4,6 +4,7 @@
 // words, an EEPROM that fails its checksum.  The tool runs as a process on
 // simulated cameras.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -29,9 +30,10 @@ class ToolGuard : public ::testing::Test {
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
-    ProcessRun Run(std::vector<std::string> args) {
+    ProcessRun Run(std::vector<std::string> args, const std::string& signalOn = "",
+                   int signal = SIGINT) {
         return zeva::test::RunProcess(ZEVA_TOOL_PATH, std::move(args), dir,
-                                      {{"ZEVA_CLOCK", "real"}});
+                                      {{"ZEVA_CLOCK", "real"}}, signalOn, signal);
     }
     ProcessRun Capture(const std::vector<std::string>& more) {
         std::vector<std::string> args{
@@ -126,6 +128,79 @@ TEST_F(ToolGuard, EepromThatFailsItsChecksumIsSaidPlainly) {
     ProcessRun good = Run({"--sim", "kestrel", "info"});
     EXPECT_EQ(good.exitCode, 0) << good.err;
     EXPECT_EQ(good.err.find("EEPROM"), std::string::npos) << good.err;
+}
+
+// The message for a value out of range, with `value` put in place of the
+// text the tool was given.
+std::string WithValue(std::string message, const std::string& given, const std::string& value) {
+    const std::size_t at = message.find("'" + given + "'");
+    if (at != std::string::npos)
+        message.replace(at + 1, given.size(), value);
+    return message;
+}
+
+TEST_F(ToolGuard, NonFiniteNumbersGetTheOutOfRangeMessage) {
+    const ProcessRun far = Run({"--sim", "gannet", "capture", "999999"});
+    ASSERT_EQ(far.exitCode, 1);
+    for (const char* v : {"nan", "inf", "NaN"}) {
+        const ProcessRun r = Run({"--sim", "gannet", "capture", v});
+        EXPECT_EQ(r.exitCode, 1) << v;
+        EXPECT_EQ(r.err, WithValue(far.err, "999999", v));
+    }
+    const ProcessRun below = Run({"--sim", "gannet", "capture", "-1"});
+    ASSERT_EQ(below.exitCode, 1);
+    for (const char* v : {"-inf", "-nan"}) {
+        const ProcessRun r = Run({"--sim", "gannet", "capture", v});
+        EXPECT_EQ(r.exitCode, 1) << v;
+        EXPECT_EQ(r.err, WithValue(below.err, "-1", v));
+    }
+    const ProcessRun hot = Run({"--sim", "gannet", "cool", "99"});
+    ASSERT_EQ(hot.exitCode, 1);
+    for (const char* v : {"nan", "inf"}) {
+        const ProcessRun r = Run({"--sim", "gannet", "cool", v});
+        EXPECT_EQ(r.exitCode, 1) << v;
+        EXPECT_EQ(r.err, WithValue(hot.err, "99", v));
+    }
+    const ProcessRun watch = Run({"--sim", "gannet", "temp", "--watch", "inf"});
+    EXPECT_EQ(watch.exitCode, 1);
+    EXPECT_NE(watch.err.find("bad argument"), std::string::npos) << watch.err;
+}
+
+TEST_F(ToolGuard, WindowBeyondAnyCcdIsRefusedNotWrapped) {
+    for (const char* w : {"4294967295,0,10,10", "0,4294967296,10,10", "18446744073709551616,0,1,1",
+                          "0,0,10,10,", "0,0,10", "+1,0,10,10", "0x10,0,10,10"}) {
+        const ProcessRun r = Run({"--sim", "gannet", "capture", "--window", w, "-o", "w.fits"});
+        EXPECT_EQ(r.exitCode, 1) << w;
+        EXPECT_NE(r.err.find("bad --window"), std::string::npos) << w << ": " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "w.fits"));
+}
+
+TEST_F(ToolGuard, EmptySimulatedCameraIsRefused) {
+    for (const char* model : {"", "sim:"}) {
+        const ProcessRun r = Run({"--sim", model, "info"});
+        EXPECT_EQ(r.exitCode, 1) << "'" << model << "'";
+        EXPECT_NE(r.err.find("--sim needs a camera model"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+}
+
+TEST_F(ToolGuard, TerminateAndHangupEndLikeCtrlCWithTheirOwnCodes) {
+    const struct {
+        int signal;
+        int exitCode;
+    } cases[] = {{SIGTERM, 143}, {SIGHUP, 129}};
+    for (const auto& c : cases) {
+        const ProcessRun r =
+            Run({"--sim", "gannet", "capture", "1000", "--dark", "--progress", "-o", "x.fits"},
+                "exposing", c.signal);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find("interrupted during the exposure: exposure ended, camera idle"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(dir / "x.fits"));
+        EXPECT_FALSE(fs::exists(dir / "x.fits.part"));
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +32,7 @@ namespace {
 
 const char* const kMaxSecondsText = "167772.15";
 // Window edges beyond any CCD, refused before they could wrap.
-constexpr long kMaxWindow = 0xFFFFFF;
+constexpr long long kMaxWindow = 0xFFFFFF;
 // How often the progress line is redrawn and Ctrl-C looked at.
 constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 
@@ -66,6 +67,26 @@ struct CaptureOptions {
     bool progress = false;  // show progress even when not on a terminal
     bool png = false;       // also write a PNG preview next to the FITS file
 };
+
+// "X,Y,W,H": four decimal numbers, each read whole into a 64-bit value (one
+// too large for that is refused, never wrapped).
+bool ParseWindow(const char* text, long long* x, long long* y, long long* w, long long* h) {
+    long long* out[4] = {x, y, w, h};
+    const char* p = text;
+    const char* end = text + std::strlen(text);
+    for (int i = 0; i < 4; ++i) {
+        const auto [next, ec] = std::from_chars(p, end, *out[i]);
+        if (ec != std::errc() || next == p)
+            return false;
+        p = next;
+        if (i < 3) {
+            if (p == end || *p != ',')
+                return false;
+            ++p;
+        }
+    }
+    return p == end;
+}
 
 int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
     bool haveTime = false;
@@ -117,11 +138,9 @@ int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
             }
         } else if (a == "--window") {
             const char* v = value("--window");
-            long x, y, w, h;
-            char tail;
-            if (!v || std::sscanf(v, "%ld,%ld,%ld,%ld%c", &x, &y, &w, &h, &tail) != 4 || x < 0 ||
-                y < 0 || w < 1 || h < 1 || x > kMaxWindow || y > kMaxWindow || w > kMaxWindow ||
-                h > kMaxWindow)
+            long long x, y, w, h;
+            if (!v || !ParseWindow(v, &x, &y, &w, &h) || x < 0 || y < 0 || w < 1 || h < 1 ||
+                x > kMaxWindow || y > kMaxWindow || w > kMaxWindow || h > kMaxWindow)
                 return Fail(std::string("capture: bad --window '") + (v ? v : "") +
                             "' (valid: X,Y,W,H in unbinned pixels, W and H at least 1)");
             o->window = true;
@@ -151,7 +170,7 @@ int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
             o->seconds = t;
             o->secondsText = a;
             haveTime = true;
-        } else if (!a.empty() && a[0] == '-' && ParseLong(a.c_str(), &n)) {
+        } else if (double t; !a.empty() && a[0] == '-' && ParseDouble(a.c_str(), &t)) {
             return Fail("capture: bad exposure time '" + a + "' (valid: 0 to " + kMaxSecondsText +
                         " seconds)");
         } else {
@@ -264,7 +283,7 @@ const char* StateAfterStop(Camera& cam, unsigned ccd) {
 }
 
 // Runs the sequence on a worker thread; shows its progress and cancels it on
-// Ctrl-C.  Returns 0, 1 (error) or 130 (interrupted); the camera is left idle.
+// Ctrl-C.  Returns 0, 1 (error) or InterruptedExit(); the camera is left idle.
 int RunCapture(Camera& cam, const CaptureRequest& request, Progress& progress, Frame* frame) {
     Capture capture(cam);
     CaptureResult result;
@@ -306,7 +325,7 @@ int RunCapture(Camera& cam, const CaptureRequest& request, Progress& progress, F
                      result.linesRead + 1, request.plan.h, ended, StateAfterStop(cam, ccd));
     else
         std::fprintf(stderr, "zeva: interrupted; nothing written\n");
-    return 130;
+    return InterruptedExit();
 }
 
 // The header of `frame`: everything from the plan it was read with.
@@ -362,8 +381,8 @@ std::vector<FitsKey> HeaderOf(const Frame& frame, const CcdInfo& ccd, std::uint1
     return k;
 }
 
-// One frame into `path` (by way of PATH.part).  Returns 0, 1 (error) or 130
-// (interrupted); the camera is left idle.
+// One frame into `path` (by way of PATH.part).  Returns 0, 1 (error) or
+// InterruptedExit(); the camera is left idle.
 int CaptureOne(Session& s, const CaptureOptions& o, const CcdInfo& ccd, const ReadoutPlan& plan,
                const std::string& path, Progress& progress, Frame* frame) {
     TemperatureStatus temp;
@@ -382,7 +401,7 @@ int CaptureOne(Session& s, const CaptureOptions& o, const CcdInfo& ccd, const Re
     if (gStop) {
         std::remove(partial.c_str());
         std::fprintf(stderr, "zeva: interrupted; nothing written\n");
-        return 130;
+        return InterruptedExit();
     }
     if (std::string problem = OutputPathProblem(path); !problem.empty()) {
         std::remove(partial.c_str());

@@ -1,4 +1,5 @@
 // zeva temp and zeva cool: the cooler's status and settings.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -18,7 +19,7 @@ int CmdTemp(const Global& g, int argc, char** argv) {
             return 0;
         }
         if (std::strcmp(argv[i], "--watch") == 0 && i + 1 < argc &&
-            ParseDouble(argv[i + 1], &watch) && watch > 0) {
+            ParseDouble(argv[i + 1], &watch) && std::isfinite(watch) && watch > 0) {
             ++i;
             continue;
         }

@@ -80,7 +80,8 @@ void PrintUsage(FILE* to) {
     std::fputs(kUsageTail, to);
 }
 
-void OnSignal(int) {
+void OnSignal(int sig) {
+    gStopSignal = sig;
     gStop = true;
 }
 
@@ -91,6 +92,8 @@ int Main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--sim" && i + 1 < argc) {
             g.sim = argv[++i];
+            if (g.sim.empty() || g.sim == "sim:")
+                return Fail("--sim needs a camera model, e.g. --sim gannet (see zeva --help)");
         } else if (a == "--port" && i + 1 < argc) {
             const std::string v = argv[i + 1];
             long p;
@@ -139,6 +142,7 @@ int Main(int argc, char** argv) {
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);  // the terminal closed: end as cleanly as on Ctrl-C
     const std::string cmd = argv[i];
     for (const Command& c : kCommands)
         if (cmd == c.name)

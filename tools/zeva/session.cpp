@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,6 +10,12 @@ namespace zeva::tool {
 using namespace zeva::client;
 
 std::atomic<bool> gStop{false};
+std::atomic<int> gStopSignal{0};
+
+int InterruptedExit() {
+    const int sig = gStopSignal;
+    return 128 + (sig > 0 ? sig : SIGINT);
+}
 
 int Fail(const std::string& what) {
     std::fprintf(stderr, "zeva: %s\n", what.c_str());

@@ -12,8 +12,13 @@
 
 namespace zeva::tool {
 
-// Set by SIGINT / SIGTERM: commands stop at the next safe point.
+// Set by SIGINT, SIGTERM and SIGHUP: commands stop at the next safe point.
 extern std::atomic<bool> gStop;
+// The signal that set gStop.
+extern std::atomic<int> gStopSignal;
+// The exit code of a command stopped by a signal: 128 + the signal (130 for
+// Ctrl-C, 143 for SIGTERM, 129 for a closed terminal).
+int InterruptedExit();
 
 struct Global {
     std::uint16_t port = 1;
