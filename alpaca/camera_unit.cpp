@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "client/capture.h"
+#include "client/explain.h"
 
 namespace zeva::alpaca {
 
@@ -24,7 +25,7 @@ constexpr std::uint64_t kTemperatureAgeNs = 1000 * kMs;
 }  // namespace
 
 Reply CameraFailure(const std::string& what, const client::Status& status) {
-    return Reply::Error(AscomError::CameraError, what + " failed: " + status.Describe());
+    return Reply::Error(AscomError::CameraError, what + " failed: " + client::Explain(status));
 }
 
 CameraUnit::CameraUnit(std::uint16_t port, std::string entry, CameraSettings settings)
@@ -38,25 +39,26 @@ bool CameraUnit::Open(std::string* error) {
     client::Status st = camera_.Open(port_);
     if (!st.ok()) {
         const std::string why = client::SystemStartError();
-        *error = !why.empty()
-                     ? why
-                     : "cannot open the camera on port \"" + entry_ + "\": " + st.Describe();
+        *error = !why.empty() ? why
+                              : "opening the camera on port \"" + entry_ +
+                                    "\" failed: " + client::Explain(st);
         return false;
     }
     st = camera_.EstablishLink(&type_);
     if (!st.ok()) {
-        *error = "no camera answers on port \"" + entry_ + "\" (" + st.Describe() +
-                 "): is it plugged in and powered?";
+        *error = "linking to the camera on port \"" + entry_ + "\" failed: " + client::Explain(st);
         camera_.Close();
         return false;
     }
+    CheckEeprom();
     const unsigned ccds = hasTracking() ? 2 : 1;
     for (unsigned ccd = 0; ccd < ccds; ++ccd) {
         st = camera_.GetCCDInfo(static_cast<std::uint16_t>(ccd), &info_[ccd]);
         if (!st.ok() || info_[ccd].modes.empty() || info_[ccd].modes[0].width == 0 ||
             info_[ccd].modes[0].height == 0) {
-            *error = "cannot read the CCD information of the camera on port \"" + entry_ +
-                     "\": " + (st.ok() ? std::string("no readout modes") : st.Describe());
+            *error =
+                "reading the CCD information of the camera on port \"" + entry_ +
+                "\" failed: " + (st.ok() ? std::string("no readout modes") : client::Explain(st));
             camera_.Close();
             return false;
         }
@@ -82,17 +84,28 @@ Reply CameraUnit::Attach() {
         std::uint16_t type = 0;
         const client::Status st = Locked([&](client::Camera& c) { return c.EstablishLink(&type); });
         if (!st.ok())
-            return Reply::Error(AscomError::CameraError, "no camera answers on port \"" + entry_ +
-                                                             "\" (" + st.Describe() +
-                                                             "): is it plugged in and powered?");
+            return CameraFailure("linking to the camera on port \"" + entry_ + "\"", st);
         if (type != type_)
             return Reply::Error(AscomError::CameraError,
                                 "the camera on port \"" + entry_ + "\" is now of type " +
                                     std::to_string(type) + ", not " + std::to_string(type_) +
                                     " as at start-up: restart the server");
+        CheckEeprom();
     }
     ++attached_;
     return Reply::Done();
+}
+
+// The driver links a camera whose EEPROM fails its checksum as a Gannet:
+// the user is told at start-up and at every first connect.
+void CameraUnit::CheckEeprom() {
+    bool failed = false;
+    const client::Status st =
+        Locked([&](client::Camera& c) { return client::CheckEeprom(c, type_, &failed); });
+    eepromFailed_ = st.ok() && failed;
+    if (eepromFailed_)
+        std::fprintf(stderr, "zeva-alpaca: port \"%s\": warning: %s\n", entry_.c_str(),
+                     client::kEepromFailedWarning);
 }
 
 void CameraUnit::Detach() {

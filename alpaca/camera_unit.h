@@ -52,6 +52,9 @@ class CameraUnit {
     bool hasTracking() const { return client::HasTrackingCcd(type_); }
     const client::CcdInfo& info(unsigned ccd) const { return info_[ccd ? 1 : 0]; }
     const CameraSettings& settings() const { return settings_; }
+    // The camera's EEPROM failed its checksum at the last link: its model
+    // may be misidentified.
+    bool eepromFailed() const { return eepromFailed_; }
 
     client::Camera& camera() { return camera_; }
     std::mutex& lock() { return io_; }
@@ -81,6 +84,7 @@ class CameraUnit {
         bool positive = false;  // north / west
         std::uint64_t endNs = 0;
     };
+    void CheckEeprom();
     void MonitorLoop();
     void PollRelays();                             // caller holds guideLock_
     client::Status SendRelays(std::uint64_t now);  // caller holds guideLock_
@@ -96,6 +100,7 @@ class CameraUnit {
     std::uint16_t type_ = 0;
     client::CcdInfo info_[2];
     std::atomic<int> attached_{0};
+    std::atomic<bool> eepromFailed_{false};
     std::mutex attachLock_;
 
     // Pulses per axis (0 = north/south, 1 = west/east) on the system clock.

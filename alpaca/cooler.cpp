@@ -1,7 +1,7 @@
 // The cooler members of a camera device.
-#include "alpaca/device.h"
-
 #include <cmath>
+
+#include "alpaca/device.h"
 
 namespace zeva::alpaca {
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <set>
 
+#include "client/explain.h"
+
 namespace zeva::alpaca {
 
 namespace {
@@ -219,7 +221,10 @@ Reply CameraDevice::Get(const std::string& member, const Params& params,
     if (member == "name")
         return Reply::Value(Name());
     if (member == "description")
-        return Reply::Value(Name() + " on port \"" + unit_.entry() + "\"");
+        return Reply::Value(Name() + " on port \"" + unit_.entry() + "\"" +
+                            (unit_.eepromFailed()
+                                 ? std::string(" (warning: ") + client::kEepromFailedWarning + ")"
+                                 : ""));
     if (member == "driverinfo")
         return Reply::Value(std::string("zeva-alpaca: ASCOM Alpaca server for ZEVA cameras, ") +
                             ZEVA_VERSION);

@@ -1,9 +1,9 @@
 // Exposures of a camera device: the frame planned from its settings, the
 // capture on a worker thread, its state and its image.
-#include "alpaca/device.h"
-
 #include <algorithm>
 #include <cstdio>
+
+#include "alpaca/device.h"
 
 namespace zeva::alpaca {
 

@@ -19,6 +19,7 @@
 #include "alpaca/server.h"
 #include "alpaca/settings.h"
 #include "client/client.h"
+#include "client/explain.h"
 
 namespace {
 
@@ -214,7 +215,7 @@ int Main(int argc, char** argv) {
     client::Status st = driver.Open();
     if (!st.ok()) {
         const std::string why = client::SystemStartError();
-        return Fail(why.empty() ? "opening the driver failed: " + st.Describe() : why);
+        return Fail(why.empty() ? "opening the driver failed: " + client::Explain(st) : why);
     }
     std::vector<std::unique_ptr<CameraUnit>> units;
     std::vector<std::unique_ptr<CameraDevice>> devices;

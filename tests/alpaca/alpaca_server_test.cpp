@@ -13,6 +13,13 @@
 namespace zeva::alpaca::test {
 namespace {
 
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 class AlpacaServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -141,6 +148,47 @@ TEST_F(AlpacaServerTest, SingleCcdCameraIsOneDevice) {
     json list = http->Get("/management/v1/configureddevices").Json();
     ASSERT_EQ(list["Value"].size(), 1u);
     EXPECT_EQ(http->Get(Path(1, "connected")).status, 400);
+}
+
+TEST_F(AlpacaServerTest, StartupFailuresSayWhyAndEndTheServer) {
+    struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--sim", "gannet?micro=silent"}, "is it plugged in and powered?"},
+        {{"--sim", "nosuchcamera"}, "nosuchcamera"},
+        {{"--sim", "gannet", "--listen", "127.0.0.1:99999"}, "bad --listen"},
+        {{"--sim", "gannet", "--listen", "192.0.2.1:11111"}, "cannot listen on 192.0.2.1:11111"},
+        {{"--sim", "gannet", "--relays", "0,0,1,2"}, "bad --relays"},
+        {{"--port", "3"}, "ZEVA_PORTS has 1 entries"},
+        {{"--frobnicate"}, "unknown option"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("--settings");
+        args.push_back((dir / "settings.json").string());
+        const zeva::test::ProcessRun r =
+            zeva::test::RunProcess(ZEVA_ALPACA_SERVER, args, dir, {{"ZEVA_PORTS", "sim:kestrel"}});
+        EXPECT_EQ(r.exitCode, 1) << c.args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "settings.json"));  // nothing saved by a refused start
+}
+
+TEST_F(AlpacaServerTest, CameraWithABadEepromIsServedWithAWarning) {
+    const std::string warning = "the camera's EEPROM failed its checksum";
+    Start({"--sim", "kestrel?eeprom=badsum"});
+    EXPECT_NE(server.Log().find("warning: " + warning), std::string::npos) << server.Log();
+    const std::string description = Value(0, "description");
+    EXPECT_NE(description.find(warning), std::string::npos) << description;
+    Connect(0);  // and once more at the first connect
+    EXPECT_EQ(Count(server.Log(), warning), 2u) << server.Log();
+    http.reset();
+    ASSERT_EQ(server.Stop(), 0);
+    started = false;
+    Start({"--sim", "kestrel"});
+    EXPECT_EQ(Count(server.Log(), warning), 0u);
+    EXPECT_EQ(Value(0, "description").get<std::string>().find(warning), std::string::npos);
 }
 
 TEST_F(AlpacaServerTest, EveryPropertyAnswersOnceConnected) {
