@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -18,33 +19,80 @@ constexpr const char kQuery[] = "alpacadiscovery1";
 // How often the loop looks at the stop flag.
 constexpr int kPollMs = 200;
 
+std::string Where(const std::string& address, int port) {
+    return "discovery: cannot listen on UDP " + address + " port " + std::to_string(port) + ": " +
+           std::strerror(errno);
+}
+
 }  // namespace
 
 Discovery::~Discovery() {
     Stop();
 }
 
-bool Discovery::Start(const std::string& address, int port, int httpPort, std::string* error) {
+bool Discovery::Open4(const std::string& address, int port, std::string* error) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
-        *error = "discovery: '" + address + "' is not an IPv4 address";
-        return false;
-    }
-    socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) {
-        *error = std::string("discovery: no UDP socket: ") + std::strerror(errno);
-        return false;
-    }
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int on = 1;
-    setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    if (bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        *error = "discovery: cannot listen on UDP " + address + ":" + std::to_string(port) + ": " +
-                 std::strerror(errno);
-        close(socket_);
-        socket_ = -1;
+    if (s < 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        *error = Where(address, port);
+        if (s >= 0)
+            close(s);
+        return false;
+    }
+    sockets_.push_back(s);
+    return true;
+}
+
+bool Discovery::Open6(const std::string& address, int port, std::string* error) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET6, address.c_str(), &a.sin6_addr);
+    const int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (s < 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        *error = Where(address, port);
+        if (s >= 0)
+            close(s);
+        return false;
+    }
+    if (IN6_IS_ADDR_UNSPECIFIED(&a.sin6_addr)) {
+        // Clients ask the whole link through the group; a machine without
+        // multicast still answers direct queries.
+        ipv6_mreq group{};
+        inet_pton(AF_INET6, kDiscoveryGroup6, &group.ipv6mr_multiaddr);
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_JOIN_GROUP, &group, sizeof group) != 0)
+            std::fprintf(stderr, "zeva-alpaca: discovery: cannot join %s: %s\n", kDiscoveryGroup6,
+                         std::strerror(errno));
+    }
+    sockets_.push_back(s);
+    return true;
+}
+
+bool Discovery::Start(const std::string& address, int port, int httpPort, std::string* error) {
+    in_addr a4;
+    in6_addr a6;
+    bool ok;
+    if (inet_pton(AF_INET, address.c_str(), &a4) == 1) {
+        ok = Open4(address, port, error);
+    } else if (inet_pton(AF_INET6, address.c_str(), &a6) == 1) {
+        ok = Open6(address, port, error);
+        if (ok && IN6_IS_ADDR_UNSPECIFIED(&a6))
+            ok = Open4("0.0.0.0", port, error);
+    } else {
+        *error = "discovery: '" + address + "' is not an IP address";
+        ok = false;
+    }
+    if (!ok) {
+        Stop();
         return false;
     }
     httpPort_ = httpPort;
@@ -57,26 +105,30 @@ void Discovery::Stop() {
     stop_ = true;
     if (thread_.joinable())
         thread_.join();
-    if (socket_ >= 0)
-        close(socket_);
-    socket_ = -1;
+    for (int s : sockets_) close(s);
+    sockets_.clear();
 }
 
 void Discovery::Loop() {
     const std::string reply = nlohmann::json{{"AlpacaPort", httpPort_}}.dump();
+    std::vector<pollfd> polls;
+    for (int s : sockets_) polls.push_back(pollfd{s, POLLIN, 0});
     char buf[256];
     while (!stop_) {
-        pollfd p{socket_, POLLIN, 0};
-        if (poll(&p, 1, kPollMs) <= 0)
+        if (poll(polls.data(), polls.size(), kPollMs) <= 0)
             continue;
-        sockaddr_storage from{};
-        socklen_t len = sizeof from;
-        const ssize_t n =
-            recvfrom(socket_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < static_cast<ssize_t>(sizeof kQuery - 1) ||
-            std::memcmp(buf, kQuery, sizeof kQuery - 1) != 0)
-            continue;
-        sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        for (pollfd& p : polls) {
+            if (!(p.revents & POLLIN))
+                continue;
+            sockaddr_storage from{};
+            socklen_t len = sizeof from;
+            const ssize_t n =
+                recvfrom(p.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < static_cast<ssize_t>(sizeof kQuery - 1) ||
+                std::memcmp(buf, kQuery, sizeof kQuery - 1) != 0)
+                continue;
+            sendto(p.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
     }
 }
 

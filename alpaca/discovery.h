@@ -5,10 +5,13 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zeva::alpaca {
 
 constexpr int kDiscoveryPort = 32227;
+// The IPv6 multicast group Alpaca clients send to.
+constexpr const char* kDiscoveryGroup6 = "ff12::a1:9aca";
 
 class Discovery {
   public:
@@ -17,15 +20,19 @@ class Discovery {
     Discovery(const Discovery&) = delete;
     Discovery& operator=(const Discovery&) = delete;
 
-    // Listens on `address`:`port` (IPv4; "0.0.0.0" for every interface, which
-    // also receives broadcasts) and answers with `httpPort`.  Other Alpaca
-    // servers on the machine may share the port.  False with a message.
+    // Listens on `address`:`port` and answers with `httpPort`.  An IPv4
+    // address ("0.0.0.0" for every interface, which also receives
+    // broadcasts) or an IPv6 one ("::" for every interface: then also IPv4's
+    // 0.0.0.0 and the multicast group).  Other Alpaca servers on the machine
+    // may share the port.  False with a message.
     bool Start(const std::string& address, int port, int httpPort, std::string* error);
     void Stop();
 
   private:
+    bool Open4(const std::string& address, int port, std::string* error);
+    bool Open6(const std::string& address, int port, std::string* error);
     void Loop();
-    int socket_ = -1;
+    std::vector<int> sockets_;
     int httpPort_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;

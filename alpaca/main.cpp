@@ -33,7 +33,8 @@ const char* kUsage =
     "  --port N | ENTRY        serve port N of ZEVA_PORTS, or a port entry such as\n"
     "                          /dev/parport0; repeatable (default: every ZEVA_PORTS entry)\n"
     "  --listen ADDRESS:PORT   HTTP address (default 127.0.0.1:11111; 0.0.0.0:11111 for\n"
-    "                          every interface; port 0 picks a free one)\n"
+    "                          every interface, [::]:11111 for IPv6 too; port 0 picks a\n"
+    "                          free one)\n"
     "  --discovery             answer Alpaca discovery on UDP port 32227\n"
     "  --discovery-port N      answer it on port N instead (implies --discovery)\n"
     "  --settings PATH         settings file (default $XDG_CONFIG_HOME/zeva-alpaca/settings.json)\n"
@@ -110,6 +111,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 !ParsePort(v.substr(colon + 1), 0, &o->port))
                 return Fail("bad --listen '" + v + "' (valid: ADDRESS:PORT, e.g. 127.0.0.1:11111)");
             o->host = v.substr(0, colon);
+            // [::1]:11111: an IPv6 address in brackets, as in URLs.
+            if (o->host.size() > 2 && o->host.front() == '[' && o->host.back() == ']')
+                o->host = o->host.substr(1, o->host.size() - 2);
         } else if (a == "--discovery-port") {
             if (!ParsePort(v, 1, &o->discoveryPort))
                 return Fail("bad --discovery-port '" + v + "' (valid: 1 to 65535)");
@@ -251,9 +255,11 @@ int Main(int argc, char** argv) {
         server.Stop();
     });
     for (const auto& d : devices) std::printf("camera %u: %s\n", d->number(), d->Name().c_str());
+    const bool ipv6 = o.host.find(':') != std::string::npos;
     std::printf(
-        "zeva-alpaca: serving %zu camera device%s on http://%s:%d/%s\n", devices.size(),
-        devices.size() == 1 ? "" : "s", o.host.c_str(), server.port(),
+        "zeva-alpaca: serving %zu camera device%s on http://%s%s%s:%d/%s\n", devices.size(),
+        devices.size() == 1 ? "" : "s", ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "",
+        server.port(),
         o.discovery ? (", discovery on UDP port " + std::to_string(o.discoveryPort)).c_str() : "");
     std::fflush(stdout);
 

@@ -71,7 +71,8 @@ inline const bool kCurlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK
 // One client (one curl handle, kept-alive connections), not shared between threads.
 class Http {
   public:
-    explicit Http(int port) : base_("http://127.0.0.1:" + std::to_string(port)) {
+    explicit Http(int port, const std::string& host = "127.0.0.1")
+        : base_("http://" + host + ":" + std::to_string(port)) {
         curl_ = curl_easy_init();
     }
     ~Http() { curl_easy_cleanup(curl_); }
@@ -143,16 +144,17 @@ class ServerProcess {
   public:
     ~ServerProcess() { Stop(); }
 
-    // Starts zeva-alpaca with `args` (after --listen 127.0.0.1:0) and waits for
-    // it to name its port.  False when it did not come up.
-    bool Start(const std::vector<std::string>& args, const fs::path& dir) {
+    // Starts zeva-alpaca with `args` (after --listen HOST:0, HOST as in a URL)
+    // and waits for it to name its port.  False when it did not come up.
+    bool Start(const std::vector<std::string>& args, const fs::path& dir,
+               const std::string& host = "127.0.0.1") {
         // A log of its own for each start, so a restart never reads the last one's port.
         log_ = dir / ("server-" + std::to_string(++starts_) + ".log");
         fs::remove(log_);
-        std::vector<std::string> all = {ZEVA_ALPACA_SERVER, "--listen", "127.0.0.1:0"};
+        std::vector<std::string> all = {ZEVA_ALPACA_SERVER, "--listen", host + ":0"};
         all.insert(all.end(), args.begin(), args.end());
         pid_ = zeva::test::Spawn(all, dir, log_);
-        const std::string mark = "on http://127.0.0.1:";
+        const std::string mark = "on http://" + host + ":";
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
             const std::string log = Log();
