@@ -25,11 +25,7 @@ using zeva::test::WaitFor;
 class IndiDriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zeva-indi-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = zeva::test::TestDirectory("zeva-indi");
         port = std::to_string(zeva::test::FreeLoopbackPort());
     }
     void TearDown() override {

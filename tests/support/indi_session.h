@@ -30,33 +30,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/process.h"
+
 namespace zeva::test {
 
 namespace fs = std::filesystem;
 
 inline constexpr const char* kIndiDevice = "ZEVA CCD";
-
-// A TCP port on the loopback interface that was free a moment ago.
-inline int FreeLoopbackPort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    const int port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-inline std::string ReadText(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // indiserver running the driver, in a process group of its own.
 class IndiServer {
@@ -101,7 +81,7 @@ class IndiServer {
     }
     ~IndiServer() { Stop(); }
     int port() const { return port_; }
-    std::string Log() const { return ReadText(dir_ / "server.log"); }
+    std::string Log() const { return ReadFile(dir_ / "server.log"); }
 
   private:
     fs::path dir_;
@@ -433,16 +413,6 @@ inline Star BrightestStarNear(const FitsImage& im, double x0, double y0, double 
 
 inline Star BrightestStar(const FitsImage& im) {
     return BrightestStarNear(im, 0, 0, -1);
-}
-
-// A directory of its own for one test, removed when the test passed.
-inline fs::path TestDirectory(const char* prefix) {
-    const fs::path dir = fs::temp_directory_path() /
-                         (std::string(prefix) + "-" + std::to_string(getpid()) + "-" +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
 }
 
 }  // namespace zeva::test

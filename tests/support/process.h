@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -182,6 +183,18 @@ inline int FreeLoopbackPort() {
         port = ntohs(a.sin_port);
     close(s);
     return port;
+}
+
+// A fresh directory for the running test: PREFIX-PID-TESTNAME under the
+// system's temporary directory.
+inline std::filesystem::path TestDirectory(const char* prefix) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        (std::string(prefix) + "-" + std::to_string(getpid()) + "-" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
 inline std::string ReadFile(const std::filesystem::path& p) {

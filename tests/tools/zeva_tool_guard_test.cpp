@@ -22,13 +22,7 @@ using zeva::test::ProcessRun;
 
 class ToolGuard : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zeva-guard-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = zeva::test::TestDirectory("zeva-guard"); }
     void TearDown() override { fs::remove_all(dir); }
     ProcessRun Run(std::vector<std::string> args, const std::string& signalOn = "",
                    int signal = SIGINT) {

@@ -27,13 +27,7 @@ ToolRun RunTool(const fs::path& dir, std::vector<std::string> args,
 
 class ToolTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zeva-tool-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = zeva::test::TestDirectory("zeva-tool"); }
     void TearDown() override { fs::remove_all(dir); }
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
