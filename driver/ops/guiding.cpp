@@ -4,6 +4,7 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "common/records.h"
 #include "driver/frame/routines.h"
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
@@ -70,7 +71,12 @@ NTSTATUS AOSetFocus(DeviceState* /*state*/, std::uint8_t* /*buffer*/) {
 }
 
 NTSTATUS AODelay(DeviceState* state, std::uint8_t* buffer) {
-    std::uint32_t remaining = le::Get32(buffer, 0);
+    std::uint32_t remaining = le::Get32(buffer, rec::AODelayParams::Microseconds);
+    // The wait holds the device (every other command of it waits) and the
+    // processor: a settling delay between tip-tilt moves needs milliseconds,
+    // a longer request is refused rather than blocking the camera for minutes.
+    if (remaining > kMaxAODelayMicroseconds)
+        return ErrorStatus(ErrBadParameter);
     std::uint8_t clock[4];
     (void)GetUSTimer(state, clock);
     std::uint32_t last = le::Get32(clock, 0);

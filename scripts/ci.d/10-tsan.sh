@@ -12,7 +12,7 @@ dir="$top/${ZEVA_TSAN_BUILD_DIR:-build-tsan}"
 tests="driver_threads_test readout_queue_test driver_frame_test driver_fence_test platform_test libnt_test client_capture_test portio_test zeva_alpaca_server_test"
 
 if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVA_WERROR=ON \
     -DZEVA_TSAN=ON -DZEVA_BUILD_BENCH=OFF -DZEVA_BUILD_INDI=OFF >/dev/null
 fi
 # shellcheck disable=SC2086

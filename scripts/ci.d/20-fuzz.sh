@@ -13,7 +13,7 @@ unit_timeout="${FUZZ_UNIT_TIMEOUT:-30}"
 seed="${FUZZ_SEED:-20261208}"
 targets="fuzz_dispatch fuzz_libraries fuzz_micro fuzz_ports"
 
-CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVA_WERROR=ON \
   -DZEVA_FUZZ=ON -DZEVA_BUILD_TESTS=OFF -DZEVA_BUILD_BENCH=OFF -DZEVA_BUILD_INDI=OFF
 cmake --build "$build" --target $targets -- -j "${FUZZ_JOBS:-$(nproc)}"
 

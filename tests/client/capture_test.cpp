@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/errors.h"
+#include "support/pattern.h"
 
 namespace zeva::client {
 namespace {
@@ -22,10 +23,6 @@ const bool kPorts = [] {
     setenv("ZEVA_PORTS", "sim:gannet?scene=pattern,sim:gannet,sim:gannet?busy=stuck", 1);
     return true;
 }();
-
-unsigned Pattern(unsigned r, unsigned c) {
-    return (31 * r + 17 * c) % 1000;
-}
 
 // Every pixel of `f` is its plan's hbin x vbin cells of the pattern, summed
 // on the chip, above the pedestal.
@@ -38,7 +35,8 @@ void ExpectPatternOf(const Frame& f) {
             unsigned expected = 100;
             for (unsigned r = 0; r < p.vbin; ++r)
                 for (unsigned c = 0; c < p.hbin; ++c)
-                    expected += Pattern(origin.y + line * p.vbin + r, origin.x + px * p.hbin + c);
+                    expected += zeva::test::PatternImaging(origin.y + line * p.vbin + r,
+                                                           origin.x + px * p.hbin + c);
             ASSERT_EQ(f.pixels[std::size_t{line} * p.w + px], expected)
                 << "line " << line << " pixel " << px;
         }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "common/errors.h"
+#include "support/pattern.h"
 
 namespace zeva::client {
 namespace {
@@ -20,12 +21,8 @@ const bool kPorts = [] {
 constexpr std::uint16_t kPedestal = 100;         // left by the imaging bias subtraction
 constexpr std::uint16_t kTrackingOffset = 1000;  // tracking samples are raw
 
-unsigned PatternImaging(unsigned r, unsigned c) {
-    return (31 * r + 17 * c) % 1000;
-}
-unsigned PatternTracking(unsigned r, unsigned c) {
-    return 2000 + (13 * r + 7 * c) % 1000;
-}
+using zeva::test::PatternImaging;
+using zeva::test::PatternTracking;
 
 class ClientTest : public ::testing::Test {
   protected:

@@ -16,6 +16,7 @@
 
 #include "common/le.h"
 #include "platform/system.h"
+#include "support/pattern.h"
 #include "zeva/zeva.h"
 
 namespace {
@@ -49,12 +50,13 @@ std::uint32_t Charge(const Camera& cam, int ccd, int r, int c) {
         if (c < 0 || c >= kTrackingColumns || r < 0 || r >= kTrackingRows) {
             return 0;
         }
-        return 2000u + static_cast<std::uint32_t>(13 * r + 7 * c) % 1000u;
+        return zeva::test::PatternTracking(static_cast<std::uint32_t>(r),
+                                           static_cast<std::uint32_t>(c));
     }
     if (c < 0 || c >= cam.charged_columns || r < 0 || r >= cam.rows) {
         return 0;
     }
-    return static_cast<std::uint32_t>(31 * r + 17 * c) % 1000u;
+    return zeva::test::PatternImaging(static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c));
 }
 
 std::uint32_t Block(const Camera& cam, int ccd, int r, int rows, int c, int cols) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/le.h"
+#include "support/pattern.h"
 #include "zeva/zeva.h"
 
 namespace {
@@ -22,7 +23,9 @@ std::uint32_t Vb(std::uint32_t command, void* in, void* out) {
 
 // The pattern charge plus the pedestal of 100 counts the bias correction leaves.
 std::uint32_t Expected(int r, int c) {
-    return (31u * r + 17u * c) % 1000u + 100u;
+    return zeva::test::PatternImaging(static_cast<std::uint32_t>(r),
+                                      static_cast<std::uint32_t>(c)) +
+           100u;
 }
 
 // Link, geometry, exposure, every line of mode 0 on the imaging CCD.

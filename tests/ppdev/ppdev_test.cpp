@@ -15,8 +15,8 @@
 #include "ppdev/fake_kernel.h"
 #include "sim/config.h"
 
-    namespace zeva::driver {
-    NTSTATUS DriverEntry(DRIVER_OBJECT * driver, UNICODE_STRING * registry_path);
+namespace zeva::driver {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
 }
 
 namespace zeva::test {

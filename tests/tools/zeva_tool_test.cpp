@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/fits.h"
+#include "support/pattern.h"
 #include "support/process.h"
 
 namespace {
@@ -47,10 +48,6 @@ struct Fits : zeva::test::FitsImage {
     }
 };
 
-unsigned Pattern(unsigned r, unsigned c) {
-    return (31 * r + 17 * c) % 1000;
-}
-
 TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
     // Window floored to the 2 x 2 binning: origin 41,13 -> binned 20,6; 31 x 17 -> 15 x 8.
     ToolRun r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "0.1", "--bin", "2",
@@ -65,7 +62,7 @@ TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
             unsigned sum = 0;
             for (unsigned dr = 0; dr < 2; ++dr)
                 for (unsigned dc = 0; dc < 2; ++dc)
-                    sum += Pattern(2 * (6 + y) + dr, 2 * (20 + x) + dc);
+                    sum += zeva::test::PatternImaging(2 * (6 + y) + dr, 2 * (20 + x) + dc);
             ASSERT_EQ(f.pixels[y * 15 + x], sum + 100) << "x " << x << " y " << y;
         }
     EXPECT_EQ(f.Text("INSTRUME"), "ZEVA Gannet Dual CCD Camera");
@@ -207,7 +204,8 @@ TEST_F(ToolTest, EveryLibraryPathGivesTheSamePixels) {
         EXPECT_EQ(f.Text("INSTRUME"), "ZEVA Gannet Dual CCD Camera") << name;
         EXPECT_DOUBLE_EQ(f.Number("XPIXSZ"), 18.0) << name;  // from the library's mode table
         EXPECT_EQ(f.pixels[0],
-                  Pattern(12, 40) + Pattern(12, 41) + Pattern(13, 40) + Pattern(13, 41) + 100)
+                  zeva::test::PatternImaging(12, 40) + zeva::test::PatternImaging(12, 41) +
+                      zeva::test::PatternImaging(13, 40) + zeva::test::PatternImaging(13, 41) + 100)
             << name;
         if (first.empty())
             first = f.pixels;

@@ -19,8 +19,8 @@
 #include "sim/camera.h"
 #include "sim/config.h"
 
-    namespace zeva::driver {
-    NTSTATUS DriverEntry(DRIVER_OBJECT * driver, UNICODE_STRING * registry_path);
+namespace zeva::driver {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
 }
 
 namespace zeva::test {

@@ -12,6 +12,7 @@
 #include "driver/link/micro/fake_camera.h"
 #include "driver/ops/ccdinfo.h"
 #include "driver/ops/exposure.h"
+#include "driver/ops/guiding.h"
 #include "driver/ops/link.h"
 #include "tests/driver/ops/unit/ops_fakes.h"
 
@@ -705,6 +706,15 @@ TEST_F(OpsTest, SerialStatusTurboFocusAndDelay) {
     const std::int64_t before = test::g_ops.now_us;
     EXPECT_EQ(AODelay(state, b), 0u);
     EXPECT_GE(test::g_ops.now_us - before, 40000 + 15625);
+    // A second is the longest wait; more is refused without waiting at all.
+    le::Put32(b, 0, kMaxAODelayMicroseconds);
+    EXPECT_EQ(AODelay(state, b), 0u);
+    for (std::uint32_t us : {kMaxAODelayMicroseconds + 1, 0xFFFFFFFFu}) {
+        le::Put32(b, 0, us);
+        test::g_ops.us_reads = 0;
+        EXPECT_EQ(AODelay(state, b), ErrorStatus(ErrBadParameter)) << us;
+        EXPECT_EQ(test::g_ops.us_reads, 0) << us;
+    }
 }
 
 }  // namespace
