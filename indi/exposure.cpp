@@ -80,6 +80,15 @@ void ZevaCCD::StopJob(unsigned ccd) {
     job.reset();
 }
 
+bool ZevaCCD::Writing(unsigned ccd) {
+    if (ccd > 1)
+        return false;
+    std::lock_guard<std::mutex> g(writeLock_);
+    if (writing_[ccd] && std::chrono::steady_clock::now() >= writingSince_[ccd] + kWriteWait)
+        writing_[ccd] = false;
+    return writing_[ccd];
+}
+
 bool ZevaCCD::ChipFree(unsigned ccd, bool wait) {
     if (jobs_[ccd])
         return false;
@@ -100,8 +109,21 @@ void ZevaCCD::ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait) {
         return;
     }
     const ChipRequest& r = requests_[ccd];
-    // The base class's writer holds the buffer lock while it writes a frame.
-    std::lock_guard<std::mutex> g(ccdBufferLock);
+    // Only this thread changes the chip: nothing to do is seen without a lock.
+    if (chip.getBinX() == r.hbin && chip.getBinY() == r.vbin && chip.getSubX() == r.x &&
+        chip.getSubY() == r.y && chip.getSubW() == r.w && chip.getSubH() == r.h) {
+        chip.setFrameType(r.type);
+        chipType_[ccd] = r.type;
+        return;
+    }
+    // The base class's writer holds the buffer lock while it writes and
+    // uploads a frame (of either chip): the event loop does not wait for an
+    // upload unless an exposure is to start.
+    std::unique_lock<std::mutex> g(ccdBufferLock, std::defer_lock);
+    if (wait)
+        g.lock();
+    else if (!g.try_lock())
+        return;  // the next tick
     if (chip.getBinX() != r.hbin || chip.getBinY() != r.vbin)
         chip.setBin(static_cast<uint8_t>(r.hbin), static_cast<uint8_t>(r.vbin));
     if (chip.getSubX() != r.x || chip.getSubY() != r.y || chip.getSubW() != r.w ||
@@ -190,6 +212,14 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
         PublishProgress(chip, ccd, job->capture.Progress());
         return;
     }
+    // One frame goes out at a time: libindi 1.9.9 waits for the server's
+    // answer to each BLOB on the driver's input, and two uploads waiting at
+    // once can miss their answers and hang until a client sends something.
+    // The writer holds the buffer lock from its header to the end of its
+    // upload; a frame that completes meanwhile waits for the next tick.
+    std::unique_lock<std::mutex> buffer(ccdBufferLock, std::defer_lock);
+    if (job->result.ok() && (Writing(1 - ccd) || !buffer.try_lock()))
+        return;
     job->thread.join();
     std::unique_ptr<ExposureJob> done = std::move(jobs_[ccd]);
     if (done->result.outcome == client::CaptureOutcome::Cancelled)
@@ -212,14 +242,11 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
         TemperatureN[0].value = calibration_.ToCelsius(done->temperature.reading2);
     }
     const client::Frame& frame = done->frame;
-    {
-        std::lock_guard<std::mutex> g(ccdBufferLock);
-        chip.setFrameBufferSize(static_cast<uint32_t>(frame.pixels.size() * 2));
-        std::uint8_t* buf = chip.getFrameBuffer();
-        for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
-            buf[2 * i] = static_cast<std::uint8_t>(frame.pixels[i] & 0xFF);
-            buf[2 * i + 1] = static_cast<std::uint8_t>(frame.pixels[i] >> 8);
-        }
+    chip.setFrameBufferSize(static_cast<uint32_t>(frame.pixels.size() * 2));
+    std::uint8_t* buf = chip.getFrameBuffer();
+    for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
+        buf[2 * i] = static_cast<std::uint8_t>(frame.pixels[i] & 0xFF);
+        buf[2 * i + 1] = static_cast<std::uint8_t>(frame.pixels[i] >> 8);
     }
     chip.setExposureLeft(0);
     {
@@ -227,29 +254,27 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
         std::lock_guard<std::mutex> g(framePlanLock_);
         framePlan_[ccd] = frame.plan;
     }
-    {
-        // The chip describes the frame until its header is written.  Requests
-        // made meanwhile did not reach it; only a window narrower than the
-        // binning (one binned pixel read) needs the frame set here.
-        std::lock_guard<std::mutex> g(ccdBufferLock);
-        const client::ReadoutPlan& plan = frame.plan;
-        if (chip.getBinX() != static_cast<int>(plan.hbin) ||
-            chip.getBinY() != static_cast<int>(plan.vbin))
-            chip.setBin(static_cast<uint8_t>(plan.hbin), static_cast<uint8_t>(plan.vbin));
-        if (chip.getSubW() / chip.getBinX() != static_cast<int>(plan.w) ||
-            chip.getSubH() / chip.getBinY() != static_cast<int>(plan.h)) {
-            const client::Window read = plan.Unbinned();
-            chip.setFrame(static_cast<int>(read.x), static_cast<int>(read.y),
-                          static_cast<int>(read.w), static_cast<int>(read.h));
-        }
-        chip.setFrameType(done->frameType);
-        chipType_[ccd] = done->frameType;
+    // The chip describes the frame until its header is written.  Requests
+    // made meanwhile did not reach it; only a window narrower than the
+    // binning (one binned pixel read) needs the frame set here.
+    const client::ReadoutPlan& plan = frame.plan;
+    if (chip.getBinX() != static_cast<int>(plan.hbin) ||
+        chip.getBinY() != static_cast<int>(plan.vbin))
+        chip.setBin(static_cast<uint8_t>(plan.hbin), static_cast<uint8_t>(plan.vbin));
+    if (chip.getSubW() / chip.getBinX() != static_cast<int>(plan.w) ||
+        chip.getSubH() / chip.getBinY() != static_cast<int>(plan.h)) {
+        const client::Window read = plan.Unbinned();
+        chip.setFrame(static_cast<int>(read.x), static_cast<int>(read.y), static_cast<int>(read.w),
+                      static_cast<int>(read.h));
     }
+    chip.setFrameType(done->frameType);
+    chipType_[ccd] = done->frameType;
     {
         std::lock_guard<std::mutex> g(writeLock_);
         writing_[ccd] = true;
         writingSince_[ccd] = std::chrono::steady_clock::now();
     }
+    buffer.unlock();
     ExposureComplete(&chip);
 }
 

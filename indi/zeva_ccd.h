@@ -109,6 +109,7 @@ class ZevaCCD : public INDI::CCD {
     // more (or, `wait`, once the frame being written is done).
     void ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait);
     bool ChipFree(unsigned ccd, bool wait);
+    bool Writing(unsigned ccd);  // a completed frame of `ccd` is being written
     bool UpdateFrame(INDI::CCDChip& chip, unsigned ccd, int x, int y, int w, int h);
     bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, client::ReadoutPlan* plan,
                  std::string* error);

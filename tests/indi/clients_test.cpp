@@ -63,8 +63,12 @@ TEST_F(ClientsTest, GuiderJoiningACapturingSessionSeesNoAlertAndBothGetFrames) {
     std::uint64_t seqA = a.Seq(), seqB = b.Seq();
     b.SetNumber("GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", 0.2);
     a.SetNumber("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.3);
-    const FitsImage guide(b.WaitBlob("CCD2", seqB, 60).blob);
-    const FitsImage image(a.WaitBlob("CCD1", seqA, 60).blob);
+    const PropertyUpdate guideBlob = b.WaitBlob("CCD2", seqB, 60);
+    const PropertyUpdate imageBlob = a.WaitBlob("CCD1", seqA, 60);
+    ASSERT_FALSE(guideBlob.blob.empty()) << "no guide frame; B saw:\n" << b.Tail(30);
+    ASSERT_FALSE(imageBlob.blob.empty()) << "no image; A saw:\n" << a.Tail(30);
+    const FitsImage guide(guideBlob.blob);
+    const FitsImage image(imageBlob.blob);
     EXPECT_EQ(guide.width, 16);
     EXPECT_EQ(guide.Text("CCD"), "Tracking");
     EXPECT_EQ(image.width, 32);
