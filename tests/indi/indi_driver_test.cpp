@@ -66,6 +66,8 @@ class IndiDriverTest : public ::testing::Test {
             *out = ReadFile(log);
         return rc;
     }
+    // Returns once the value is sent (the driver answers later: check its
+    // state with Eval).
     int Set(const std::string& assignment) {
         return Tool(
             {ZEVA_INDI_SETPROP, "-p", port, "-t", "10", std::string(kDev) + "." + assignment}, 20);
@@ -192,7 +194,7 @@ TEST_F(IndiDriverTest, GuideHeadReadsTheTrackingCcd) {
     EXPECT_EQ(f.Number("PEDESTAL"), 0);
     // The tracking CCD has no 3 x 3 and no asymmetric binning.
     ASSERT_EQ(Set("GUIDER_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
-    EXPECT_EQ(Value("GUIDER_BINNING._STATE"), "Alert");
+    EXPECT_TRUE(Eval(Q("GUIDER_BINNING._STATE") + "==3", 10));
 }
 
 TEST_F(IndiDriverTest, AsymmetricBinningAndDarkFrame) {
@@ -201,7 +203,7 @@ TEST_F(IndiDriverTest, AsymmetricBinningAndDarkFrame) {
     StartBlobGetter();
     // 1 x 2 through the vertical-factor mode 3; dark: shutter closed, no pattern.
     ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
-    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Ok");
+    EXPECT_TRUE(Eval(Q("CCD_BINNING._STATE") + "==1", 10));
     ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=10;20;6;8"), 0);
     ASSERT_EQ(Set("CCD_FRAME_TYPE.FRAME_DARK=On"), 0);
     ASSERT_EQ(Set("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.2"), 0);
@@ -257,11 +259,11 @@ TEST_F(IndiDriverTest, SingleCcdCameraBinsAndBias) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     EXPECT_EQ(Get(std::string(kDev) + ".GUIDER_INFO.CCD_MAX_X").find('='), std::string::npos);
     ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=3;3"), 0);
-    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Alert");
+    EXPECT_TRUE(Eval(Q("CCD_BINNING._STATE") + "==3", 10));
     ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
-    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Alert");
+    EXPECT_TRUE(Eval(Q("CCD_BINNING._STATE") + "==3", 10));
     ASSERT_EQ(Set("CCD_BINNING.HOR_BIN;VER_BIN=2;2"), 0);
-    EXPECT_EQ(Value("CCD_BINNING._STATE"), "Ok");
+    EXPECT_TRUE(Eval(Q("CCD_BINNING._STATE") + "==1", 10));
     StartBlobGetter();
     ASSERT_EQ(Set("CCD_FRAME.X;Y;WIDTH;HEIGHT=4;4;8;6"), 0);
     ASSERT_EQ(Set("CCD_FRAME_TYPE.FRAME_BIAS=On"), 0);
@@ -281,7 +283,7 @@ TEST_F(IndiDriverTest, GuidePulseClosesTheMappedRelayThenCompletes) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     // North on relay 2 instead of 0.
     ASSERT_EQ(Set("ZEVA_RELAY_MAP.NORTH;SOUTH;EAST;WEST=2;1;0;3"), 0);
-    EXPECT_EQ(Value("ZEVA_RELAY_MAP._STATE"), "Ok");
+    EXPECT_TRUE(Eval(Q("ZEVA_RELAY_MAP._STATE") + "==1", 10));
     ASSERT_EQ(Set("TELESCOPE_TIMED_GUIDE_NS.TIMED_GUIDE_N;TIMED_GUIDE_S=20000;0"), 0);
     ASSERT_TRUE(Eval(Q("ZEVA_RELAY_STATUS.RELAY_2") + "==1", 20));
     EXPECT_EQ(Value("ZEVA_RELAY_STATUS.RELAY_0"), "0");
@@ -294,7 +296,7 @@ TEST_F(IndiDriverTest, GuidePulseClosesTheMappedRelayThenCompletes) {
     EXPECT_EQ(Value("ZEVA_RELAY_STATUS.RELAY_2"), "0");
     // A bad mapping is refused.
     ASSERT_EQ(Set("ZEVA_RELAY_MAP.NORTH;SOUTH;EAST;WEST=1;1;0;3"), 0);
-    EXPECT_EQ(Value("ZEVA_RELAY_MAP._STATE"), "Alert");
+    EXPECT_TRUE(Eval(Q("ZEVA_RELAY_MAP._STATE") + "==3", 10));
     EXPECT_EQ(Value("ZEVA_RELAY_MAP.NORTH"), "2");
 }
 
