@@ -4,9 +4,37 @@
 #include <gtest/gtest.h>
 
 #include "sim/camera.h"
+#include "sim/faults.h"
 
 namespace zeva::sim {
 namespace {
+
+// Every named fault's option is one the port entry takes, and it sets the
+// same state as the fault's run-time switch.
+TEST(SimConfig, NamedFaultsAreEntryOptionsAndSwitches) {
+    for (const NamedFault& f : kNamedFaults) {
+        Options parsed;
+        std::string err;
+        ASSERT_TRUE(ParseOptions(std::string("sim:gannet?") + f.option, &parsed, &err))
+            << f.option << ": " << err;
+        Camera camera{Options{}};
+        f.set(camera, true);
+        const Options& set = camera.options();
+        EXPECT_EQ(set.micro, parsed.micro) << f.option;
+        EXPECT_EQ(set.busyStuck, parsed.busyStuck) << f.option;
+        EXPECT_EQ(set.shutterFault, parsed.shutterFault) << f.option;
+        EXPECT_EQ(set.unplugged, parsed.unplugged) << f.option;
+        if (!f.powerUpOnly)
+            EXPECT_EQ(parsed.eeprom, EepromImage::Good) << f.option;
+        else
+            EXPECT_NE(parsed.eeprom, EepromImage::Good) << f.option;
+        f.set(camera, false);
+        EXPECT_EQ(camera.options().micro, MicroFault::Ok) << f.option;
+        EXPECT_FALSE(camera.options().busyStuck || camera.options().shutterFault ||
+                     camera.options().unplugged)
+            << f.option;
+    }
+}
 
 TEST(SimConfig, ParsesModelAndEveryOption) {
     Options o;

@@ -10,11 +10,13 @@
 // it rewrites the camera's image, which the recovery link must then read.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "sim/faults.h"
 #include "tests/driver/faults/booted_driver.h"
 
 namespace {
@@ -32,61 +34,18 @@ constexpr std::uint64_t kTickNs = 15'625'000;
 constexpr std::uint64_t kOneTimeoutNs = 7 * kTickNs;
 constexpr std::uint64_t kShortestTimeoutNs = 5 * kTickNs;
 
-enum class Fault {
-    None,  // the healthy camera
-    Silent,
-    NoReply,
-    Nak,
-    Can,
-    Garbage,
-    BadLength,
-    BusyStuck,
-    Unplugged,
-    EepromVersion0,
-    EepromVersion2,
-    EepromBadSum,
-    EepromBlank,
-    Shutter,
-};
+// The faults come from the simulator's table of named faults.
+using Fault = sim::FaultId;
 
-const Fault kFaults[] = {
-    Fault::Silent,         Fault::NoReply,        Fault::Nak,          Fault::Can,
-    Fault::Garbage,        Fault::BadLength,      Fault::BusyStuck,    Fault::Unplugged,
-    Fault::EepromVersion0, Fault::EepromVersion2, Fault::EepromBadSum, Fault::EepromBlank,
-    Fault::Shutter};
-
-const char* FaultName(Fault f) {
-    switch (f) {
-        case Fault::None:
-            return "None";
-        case Fault::Silent:
-            return "Silent";
-        case Fault::NoReply:
-            return "NoReply";
-        case Fault::Nak:
-            return "Nak";
-        case Fault::Can:
-            return "Can";
-        case Fault::Garbage:
-            return "Garbage";
-        case Fault::BadLength:
-            return "BadLength";
-        case Fault::BusyStuck:
-            return "BusyStuck";
-        case Fault::Unplugged:
-            return "Unplugged";
-        case Fault::EepromVersion0:
-            return "EepromVersion0";
-        case Fault::EepromVersion2:
-            return "EepromVersion2";
-        case Fault::EepromBadSum:
-            return "EepromBadSum";
-        case Fault::EepromBlank:
-            return "EepromBlank";
-        case Fault::Shutter:
-            return "Shutter";
+// The fault's option as a test name: "micro=nak" reads "micro_nak".
+std::string FaultName(Fault f) {
+    const sim::NamedFault* named = sim::FindFault(f);
+    std::string name = named == nullptr ? "none" : named->option;
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
     }
-    return "?";
+    return name;
 }
 
 // The cameras the matrix runs on: the dual-CCD family in full, and the
@@ -108,65 +67,22 @@ const Model kModels[] = {
 };
 constexpr std::size_t kModelCount = sizeof kModels / sizeof kModels[0];
 
-// The EEPROM image is the camera's own from power-up; the other faults are
-// switched on at run time, after a healthy link.
+// The EEPROM image is the camera's own from power-up (the port entry's
+// option); the other faults are switched on at run time, after a healthy link.
 std::string Entry(Fault f, const Model& m) {
     std::string entry = std::string("sim:") + m.sim + "?scene=pattern";
-    switch (f) {
-        case Fault::EepromVersion0:
-            return entry + "&eeprom=version0";
-        case Fault::EepromVersion2:
-            return entry + "&eeprom=version2";
-        case Fault::EepromBadSum:
-            return entry + "&eeprom=badsum";
-        case Fault::EepromBlank:
-            return entry + "&eeprom=blank";
-        default:
-            return entry;
-    }
+    const sim::NamedFault* named = sim::FindFault(f);
+    if (named != nullptr && named->powerUpOnly)
+        entry += std::string("&") + named->option;
+    return entry;
 }
 
 void Apply(sim::Camera* camera, Fault f, bool on) {
-    switch (f) {
-        case Fault::Silent:
-            camera->SetMicroFault(on ? MicroFault::Silent : MicroFault::Ok);
-            break;
-        case Fault::NoReply:
-            camera->SetMicroFault(on ? MicroFault::NoReply : MicroFault::Ok);
-            break;
-        case Fault::Nak:
-            camera->SetMicroFault(on ? MicroFault::Nak : MicroFault::Ok);
-            break;
-        case Fault::Can:
-            camera->SetMicroFault(on ? MicroFault::Can : MicroFault::Ok);
-            break;
-        case Fault::Garbage:
-            camera->SetMicroFault(on ? MicroFault::Garbage : MicroFault::Ok);
-            break;
-        case Fault::BadLength:
-            camera->SetMicroFault(on ? MicroFault::BadLength : MicroFault::Ok);
-            break;
-        case Fault::BusyStuck:
-            camera->SetBusyStuck(on);
-            break;
-        case Fault::Unplugged:
-            camera->SetUnplugged(on);
-            break;
-        case Fault::Shutter:
-            camera->SetShutterFault(on);
-            break;
-        case Fault::EepromVersion0:
-        case Fault::EepromVersion2:
-        case Fault::EepromBadSum:
-        case Fault::EepromBlank:
-            // Set at power-up by the port entry; cleared by a good image.
-            if (!on) {
-                camera->SetEeprom(zeva::sim::EepromImage::Good);
-            }
-            break;
-        default:
-            break;
-    }
+    const sim::NamedFault* named = sim::FindFault(f);
+    // A power-up fault is in place already; clearing it restores a good image.
+    if (named == nullptr || (named->powerUpOnly && on))
+        return;
+    named->set(*camera, on);
     // The micro is not reset when a fault clears: the next packet's start
     // bit alone must bring it back, whatever exchange was cut short.
 }
@@ -451,7 +367,8 @@ struct Case {
 std::vector<Case> Cases() {
     std::vector<Case> cases;
     for (std::size_t m = 0; m < kModelCount; ++m) {
-        for (Fault f : kFaults) {
+        for (const sim::NamedFault& named : sim::kNamedFaults) {
+            const Fault f = named.id;
             for (std::size_t g = 0; g < AllGroups(m).size(); ++g) {
                 cases.push_back({m, f, g});
             }
