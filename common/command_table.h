@@ -159,6 +159,18 @@ constexpr const CommandRow* FindFunction(std::uint32_t function) {
     return nullptr;
 }
 
+// Whether a driver function has a row.  A bool, not a pointer test, so it
+// stays a constant expression in instrumented builds too.
+constexpr bool HasFunction(std::uint32_t function) {
+    if (function == 0)
+        return false;
+    for (const CommandRow& row : kCommandTable) {
+        if (row.function == function)
+            return true;
+    }
+    return false;
+}
+
 // Driver function of a command; 0 for commands with no driver function.
 constexpr std::uint32_t DriverFunction(std::uint16_t command) {
     const CommandRow* row = FindCommand(command);

@@ -92,7 +92,7 @@ constexpr DispatchEntry kDispatchTable[] = {
 // command table.
 constexpr bool TableIsConsistent() {
     for (const DispatchEntry& a : kDispatchTable) {
-        if (FindFunction(a.function) == nullptr) {
+        if (!HasFunction(a.function)) {
             return false;
         }
         int count = 0;
