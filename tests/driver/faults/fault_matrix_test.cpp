@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "sim/faults.h"
-#include "tests/driver/faults/booted_driver.h"
+#include "support/booted_driver.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "common/le.h"
 #include "common/records.h"
 #include "frame_fixture.h"
-#include "tests/driver/faults/booted_driver.h"
+#include "support/booted_driver.h"
 
 namespace zeva::test {
 namespace {

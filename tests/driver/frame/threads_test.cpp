@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/driver/faults/booted_driver.h"
+#include "support/booted_driver.h"
+#include "support/pattern.h"
 
 namespace {
 
@@ -160,8 +161,7 @@ TEST(OneDevice, ImagingAndTrackingLinesFromDifferentThreads) {
             for (int r = 0; r < 162 && row < 0; ++r) {
                 bool match = true;
                 for (int i = 0; i < kLength && match; ++i) {
-                    match =
-                        line[i] == tracking_offset + sim::Camera::PatternTracking(r, kStart + i);
+                    match = line[i] == tracking_offset + zeva::test::PatternTracking(r, kStart + i);
                 }
                 row = match ? r : -1;
             }

@@ -16,10 +16,8 @@
 #include "platform/system.h"
 #include "sim/camera.h"
 #include "sim/config.h"
-
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
-}
+#include "support/booted_driver.h"
+#include "support/pattern.h"
 
 namespace zeva::driver::testing {
 namespace {
@@ -29,21 +27,11 @@ constexpr int kWidth = 765;
 class ReadoutQueue : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::BackendResult made = sim::MakeBackend("sim:gannet?scene=pattern");
-        ASSERT_NE(made.backend, nullptr);
-        cam = static_cast<sim::Camera*>(made.backend.get());
-        platform::SystemConfig config;
-        platform::PortConfig port;
-        port.entry = "sim:gannet?scene=pattern";
-        port.backend = std::move(made.backend);
-        config.ports.push_back(std::move(port));
-        config.clock = platform::ClockMode::Virtual;
-        config.driver_entry = &DriverEntry;
-        ASSERT_EQ(platform::BootSystem(std::move(config)), 0);
-        ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file), 0);
-        std::vector<std::uint8_t> b(2, 0);
-        ASSERT_EQ(Call(9, b, 0, 2), 0);  // link: camera type and geometry
-        DEVICE_OBJECT* device = platform::FindDevice("\\DosDevices\\LPTCCD1");
+        ASSERT_TRUE(session.Boot({"sim:gannet?scene=pattern"}));
+        cam = session[0].camera();
+        file = session[0].file();
+        ASSERT_EQ(session[0].Link(), 0);  // camera type and geometry
+        DEVICE_OBJECT* device = session[0].Device();
         ASSERT_NE(device, nullptr);
         state = StateOf(device);
         // A cleared array with its bias measured, then the pattern and the top rows dumped.
@@ -55,15 +43,10 @@ class ReadoutQueue : public ::testing::Test {
         for (int r = 0; r < s.activeRows; ++r)
             for (int c = 0; c < s.activeColumns; ++c)
                 cam->SetCharge(0, s.topRows + r, s.leftColumns + c,
-                               sim::Camera::PatternImaging(r, c));
+                               zeva::test::PatternImaging(r, c));
         ASSERT_EQ(DumpImagingLines(state, g.TotalColumns, g.TopRows, 1), 0);
     }
-    void TearDown() override {
-        if (file != nullptr)
-            platform::CloseFile(file);
-        if (platform::SystemRunning())
-            platform::ShutdownSystem();
-    }
+    void TearDown() override { session.Shutdown(); }
     NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& b, ULONG in, ULONG out,
                   ULONG_PTR* returned = nullptr) {
         ULONG_PTR n = 0;
@@ -84,13 +67,14 @@ class ReadoutQueue : public ::testing::Test {
         for (int r = 0; r < 510; ++r) {
             bool match = true;
             for (int i = 0; i < kWidth && match; ++i)
-                match = le::Get16(b.data(), 2 * i) == sim::Camera::PatternImaging(r, i) + 100;
+                match = le::Get16(b.data(), 2 * i) == zeva::test::PatternImaging(r, i) + 100;
             if (match)
                 return r;
         }
         return -1;
     }
 
+    test::BootedDriver session;
     sim::Camera* cam = nullptr;
     DeviceState* state = nullptr;
     platform::OpenFile* file = nullptr;
@@ -134,7 +118,7 @@ TEST_F(ReadoutQueue, FailedLineDoesNotBlockTheNext) {
     ASSERT_EQ(ReadLine(b, 40, 80, &n), 0);
     EXPECT_EQ(n, 80u);
     for (int i = 0; i < 40; ++i)
-        ASSERT_EQ(le::Get16(b.data(), 2 * i), sim::Camera::PatternImaging(0, i) + 100) << i;
+        ASSERT_EQ(le::Get16(b.data(), 2 * i), zeva::test::PatternImaging(0, i) + 100) << i;
 }
 
 TEST_F(ReadoutQueue, ShortReplyBufferIsRefusedBeforeAnyClocking) {

@@ -15,6 +15,7 @@
 #include "platform/system.h"
 #include "sim/camera.h"
 #include "sim/config.h"
+#include "support/pattern.h"
 
 namespace zeva::driver::testing {
 
@@ -73,8 +74,8 @@ class ReadoutRig : public ::testing::Test {
                 const int cell =
                     ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
                 cam->SetCharge(ccd, s.topRows + r, cell,
-                               ccd == 1 ? sim::Camera::PatternTracking(r, c)
-                                        : sim::Camera::PatternImaging(r, c));
+                               ccd == 1 ? zeva::test::PatternTracking(r, c)
+                                        : zeva::test::PatternImaging(r, c));
             }
         }
     }
@@ -84,7 +85,7 @@ class ReadoutRig : public ::testing::Test {
         const sim::CcdShape& s = cam->Shape(ccd);
         if (c < 0 || c >= s.activeColumns || r < 0)
             return 0;
-        return ccd == 1 ? sim::Camera::PatternTracking(r, c) : sim::Camera::PatternImaging(r, c);
+        return ccd == 1 ? zeva::test::PatternTracking(r, c) : zeva::test::PatternImaging(r, c);
     }
 
   public:

@@ -1,6 +1,6 @@
 // The zeva driver booted on the stand-in platform with simulated cameras
 // behind its ports, reached through the I/O manager as an application's
-// requests would reach it.  Shared by the fault, thread and fence tests.
+// requests would reach it: a booted driver session for the driver's tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "platform/system.h"
 #include "sim/camera.h"
 #include "sim/config.h"
+#include "support/pattern.h"
 
 namespace zeva::driver {
 NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
@@ -206,13 +207,11 @@ class BootedDriver {
     std::vector<CameraHandle> handles_;
 };
 
-// Charge the pattern scene leaves in active row r, column c of the imaging
-// (or only) CCD, and what a bias-corrected mode-0 imaging line reads there.
-inline std::uint32_t PatternImaging(int r, int c) {
-    return sim::Camera::PatternImaging(r, c);
-}
+// What a bias-corrected mode-0 imaging line reads at active row r, column c
+// of the pattern scene: the charge and the pedestal.
 inline std::uint16_t ImagingPixel(int r, int c) {
-    return static_cast<std::uint16_t>(100 + PatternImaging(r, c));
+    return static_cast<std::uint16_t>(
+        100 + PatternImaging(static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c)));
 }
 
 }  // namespace zeva::test
