@@ -292,7 +292,11 @@ bool ZevaCCD::AbortExposure() {
 }
 
 bool ZevaCCD::StartGuideExposure(float duration) {
-    if (!hasTracking_ || !StartChip(GuideCCD, 1, duration))
+    if (!hasTracking_) {
+        LOG_ERROR("This camera has no tracking CCD: there is no guide head to expose.");
+        return false;
+    }
+    if (!StartChip(GuideCCD, 1, duration))
         return false;
     InGuideExposure = true;
     return true;

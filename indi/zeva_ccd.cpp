@@ -9,12 +9,17 @@
 
 #include "client/explain.h"
 #include "indi/host.h"
+#include "indi/inputs.h"
 
 namespace zeva::indi {
 
 namespace {
 
 constexpr unsigned kTickMs = 100;
+
+bool IsBlank(const char* text) {
+    return text == nullptr || text[std::strspn(text, " \t")] == '\0';
+}
 
 std::string DefaultEntry() {
     const char* env = std::getenv("ZEVA_PORTS");
@@ -169,6 +174,10 @@ bool ZevaCCD::updateProperties() {
 
 bool ZevaCCD::Connect() {
     const std::string entry = PortT[0].text ? PortT[0].text : "sim:gannet";
+    if (IsBlank(entry.c_str())) {
+        LOG_ERROR("No camera port: the port entry is empty (e.g. sim:gannet, /dev/parport0).");
+        return false;
+    }
     host::SelectPortEntry(entry);
     client::Status st = driver_.Open();
     if (!st.ok()) {
@@ -264,7 +273,16 @@ void ZevaCCD::TimerHit() {
 // Properties
 
 bool ZevaCCD::ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) {
-    if (dev && std::strcmp(dev, getDeviceName()) == 0 && std::strcmp(name, PortTP.name) == 0) {
+    const bool mine = dev && std::strcmp(dev, getDeviceName()) == 0;
+    // Before anything is echoed: an over-long text never reaches a property.
+    if (mine) {
+        INDI::PropertyText p = getText(name);
+        const bool port = std::strcmp(name, PortTP.name) == 0;
+        if (RefuseLongText(getDeviceName(), p ? p.getText() : nullptr, texts, names, n,
+                           port ? kMaxPortEntry : kMaxText))
+            return true;
+    }
+    if (mine && std::strcmp(name, PortTP.name) == 0) {
         if (isConnected()) {
             // The entry in use, sent again (a saved configuration, a client
             // restoring its settings), changes nothing.
@@ -280,6 +298,13 @@ bool ZevaCCD::ISNewText(const char* dev, const char* name, char* texts[], char* 
             PortTP.s = IPS_ALERT;
             IDSetText(&PortTP, "Disconnect before choosing another camera port.");
             return true;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (std::strcmp(names[i], PortT[0].name) == 0 && IsBlank(texts[i])) {
+                PortTP.s = IPS_ALERT;
+                IDSetText(&PortTP, "The port entry is empty (e.g. sim:gannet, /dev/parport0).");
+                return true;
+            }
         }
         IUUpdateText(&PortTP, texts, names, n);
         PortTP.s = IPS_OK;
@@ -321,10 +346,26 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
                           int n) {
     if (!dev || std::strcmp(dev, getDeviceName()) != 0)
         return INDI::CCD::ISNewNumber(dev, name, values, names, n);
+    // Refused values change nothing: checked here, before any handler.
+    INDI::PropertyNumber p = getNumber(name);
+    INumberVectorProperty* nvp = p ? p.getNumber() : nullptr;
+    if (RefuseNonFinite(nvp, values, names, n))
+        return true;
+    if (std::strcmp(name, "CCD_FRAME") == 0 &&
+        RefuseFrame(nvp, values, names, n, PrimaryCCD.getXRes(), PrimaryCCD.getYRes()))
+        return true;
+    if (std::strncmp(name, "GUIDER_", 7) == 0 && isConnected() && !hasTracking_) {
+        LOGF_ERROR("This camera has no tracking CCD: there is no guide head for %s.", name);
+        return true;
+    }
+    if (std::strcmp(name, "GUIDER_FRAME") == 0 &&
+        RefuseFrame(nvp, values, names, n, GuideCCD.getXRes(), GuideCCD.getYRes()))
+        return true;
     if (std::strcmp(name, CalibrationNP.name) == 0) {
         double old[4];
         for (int i = 0; i < 4; ++i) old[i] = CalibrationN[i].value;
-        IUUpdateNumber(&CalibrationNP, values, names, n);
+        if (IUUpdateNumber(&CalibrationNP, values, names, n) < 0)
+            return true;  // refused, and said so, by libindi
         client::CoolerCalibration c{CalibrationN[0].value, CalibrationN[1].value,
                                     CalibrationN[2].value, CalibrationN[3].value};
         if (!c.Valid()) {
@@ -344,7 +385,8 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
     if (std::strcmp(name, RelayMapNP.name) == 0) {
         double old[4];
         for (int i = 0; i < 4; ++i) old[i] = RelayMapN[i].value;
-        IUUpdateNumber(&RelayMapNP, values, names, n);
+        if (IUUpdateNumber(&RelayMapNP, values, names, n) < 0)
+            return true;
         client::RelayMap m{
             static_cast<unsigned>(RelayMapN[0].value), static_cast<unsigned>(RelayMapN[1].value),
             static_cast<unsigned>(RelayMapN[2].value), static_cast<unsigned>(RelayMapN[3].value)};
@@ -363,7 +405,8 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
         return true;
     }
     if (std::strcmp(name, TipTiltNP.name) == 0) {
-        IUUpdateNumber(&TipTiltNP, values, names, n);
+        if (IUUpdateNumber(&TipTiltNP, values, names, n) < 0)
+            return true;
         client::Status st = Locked([&](client::Camera& c) {
             return c.AOTipTilt(static_cast<std::uint16_t>(TipTiltN[0].value),
                                static_cast<std::uint16_t>(TipTiltN[1].value));
@@ -375,7 +418,8 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
         return true;
     }
     if (std::strcmp(name, PulseOutNP.name) == 0) {
-        IUUpdateNumber(&PulseOutNP, values, names, n);
+        if (IUUpdateNumber(&PulseOutNP, values, names, n) < 0)
+            return true;
         client::Status st = Locked([&](client::Camera& c) {
             return c.PulseOut(static_cast<std::uint16_t>(PulseOutN[0].value),
                               static_cast<std::uint16_t>(PulseOutN[1].value),

@@ -1,0 +1,35 @@
+// What the driver refuses before a new value reaches a property: texts too
+// long to echo, numbers that are not finite, frames that do not fit the CCD.
+// Each check answers the client itself (the property in Alert, with the
+// message libindi gives a value out of range) and returns true when it
+// refused; a refused request changes nothing.
+#pragma once
+
+#include <indidevapi.h>
+
+#include <cstddef>
+
+namespace zeva::indi {
+
+// Longest text of any property, and of a camera port entry.  libindidriver
+// 1.9.9 crashes echoing a text near 64 KiB; a path or an entry never needs
+// more than this.
+inline constexpr std::size_t kMaxText = 4096;
+inline constexpr std::size_t kMaxPortEntry = 512;
+
+// Refuses when a text is longer than `limit`; `tvp` may be null (a property
+// the driver does not have: refused all the same, nothing echoed).
+bool RefuseLongText(const char* device, ITextVectorProperty* tvp, char* texts[], char* names[],
+                    int n, std::size_t limit);
+
+// Refuses NaN and infinities with the message of an out-of-range value:
+// libindi's own for the exposure times, IUUpdateNumber's for any other.
+bool RefuseNonFinite(INumberVectorProperty* nvp, const double values[], char* names[], int n);
+
+// Refuses a CCD_FRAME or GUIDER_FRAME request (elements X, Y, WIDTH,
+// HEIGHT, unbinned pixels; missing ones keep their value) whose values lie
+// outside their elements' ranges or whose window leaves the xres x yres CCD.
+bool RefuseFrame(INumberVectorProperty* nvp, const double values[], char* names[], int n, int xres,
+                 int yres);
+
+}  // namespace zeva::indi

@@ -1,0 +1,174 @@
+// What the INDI driver refuses, as a client sees it: texts too long to echo,
+// an empty port entry, numbers that are not finite, frames outside the CCD,
+// values out of range; a refused value changes nothing.  A guider exposure
+// on a camera without a tracking CCD says why it fails.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "support/indi_session.h"
+
+namespace zeva::test {
+namespace {
+
+class InputsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { dir = TestDirectory("zeva-inputs"); }
+    void TearDown() override {
+        server.Stop();
+        if (HasFailure())
+            std::fprintf(stderr, "server log:\n%s\nlast updates:\n%s\n", server.Log().c_str(),
+                         client.Tail(30).c_str());
+        else
+            fs::remove_all(dir);
+    }
+    void Start(const std::string& entry) {
+        ASSERT_NO_FATAL_FAILURE(server.Start(dir, entry, "virtual"));
+        ASSERT_TRUE(client.Join(server.port())) << server.Log();
+    }
+    void ConnectCamera() {
+        const std::uint64_t seq = client.Seq();
+        client.Switch("CONNECTION", "CONNECT");
+        ASSERT_EQ(client.WaitSettled("CONNECTION", seq, 60).state, IPS_OK);
+        ASSERT_NE(
+            client.WaitFor([](const PropertyUpdate& u) { return u.name == "CCD_FRAME"; }, 0, 30)
+                .seq,
+            0u);
+    }
+    // Sends one number and waits for the property to come back in Alert
+    // (other updates of it, a temperature reading, may come first).
+    PropertyUpdate SendNumber(const char* property, const char* element, double value) {
+        const std::uint64_t seq = client.Seq();
+        client.SetNumber(property, element, value);
+        const std::string name = property;
+        PropertyUpdate u = client.WaitFor(
+            [&](const PropertyUpdate& p) { return p.name == name && p.state == IPS_ALERT; }, seq,
+            30);
+        if (u.seq == 0)
+            u.state = IPS_IDLE;  // none came
+        return u;
+    }
+    bool SaidSince(std::size_t before, const std::string& text) {
+        const std::vector<std::string> m = client.Messages();
+        for (std::size_t i = before; i < m.size(); ++i)
+            if (m[i].find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    fs::path dir;
+    IndiServer server;
+    RecordingClient client;
+};
+
+TEST_F(InputsTest, OverLongAndEmptyPortEntriesAreRefusedAndTheDriverLives) {
+    ASSERT_NO_FATAL_FAILURE(Start("sim:gannet"));
+    for (const std::string& entry :
+         {std::string(70000, 'x'), std::string(600, 'y'), std::string(), std::string("   ")}) {
+        const std::uint64_t seq = client.Seq();
+        client.SetText("ZEVA_PORT", "ENTRY", entry);
+        const PropertyUpdate u = client.WaitSettled("ZEVA_PORT", seq, 30);
+        EXPECT_EQ(u.state, IPS_ALERT) << entry.size() << " characters";
+        EXPECT_EQ(u.texts.at("ENTRY"), "sim:gannet");
+    }
+    // Still the driver it was: it connects the camera it had.
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+}
+
+TEST_F(InputsTest, NonFiniteNumbersAreRefusedLikeOutOfRangeOnes) {
+    ASSERT_NO_FATAL_FAILURE(Start("sim:gannet?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double v : {nan, inf}) {
+        std::size_t before = client.Messages().size();
+        PropertyUpdate u = SendNumber("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", v);
+        EXPECT_EQ(u.state, IPS_ALERT);
+        EXPECT_TRUE(SaidSince(before, "seconds out of bounds")) << u.message;
+
+        const PropertyUpdate calibration = client.Last("ZEVA_COOLER_CALIBRATION");
+        before = client.Messages().size();
+        u = SendNumber("ZEVA_COOLER_CALIBRATION", calibration.numbers.begin()->first.c_str(), v);
+        EXPECT_EQ(u.state, IPS_ALERT);
+        EXPECT_EQ(u.numbers, calibration.numbers);
+        EXPECT_TRUE(SaidSince(before, "Invalid range")) << u.message;
+
+        u = SendNumber("CCD_TEMPERATURE", "CCD_TEMPERATURE_VALUE", v);
+        EXPECT_EQ(u.state, IPS_ALERT);
+        EXPECT_TRUE(client.Last("CCD_COOLER").switches["COOLER_OFF"]);
+    }
+    // Frames: none started, none uploaded.
+    for (const PropertyUpdate& u : client.All("CCD1")) EXPECT_TRUE(u.blob.empty());
+}
+
+TEST_F(InputsTest, RefusedValuesChangeNothing) {
+    ASSERT_NO_FATAL_FAILURE(Start("sim:gannet?scene=pattern"));
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+    std::uint64_t seq = client.Seq();
+    client.SetNumbers("CCD_FRAME", {{"X", 8}, {"Y", 4}, {"WIDTH", 32}, {"HEIGHT", 16}});
+    const PropertyUpdate before = client.WaitFor(
+        [](const PropertyUpdate& p) {
+            return p.name == "CCD_FRAME" && p.numbers.count("WIDTH") && p.numbers.at("WIDTH") == 32;
+        },
+        seq, 30);
+    ASSERT_NE(before.seq, 0u);
+    ASSERT_NE(before.state, IPS_ALERT);
+    for (const auto& [name, value] :
+         {std::pair{"X", 10000.0}, std::pair{"WIDTH", 10000.0}, std::pair{"Y", -1.0}}) {
+        seq = client.Seq();
+        client.SetNumber("CCD_FRAME", name, value);
+        const PropertyUpdate u = client.WaitFor(
+            [](const PropertyUpdate& p) { return p.name == "CCD_FRAME" && p.state == IPS_ALERT; },
+            seq, 30);
+        EXPECT_NE(u.seq, 0u) << name;
+        EXPECT_EQ(u.numbers, before.numbers) << name;
+    }
+    // The window that stayed is the one read.
+    client.ReceiveBlobs("CCD1");
+    seq = client.Seq();
+    client.SetNumber("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.1);
+    const PropertyUpdate frame = client.WaitBlob("CCD1", seq, 60);
+    ASSERT_FALSE(frame.blob.empty());
+    const FitsImage image(frame.blob);
+    EXPECT_EQ(image.width, 32);
+    EXPECT_EQ(image.height, 16);
+
+    // A calibration point out of range: refused, and nothing saved.
+    const PropertyUpdate calibration = client.Last("ZEVA_COOLER_CALIBRATION");
+    const std::size_t said = client.Messages().size();
+    const PropertyUpdate u =
+        SendNumber("ZEVA_COOLER_CALIBRATION", calibration.numbers.begin()->first.c_str(), 1e9);
+    EXPECT_EQ(u.state, IPS_ALERT);
+    EXPECT_EQ(u.numbers, calibration.numbers);
+    EXPECT_FALSE(SaidSince(said, "saved"));
+}
+
+TEST_F(InputsTest, GuiderExposureWithoutTrackingCcdSaysWhy) {
+    // The guide head of a camera that had one stays known to the server's
+    // clients; the next camera on another port has none.
+    ASSERT_NO_FATAL_FAILURE(Start("sim:gannet"));
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+    std::uint64_t seq = client.Seq();
+    client.Switch("CONNECTION", "DISCONNECT");
+    ASSERT_NE(client.WaitSettled("CONNECTION", seq, 30).seq, 0u);
+    seq = client.Seq();
+    client.SetText("ZEVA_PORT", "ENTRY", "sim:kestrel");
+    ASSERT_EQ(client.WaitSettled("ZEVA_PORT", seq, 30).state, IPS_OK);
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+    for (double seconds : {0.0, 1.0}) {
+        const std::size_t before = client.Messages().size();
+        client.SetNumber("GUIDER_EXPOSURE", "GUIDER_EXPOSURE_VALUE", seconds);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!SaidSince(before, "no tracking CCD") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(SaidSince(before, "no tracking CCD")) << seconds << " s";
+    }
+}
+
+}  // namespace
+}  // namespace zeva::test
