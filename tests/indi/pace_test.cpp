@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 #include <string>
 
 #include "support/indi_session.h"
@@ -67,16 +66,14 @@ struct Stopped {
     unsigned after = 0, lines = 0, when = 0;
 };
 Stopped StoppedMessage(const std::vector<std::string>& messages) {
-    const std::regex re(R"(readout stopped after line (\d+) of (\d+) \(line (\d+) when)");
     Stopped s;
     for (const std::string& m : messages) {
-        std::smatch match;
-        if (std::regex_search(m, match, re)) {
-            s.found = true;
-            s.after = static_cast<unsigned>(std::stoul(match[1]));
-            s.lines = static_cast<unsigned>(std::stoul(match[2]));
-            s.when = static_cast<unsigned>(std::stoul(match[3]));
-        }
+        const std::size_t at = m.find("readout stopped after line ");
+        unsigned after = 0, lines = 0, when = 0;
+        if (at != std::string::npos &&
+            std::sscanf(m.c_str() + at, "readout stopped after line %u of %u (line %u when", &after,
+                        &lines, &when) == 3)
+            s = {true, after, lines, when};
     }
     return s;
 }
