@@ -40,15 +40,19 @@ bool RefuseLongText(const char* device, ITextVectorProperty* tvp, char* texts[],
     return false;
 }
 
-bool RefuseNonFinite(INumberVectorProperty* nvp, const double values[], char* names[], int n) {
-    if (nvp == nullptr)
-        return false;
+bool RefuseNonFinite(const char* device, INumberVectorProperty* nvp, const double values[],
+                     char* names[], int n) {
     for (int i = 0; i < n; ++i) {
         if (std::isfinite(values[i]))
             continue;
-        const INumber* np = IUFindNumber(nvp, names[i]);
-        if (np == nullptr)
-            return false;  // libindi refuses an unknown element itself
+        const INumber* np = nvp != nullptr ? IUFindNumber(nvp, names[i]) : nullptr;
+        if (np == nullptr) {
+            // A property not defined now (the camera not connected) or an
+            // element it lacks: nothing to answer with but a message.
+            IDMessage(device, "Error: Invalid value %g for %s: not a number in any range.",
+                      values[i], names[i]);
+            return true;
+        }
         if (std::strcmp(nvp->name, "CCD_EXPOSURE") == 0 ||
             std::strcmp(nvp->name, "GUIDER_EXPOSURE") == 0) {
             nvp->s = IPS_ALERT;

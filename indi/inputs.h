@@ -24,7 +24,9 @@ bool RefuseLongText(const char* device, ITextVectorProperty* tvp, char* texts[],
 
 // Refuses NaN and infinities with the message of an out-of-range value:
 // libindi's own for the exposure times, IUUpdateNumber's for any other.
-bool RefuseNonFinite(INumberVectorProperty* nvp, const double values[], char* names[], int n);
+// `nvp` may be null (a property not defined at the moment): refused all the same.
+bool RefuseNonFinite(const char* device, INumberVectorProperty* nvp, const double values[],
+                     char* names[], int n);
 
 // Refuses a CCD_FRAME or GUIDER_FRAME request (elements X, Y, WIDTH,
 // HEIGHT, unbinned pixels; missing ones keep their value) whose values lie

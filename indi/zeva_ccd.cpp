@@ -349,7 +349,7 @@ bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], ch
     // Refused values change nothing: checked here, before any handler.
     INDI::PropertyNumber p = getNumber(name);
     INumberVectorProperty* nvp = p ? p.getNumber() : nullptr;
-    if (RefuseNonFinite(nvp, values, names, n))
+    if (RefuseNonFinite(getDeviceName(), nvp, values, names, n))
         return true;
     if (std::strcmp(name, "CCD_FRAME") == 0 &&
         RefuseFrame(nvp, values, names, n, PrimaryCCD.getXRes(), PrimaryCCD.getYRes()))

@@ -1,20 +1,20 @@
 #!/bin/sh
 # Bounded fuzzing: builds the libFuzzer targets with clang (AddressSanitizer
 # + UndefinedBehaviorSanitizer) in build-fuzz and runs each for FUZZ_SECONDS
-# (default 40) on a copy of its seed corpus.  Any crash, sanitizer report, failed check or
+# (default 30) on a copy of its seed corpus.  Any crash, sanitizer report, failed check or
 # hang (a unit slower than FUZZ_UNIT_TIMEOUT seconds) fails the stage; the
 # reproducer is left in build-fuzz/findings/<target>/.
 set -e
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build="$top/build-fuzz"
-seconds="${FUZZ_SECONDS:-40}"
+seconds="${FUZZ_SECONDS:-30}"
 unit_timeout="${FUZZ_UNIT_TIMEOUT:-30}"
 # A fixed seed keeps CI runs repeatable; FUZZ_SEED=0 lets libFuzzer pick one.
 seed="${FUZZ_SEED:-20261208}"
-targets="fuzz_dispatch fuzz_libraries fuzz_micro fuzz_ports"
+targets="fuzz_dispatch fuzz_libraries fuzz_micro fuzz_ports fuzz_indi"
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVA_WERROR=ON \
-  -DZEVA_FUZZ=ON -DZEVA_BUILD_TESTS=OFF -DZEVA_BUILD_BENCH=OFF -DZEVA_BUILD_INDI=OFF
+  -DZEVA_FUZZ=ON -DZEVA_BUILD_TESTS=OFF -DZEVA_BUILD_BENCH=OFF -DZEVA_BUILD_INDI=ON
 cmake --build "$build" --target $targets -- -j "${FUZZ_JOBS:-$(nproc)}"
 
 status=0

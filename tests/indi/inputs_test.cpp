@@ -88,8 +88,19 @@ TEST_F(InputsTest, OverLongAndEmptyPortEntriesAreRefusedAndTheDriverLives) {
 
 TEST_F(InputsTest, NonFiniteNumbersAreRefusedLikeOutOfRangeOnes) {
     ASSERT_NO_FATAL_FAILURE(Start("sim:gannet?scene=pattern"));
-    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    // While the camera's properties are gone (disconnected): refused all the same.
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+    std::uint64_t seq = client.Seq();
+    client.Switch("CONNECTION", "DISCONNECT");
+    ASSERT_NE(client.WaitSettled("CONNECTION", seq, 30).seq, 0u);
+    const std::size_t early = client.Messages().size();
+    client.SetNumber("ZEVA_TIP_TILT", "TILT_X", nan);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!SaidSince(early, "not a number") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(SaidSince(early, "not a number"));
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
     const double inf = std::numeric_limits<double>::infinity();
     for (double v : {nan, inf}) {
         std::size_t before = client.Messages().size();
