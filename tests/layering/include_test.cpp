@@ -49,22 +49,6 @@ std::string FolderOf(const std::string& include) {
     return top == "zeva" ? "include" : top;
 }
 
-// The file of an `#include "..."` line (spaces allowed around the '#'), or
-// empty for any other line.
-std::string QuotedInclude(const std::string& line) {
-    std::size_t i = line.find_first_not_of(" \t");
-    if (i == std::string::npos || line[i] != '#')
-        return {};
-    i = line.find_first_not_of(" \t", i + 1);
-    if (i == std::string::npos || line.compare(i, 7, "include") != 0)
-        return {};
-    i = line.find_first_not_of(" \t", i + 7);
-    if (i == std::string::npos || line[i] != '"')
-        return {};
-    const std::size_t end = line.find('"', i + 1);
-    return end == std::string::npos ? std::string() : line.substr(i + 1, end - i - 1);
-}
-
 struct Edge {
     std::string file;
     std::string include;
