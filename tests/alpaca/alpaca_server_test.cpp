@@ -440,7 +440,9 @@ TEST_F(AlpacaServerTest, AsymmetricBinningAndDarkFrames) {
 }
 
 TEST_F(AlpacaServerTest, AbortAndStopDuringExposureAndReadout) {
-    Start({"--sim", "gannet?scene=pattern"});
+    // A port access takes at least 0.3 us, so a whole frame reads for seconds
+    // even on an idle machine and the abort below lands inside the readout.
+    Start({"--sim", "gannet?scene=pattern&port-ns=300"});
     Connect(0);
     auto state = [&](int s) { return [s](const json& v) { return v == s; }; };
     // Abort while exposing: nothing to download.

@@ -11,18 +11,9 @@
 namespace zeva::test {
 namespace {
 
-class ClientsTest : public ::testing::Test {
+class ClientsTest : public IndiServerTest {
   protected:
-    void SetUp() override { dir = TestDirectory("zeva-clients"); }
-    void TearDown() override {
-        server.Stop();
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
-        else
-            fs::remove_all(dir);
-    }
-    fs::path dir;
-    IndiServer server;
+    ClientsTest() : IndiServerTest("zeva-clients") {}
 };
 
 bool Defined(RecordingClient& c, const char* name, std::uint64_t after = 0) {

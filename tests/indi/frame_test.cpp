@@ -9,13 +9,10 @@
 #include <string>
 
 #include "support/indi_session.h"
+#include "support/pattern.h"
 
 namespace zeva::test {
 namespace {
-
-unsigned Pattern(unsigned r, unsigned c) {
-    return (31 * r + 17 * c) % 1000;
-}
 
 // The frame the header describes, read from the pattern scene: binned sums
 // plus the pedestal of 100, or the pedestal alone for a dark frame.
@@ -32,8 +29,8 @@ void ExpectPixelsMatchHeader(const FitsImage& im, const std::string& what) {
             if (!dark)
                 for (unsigned dr = 0; dr < vbin; ++dr)
                     for (unsigned dc = 0; dc < hbin; ++dc)
-                        expected += Pattern(y0 + static_cast<unsigned>(y) * vbin + dr,
-                                            x0 + static_cast<unsigned>(x) * hbin + dc);
+                        expected += PatternImaging(y0 + static_cast<unsigned>(y) * vbin + dr,
+                                                   x0 + static_cast<unsigned>(x) * hbin + dc);
             ASSERT_EQ(im.At(x, y), expected) << what << ": pixel " << x << "," << y << " of a "
                                              << im.width << " x " << im.height << " frame";
         }
@@ -45,16 +42,9 @@ struct Settings {
     bool dark;
 };
 
-class FrameTest : public ::testing::Test {
+class FrameTest : public IndiServerTest {
   protected:
-    void SetUp() override { dir = TestDirectory("zeva-frame"); }
-    void TearDown() override {
-        server.Stop();
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
-        else
-            fs::remove_all(dir);
-    }
+    FrameTest() : IndiServerTest("zeva-frame") {}
     // `pace`: the camera at its own pace (a port access takes a microsecond
     // or more), so that a readout lasts long enough to change things in it.
     void Start(bool pace = false) {
@@ -178,8 +168,6 @@ class FrameTest : public ::testing::Test {
         ExpectFrame(FitsImage(second.blob), after, what + ", next frame");
     }
 
-    fs::path dir;
-    IndiServer server;
     RecordingClient c;
 };
 

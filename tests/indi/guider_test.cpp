@@ -22,16 +22,9 @@ constexpr double kGuideArcsecPerS = kGuideRate * kSiderealArcsecPerS;
 constexpr double kPulseMs = 1000;
 constexpr double kExposureS = 1.0;
 
-class GuiderTest : public ::testing::Test {
+class GuiderTest : public IndiServerTest {
   protected:
-    void SetUp() override { dir = TestDirectory("zeva-guider"); }
-    void TearDown() override {
-        server.Stop();
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
-        else
-            fs::remove_all(dir);
-    }
+    GuiderTest() : IndiServerTest("zeva-guider") {}
 
     void Connect(RecordingClient& c) {
         const std::uint64_t seq = c.Seq();
@@ -81,8 +74,6 @@ class GuiderTest : public ::testing::Test {
         }
     }
 
-    fs::path dir;
-    IndiServer server;
     double scaleX = 0, scaleY = 0;
 };
 

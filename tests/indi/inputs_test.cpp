@@ -17,17 +17,10 @@
 namespace zeva::test {
 namespace {
 
-class InputsTest : public ::testing::Test {
+class InputsTest : public IndiServerTest {
   protected:
-    void SetUp() override { dir = TestDirectory("zeva-inputs"); }
-    void TearDown() override {
-        server.Stop();
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\nlast updates:\n%s\n", server.Log().c_str(),
-                         client.Tail(30).c_str());
-        else
-            fs::remove_all(dir);
-    }
+    InputsTest() : IndiServerTest("zeva-inputs") {}
+    std::string FailureDetail() override { return "last updates:\n" + client.Tail(30) + "\n"; }
     void Start(const std::string& entry) {
         ASSERT_NO_FATAL_FAILURE(server.Start(dir, entry, "virtual"));
         ASSERT_TRUE(client.Join(server.port())) << server.Log();
@@ -61,8 +54,6 @@ class InputsTest : public ::testing::Test {
                 return true;
         return false;
     }
-    fs::path dir;
-    IndiServer server;
     RecordingClient client;
 };
 

@@ -7,24 +7,14 @@
 #include <string>
 
 #include "support/indi_session.h"
+#include "support/pattern.h"
 
 namespace zeva::test {
 namespace {
 
-unsigned Pattern(unsigned r, unsigned c) {
-    return (31 * r + 17 * c) % 1000;
-}
-
-class PaceTest : public ::testing::Test {
+class PaceTest : public IndiServerTest {
   protected:
-    void SetUp() override { dir = TestDirectory("zeva-pace"); }
-    void TearDown() override {
-        server.Stop();
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
-        else
-            fs::remove_all(dir);
-    }
+    PaceTest() : IndiServerTest("zeva-pace") {}
     void Start() {
         ASSERT_NO_FATAL_FAILURE(server.Start(dir, "sim:gannet?scene=pattern&port-ns=1000", "real"));
         ASSERT_TRUE(c.Join(server.port())) << server.Log();
@@ -55,8 +45,6 @@ class PaceTest : public ::testing::Test {
         EXPECT_NE(reading.seq, 0u) << "the readout never showed in progress";
         return seq;
     }
-    fs::path dir;
-    IndiServer server;
     RecordingClient c;
 };
 
@@ -107,7 +95,8 @@ TEST_F(PaceTest, AbortDuringTheReadoutStopsWithinALineAndUploadsNothing) {
     const FitsImage im(c.WaitBlob("CCD1", next, 60).blob);
     ASSERT_EQ(im.width, 765);
     ASSERT_EQ(im.height, 60);
-    for (long x = 0; x < im.width; x += 50) EXPECT_EQ(im.At(x, 59), Pattern(59, x) + 100) << x;
+    for (long x = 0; x < im.width; x += 50)
+        EXPECT_EQ(im.At(x, 59), PatternImaging(59, x) + 100) << x;
     EXPECT_TRUE(c.Alerts().empty()) << c.Alerts().front();
 }
 
@@ -120,7 +109,8 @@ TEST_F(PaceTest, NewExposureDuringTheReadoutReplacesIt) {
     const FitsImage im(frame.blob);
     EXPECT_DOUBLE_EQ(im.Number("EXPTIME"), 0.25);  // the new one, not the one replaced
     ASSERT_EQ(im.height, 60);
-    for (long x = 0; x < im.width; x += 50) EXPECT_EQ(im.At(x, 30), Pattern(30, x) + 100) << x;
+    for (long x = 0; x < im.width; x += 50)
+        EXPECT_EQ(im.At(x, 30), PatternImaging(30, x) + 100) << x;
     // One frame only, and the readout went up to 100 in steps.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(c.WaitBlob("CCD1", frame.seq, 0.1).seq, 0u);

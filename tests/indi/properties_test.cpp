@@ -14,16 +14,9 @@
 namespace zeva::test {
 namespace {
 
-class PropertiesTest : public ::testing::Test {
+class PropertiesTest : public IndiServerTest {
   protected:
-    void SetUp() override { dir = TestDirectory("zeva-properties"); }
-    void TearDown() override {
-        server.Stop();
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
-        else
-            fs::remove_all(dir);
-    }
+    PropertiesTest() : IndiServerTest("zeva-properties") {}
     void Start() {
         ASSERT_NO_FATAL_FAILURE(server.Start(dir, "sim:gannet", "virtual"));
         ASSERT_TRUE(c.Join(server.port())) << server.Log();
@@ -34,8 +27,6 @@ class PropertiesTest : public ::testing::Test {
             c.WaitFor([](const PropertyUpdate& u) { return u.name == "CCD_COOLER"; }, seq, 30).seq,
             0u);
     }
-    fs::path dir;
-    IndiServer server;
     RecordingClient c;
 };
 

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -414,5 +415,30 @@ inline Star BrightestStarNear(const FitsImage& im, double x0, double y0, double 
 inline Star BrightestStar(const FitsImage& im) {
     return BrightestStarNear(im, 0, 0, -1);
 }
+
+// A test with an indiserver of its own in a fresh directory: the server's
+// log goes to stderr when the test fails, the directory is removed when it
+// passes.
+class IndiServerTest : public ::testing::Test {
+  protected:
+    explicit IndiServerTest(const char* prefix) : prefix_(prefix) {}
+    void SetUp() override { dir = TestDirectory(prefix_); }
+    void TearDown() override {
+        server.Stop();
+        if (HasFailure())
+            std::fprintf(stderr, "server log:\n%s\n%s", server.Log().c_str(),
+                         FailureDetail().c_str());
+        else
+            fs::remove_all(dir);
+    }
+    // More to show when the test fails (a client's last updates, say).
+    virtual std::string FailureDetail() { return ""; }
+
+    fs::path dir;
+    IndiServer server;
+
+  private:
+    const char* prefix_;
+};
 
 }  // namespace zeva::test
