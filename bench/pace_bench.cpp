@@ -19,117 +19,16 @@
 #include <string>
 #include <vector>
 
-#include "common/commands.h"
-#include "common/le.h"
-#include "common/records.h"
+#include "bench/library_capture.h"
 #include "machine/machine.h"
-#include "zeva/zeva.h"
 
 namespace {
 
 using namespace zeva;
-using le::Get16;
-using le::Put16;
-using le::Put32;
-using le::Put8;
+using namespace zeva::bench;
 
 constexpr double kPortCycleSeconds = 1e-6;  // one ISA port cycle
 constexpr unsigned kPortNs = 1000;
-
-// Counts every access and passes it on; attaches the camera behind it to the
-// platform clock at the first access (the platform attaches only the outer
-// backend).
-class CountingPort final : public platform::PortBackend {
-  public:
-    explicit CountingPort(std::unique_ptr<platform::PortBackend> inner)
-        : inner_(std::move(inner)) {}
-    std::uint64_t accesses = 0;
-
-  private:
-    void Attached() {
-        if (inner_->Host() == nullptr)
-            inner_->Attach(Host());
-    }
-    std::uint8_t DoRead(std::uint32_t offset) override {
-        ++accesses;
-        Attached();
-        return inner_->Read(offset);
-    }
-    void DoWrite(std::uint32_t offset, std::uint8_t value) override {
-        ++accesses;
-        Attached();
-        inner_->Write(offset, value);
-    }
-    void DoLevelChanged(bool raised) override { inner_->LevelChanged(raised); }
-
-    std::unique_ptr<platform::PortBackend> inner_;
-};
-
-const char* const kModels[] = {"gannet",  "heron", "ibis",  "jacana",
-                               "kestrel", "egret", "finch", "siskin"};
-constexpr std::size_t kModelCount = sizeof kModels / sizeof kModels[0];
-CountingPort* g_ports[kModelCount] = {};
-
-std::unique_ptr<platform::PortBackend> Count(std::unique_ptr<platform::PortBackend> backend,
-                                             std::size_t index) {
-    auto port = std::make_unique<CountingPort>(std::move(backend));
-    if (index < kModelCount)
-        g_ports[index] = port.get();
-    return port;
-}
-
-bool Ok(std::uint32_t status) {
-    return status == 0;
-}
-
-struct Frame {
-    unsigned width = 0, height = 0;
-};
-
-bool ModeZero(std::uint32_t h, std::uint16_t ccd, Frame* f) {
-    std::uint8_t in[rec::CcdInfoParams::kSize], out[rec::CcdInfoResult::kSize] = {};
-    Put16(in, 0, ccd);
-    if (!Ok(ParDeviceCommand(h, CmdGetCCDInfo, in, out)))
-        return false;
-    f->width = Get16(out, rec::CcdInfoResult::Mode(0) + rec::ReadoutModeInfo::Width);
-    f->height = Get16(out, rec::CcdInfoResult::Mode(0) + rec::ReadoutModeInfo::Height);
-    return f->width > 0 && f->height > 0;
-}
-
-// One frame, the capture tool's sequence: cooler status, start, poll, end,
-// every line, end of readout.
-bool Capture(std::uint32_t h, std::uint16_t ccd, const Frame& f, std::vector<std::uint8_t>* line) {
-    std::uint8_t temp[rec::TemperatureStatusResults::kSize];
-    if (!Ok(ParDeviceCommand(h, CmdQueryTemperatureStatus, nullptr, temp)))
-        return false;
-    std::uint8_t start[rec::StartExposureParams::kSize] = {};
-    Put16(start, rec::StartExposureParams::Ccd, ccd);
-    Put32(start, rec::StartExposureParams::ExposureTime, 1);  // 10 ms
-    Put16(start, rec::StartExposureParams::ShutterMode, 1);
-    if (!Ok(ParDeviceCommand(h, CmdStartExposure, start, nullptr)))
-        return false;
-    for (;;) {
-        std::uint8_t q[2], word[2];
-        Put16(q, 0, CmdStartExposure);
-        if (!Ok(ParDeviceCommand(h, CmdQueryCommandStatus, q, word)))
-            return false;
-        if (((Get16(word, 0) >> (2 * ccd)) & 3u) != 2)
-            break;
-    }
-    std::uint8_t c[2];
-    Put16(c, 0, ccd);
-    if (!Ok(ParDeviceCommand(h, CmdEndExposure, c, nullptr)))
-        return false;
-    std::uint8_t params[rec::ReadoutLineParams::kSize] = {};
-    Put16(params, rec::ReadoutLineParams::Ccd, ccd);
-    Put8(params, rec::ReadoutLineParams::VerticalFactor, 1);
-    Put16(params, rec::ReadoutLineParams::PixelLength, static_cast<std::uint16_t>(f.width));
-    line->resize(2u * f.width);
-    for (unsigned r = 0; r < f.height; ++r)
-        if (!Ok(ParDeviceCommand(h, CmdReadoutLine, params, line->data())))
-            return false;
-    return Ok(ParDeviceCommand(h, CmdEndReadout, c, nullptr));
-}
 
 bool g_open = false;
 
@@ -143,7 +42,7 @@ void BM_FullFrameAtPortPace(benchmark::State& bs) {
     }
     std::uint8_t in[2], out[4];
     Put16(in, 0, static_cast<std::uint16_t>(model + 1));
-    if (!Ok(ParDeviceCommand(ZEVA_INVALID_HANDLE, CmdOpenDevice, in, out))) {
+    if (!Ok(ParDeviceCommand(ZEVA_INVALID_HANDLE, CmdOpenDevice, in, out), "OpenDevice")) {
         bs.SkipWithError("OpenDevice failed");
         return;
     }
@@ -151,7 +50,8 @@ void BM_FullFrameAtPortPace(benchmark::State& bs) {
     std::uint8_t type[2];
     Frame f;
     std::vector<std::uint8_t> line;
-    if (!Ok(ParDeviceCommand(h, CmdEstablishLink, nullptr, type)) || !ModeZero(h, ccd, &f)) {
+    if (!Ok(ParDeviceCommand(h, CmdEstablishLink, nullptr, type), "EstablishLink") ||
+        !ModeZero(h, ccd, &f)) {
         bs.SkipWithError("no such CCD");
         ParDeviceCommand(h, CmdCloseDevice, nullptr, nullptr);
         return;
@@ -202,7 +102,8 @@ int main(int argc, char** argv) {
     setenv("ZEVA_PORTS", ports.c_str(), 1);
     setenv("ZEVA_CLOCK", "real", 1);
     machine::SetPortWrapper(&Count);
-    g_open = Ok(ParDeviceCommand(ZEVA_INVALID_HANDLE, CmdOpenDriver, nullptr, nullptr));
+    g_open =
+        Ok(ParDeviceCommand(ZEVA_INVALID_HANDLE, CmdOpenDriver, nullptr, nullptr), "OpenDriver");
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
