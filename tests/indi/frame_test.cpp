@@ -48,20 +48,9 @@ class FrameTest : public IndiServerTest {
     // `pace`: the camera at its own pace (a port access takes a microsecond
     // or more), so that a readout lasts long enough to change things in it.
     void Start(bool pace = false) {
-        ASSERT_NO_FATAL_FAILURE(server.Start(
-            dir, pace ? "sim:gannet?scene=pattern&port-ns=1000" : "sim:gannet?scene=pattern",
-            "virtual"));
-        ASSERT_TRUE(c.Join(server.port())) << server.Log();
-        const std::uint64_t seq = c.Seq();
-        c.Switch("CONNECTION", "CONNECT");
-        ASSERT_EQ(c.WaitSettled("CONNECTION", seq, 60).state, IPS_OK);
-        ASSERT_NE(c.WaitFor(
-                       [](const PropertyUpdate& u) {
-                           return u.name == "CCD_INFO" && u.numbers.at("CCD_MAX_X") > 0;
-                       },
-                       seq, 30)
-                      .seq,
-                  0u);
+        ASSERT_NO_FATAL_FAILURE(StartConnected(
+            c, pace ? "sim:gannet?scene=pattern&port-ns=1000" : "sim:gannet?scene=pattern",
+            "virtual", ChipKnown));
         c.ReceiveBlobs("CCD1");
     }
     // Sends one property and waits for the driver's answer to it (the chip's

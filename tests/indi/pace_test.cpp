@@ -16,18 +16,8 @@ class PaceTest : public IndiServerTest {
   protected:
     PaceTest() : IndiServerTest("zeva-pace") {}
     void Start() {
-        ASSERT_NO_FATAL_FAILURE(server.Start(dir, "sim:gannet?scene=pattern&port-ns=1000", "real"));
-        ASSERT_TRUE(c.Join(server.port())) << server.Log();
-        const std::uint64_t seq = c.Seq();
-        c.Switch("CONNECTION", "CONNECT");
-        ASSERT_EQ(c.WaitSettled("CONNECTION", seq, 60).state, IPS_OK);
-        ASSERT_NE(c.WaitFor(
-                       [](const PropertyUpdate& u) {
-                           return u.name == "CCD_INFO" && u.numbers.at("CCD_MAX_X") > 0;
-                       },
-                       seq, 30)
-                      .seq,
-                  0u);
+        ASSERT_NO_FATAL_FAILURE(
+            StartConnected(c, "sim:gannet?scene=pattern&port-ns=1000", "real", ChipKnown));
         c.ReceiveBlobs("CCD1");
         // Whole lines of 765 pixels, 60 of them: about 15 ms a line.
         c.SetNumbers("CCD_FRAME", {{"X", 0}, {"Y", 0}, {"WIDTH", 765}, {"HEIGHT", 60}});

@@ -18,14 +18,9 @@ class PropertiesTest : public IndiServerTest {
   protected:
     PropertiesTest() : IndiServerTest("zeva-properties") {}
     void Start() {
-        ASSERT_NO_FATAL_FAILURE(server.Start(dir, "sim:gannet", "virtual"));
-        ASSERT_TRUE(c.Join(server.port())) << server.Log();
-        const std::uint64_t seq = c.Seq();
-        c.Switch("CONNECTION", "CONNECT");
-        ASSERT_EQ(c.WaitSettled("CONNECTION", seq, 60).state, IPS_OK);
-        ASSERT_NE(
-            c.WaitFor([](const PropertyUpdate& u) { return u.name == "CCD_COOLER"; }, seq, 30).seq,
-            0u);
+        ASSERT_NO_FATAL_FAILURE(
+            StartConnected(c, "sim:gannet", "virtual",
+                           [](const PropertyUpdate& u) { return u.name == "CCD_COOLER"; }));
     }
     RecordingClient c;
 };

@@ -431,6 +431,21 @@ class IndiServerTest : public ::testing::Test {
         else
             fs::remove_all(dir);
     }
+    // Starts the server on `entry`, joins `c` to it, connects the camera and
+    // waits until an update the connection brings satisfies `ready`.
+    void StartConnected(RecordingClient& c, const std::string& entry, const std::string& clock,
+                        const std::function<bool(const PropertyUpdate&)>& ready) {
+        ASSERT_NO_FATAL_FAILURE(server.Start(dir, entry, clock));
+        ASSERT_TRUE(c.Join(server.port())) << server.Log();
+        const std::uint64_t seq = c.Seq();
+        c.Switch("CONNECTION", "CONNECT");
+        ASSERT_EQ(c.WaitSettled("CONNECTION", seq, 60).state, IPS_OK);
+        ASSERT_NE(c.WaitFor(ready, seq, 30).seq, 0u);
+    }
+    // The chip sizes, which come once the camera has been identified.
+    static bool ChipKnown(const PropertyUpdate& u) {
+        return u.name == "CCD_INFO" && u.numbers.at("CCD_MAX_X") > 0;
+    }
     // More to show when the test fails (a client's last updates, say).
     virtual std::string FailureDetail() { return ""; }
 
