@@ -8,15 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/command_table.h"
-#include "common/le.h"
-#include "platform/system.h"
-#include "sim/config.h"
+#include "driver/camera.h"
+#include "support/booted_driver.h"
 #include "support/fake_processor.h"
-
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
-}
 
 namespace {
 
@@ -192,74 +186,25 @@ TEST(DirectPortKernelClaims, OnlyDriversClaimTheirInnermostRanges) {
     EXPECT_EQ(portio::IoportsOwner(zeroed, 0x378, 0x37A), "");
 }
 
-class DirectPortUnderTheDriver : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        if (file != nullptr)
-            platform::CloseFile(file);
-        if (platform::SystemRunning()) {
-            EXPECT_EQ(platform::ShutdownSystem(), 0u);
-        }
-    }
-    NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& b, ULONG in, ULONG out) {
-        b.resize(std::max<std::size_t>({b.size(), in, out}));
-        ULONG_PTR n = 0;
-        return platform::DeviceControl(file, ControlCode(DriverFunction(command)), b.data(), in,
-                                       b.data(), out, &n);
-    }
-    FakeProcessor cpu;  // outlives the booted system, which owns the port
-    platform::BackendResult camera;
-    platform::OpenFile* file = nullptr;
-};
-
-TEST_F(DirectPortUnderTheDriver, CameraAtACardsAddressLinksAndReadsPixelExactLines) {
-    camera = sim::MakeBackend("sim:kestrel?scene=pattern");
-    ASSERT_TRUE(camera.backend) << camera.error;
-    cpu.behind = camera.backend.get();
-    cpu.behindBase = 0xD010;
-    platform::BackendResult made = portio::OpenPort(0xD010, cpu);
-    ASSERT_TRUE(made.backend) << made.error;
-    platform::PortBackend* direct = made.backend.get();
-    platform::SystemConfig config;
-    platform::PortConfig port;
-    port.entry = "io:0xD010";
-    port.base = 0xD010;
-    port.backend = std::move(made.backend);
-    config.ports.push_back(std::move(port));
-    config.clock = platform::ClockMode::Virtual;
-    config.driver_entry = &driver::DriverEntry;
-    ASSERT_EQ(platform::BootSystem(std::move(config)), STATUS_SUCCESS);
-    camera.backend->Attach(direct->Host());
-    ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file), STATUS_SUCCESS);
-
-    std::vector<std::uint8_t> b(2, 0);
-    ASSERT_EQ(Call(CmdEstablishLink, b, 0, 2), STATUS_SUCCESS);
-    EXPECT_EQ(le::Get16(b.data(), 0), 13);
-
-    b.assign(12, 0);
-    le::Put32(b.data(), 4, 1);  // 10 ms, shutter open
-    le::Put16(b.data(), 10, 1);
-    ASSERT_EQ(Call(CmdStartExposure, b, 12, 0), STATUS_SUCCESS);
-    for (int polls = 0;; ++polls) {
-        ASSERT_LT(polls, 100);
-        b.assign(2, 0);
-        le::Put16(b.data(), 0, 1);
-        ASSERT_EQ(Call(CmdQueryCommandStatus, b, 2, 2), STATUS_SUCCESS);
-        if ((le::Get16(b.data(), 0) & 3) == 3)
-            break;
-        platform::PlatformSleepMs(10);
-    }
-    b.assign(2, 0);
-    ASSERT_EQ(Call(CmdEndExposure, b, 2, 0), STATUS_SUCCESS);
+TEST(DirectPortUnderTheDriver, CameraAtACardsAddressLinksAndReadsPixelExactLines) {
+    constexpr std::uint32_t kCard = 0xD010;
+    FakeProcessor cpu;  // outlives the session, which owns the port
+    test::BootedDriver session;
+    ASSERT_TRUE(session.BootWired("sim:kestrel?scene=pattern", "io:0xD010", kCard,
+                                  [&](platform::PortBackend* camera) {
+                                      cpu.behind = camera;
+                                      cpu.behindBase = kCard;
+                                      return portio::OpenPort(kCard, cpu);
+                                  }));
+    const test::CameraHandle& h = session[0];
+    std::uint16_t type = 0;
+    ASSERT_EQ(h.Link(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, driver::kCameraKestrel);
+    ASSERT_EQ(h.Expose(0, 1), STATUS_SUCCESS);  // 10 ms, shutter open
     cpu.levels.clear();
-    const unsigned x = 40, w = 10;
-    b.assign(2 * w, 0);
-    le::Put16(b.data(), 4, x);
-    le::Put16(b.data(), 6, w);
-    ASSERT_EQ(Call(CmdReadoutLine, b, 8, 2 * w), STATUS_SUCCESS);
-    for (unsigned c = 0; c < w; ++c)
-        EXPECT_EQ(le::Get16(b.data(), 2 * c), (17 * (x + c)) % 1000 + 100) << "pixel " << c;
+    EXPECT_TRUE(h.ReadsPattern(0, 40, 10, 1));
     EXPECT_EQ(cpu.levels, (std::vector<bool>{true, false})) << "the line ran at the raised level";
+    EXPECT_EQ(session.Shutdown(), 0u);
 }
 
 }  // namespace

@@ -10,14 +10,9 @@
 #include <vector>
 
 #include "common/command_table.h"
-#include "common/le.h"
-#include "platform/system.h"
+#include "driver/camera.h"
 #include "ppdev/fake_kernel.h"
-#include "sim/config.h"
-
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
-}
+#include "support/booted_driver.h"
 
 namespace zeva::test {
 namespace {
@@ -253,95 +248,38 @@ TEST(PpdevRealKernel, DeviceThatIsNotAParallelPortIsNamedSo) {
 
 // --- the driver on a port wired, through the mapping, to a simulated camera
 
-class PpdevUnderTheDriver : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        if (file != nullptr)
-            platform::CloseFile(file);
-        if (platform::SystemRunning()) {
-            EXPECT_EQ(platform::ShutdownSystem(), 0u);
-        }
-    }
-    NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& b, ULONG in, ULONG out) {
-        b.resize(std::max<std::size_t>({b.size(), in, out}));
-        ULONG_PTR n = 0;
-        return platform::DeviceControl(file, ControlCode(DriverFunction(command)), b.data(), in,
-                                       b.data(), out, &n);
-    }
-    // Outlive the booted system, which owns the port until TearDown.
-    FakeKernel kernel;
-    platform::BackendResult camera;
-    platform::OpenFile* file = nullptr;
-};
-
-TEST_F(PpdevUnderTheDriver, CameraLinksAndReadsPixelExactLinesAtRealTimePriority) {
-    camera = sim::MakeBackend("sim:gannet?scene=pattern");
-    ASSERT_TRUE(camera.backend) << camera.error;
-    kernel.behind = camera.backend.get();
-    platform::SystemConfig config;
-    platform::PortConfig port;
-    port.entry = kPort;
-    platform::BackendResult made = ppdev::OpenPort(kPort, kernel);
-    ASSERT_TRUE(made.backend) << made.error;
-    platform::PortBackend* ppdevPort = made.backend.get();
-    port.backend = std::move(made.backend);
-    config.ports.push_back(std::move(port));
-    config.clock = platform::ClockMode::Virtual;
-    config.driver_entry = &driver::DriverEntry;
-    ASSERT_EQ(platform::BootSystem(std::move(config)), STATUS_SUCCESS);
-    camera.backend->Attach(ppdevPort->Host());  // the camera's timing on the platform clock
-    ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file), STATUS_SUCCESS);
-
-    std::vector<std::uint8_t> b(2, 0);
-    ASSERT_EQ(Call(CmdEstablishLink, b, 0, 2), STATUS_SUCCESS);
-    EXPECT_EQ(le::Get16(b.data(), 0), 4);
-
-    b.assign(12, 0);
-    le::Put32(b.data(), 4, 1);  // 10 ms, shutter open
-    le::Put16(b.data(), 10, 1);
-    ASSERT_EQ(Call(CmdStartExposure, b, 12, 0), STATUS_SUCCESS);
-    for (int polls = 0;; ++polls) {
-        ASSERT_LT(polls, 100);
-        b.assign(2, 0);
-        le::Put16(b.data(), 0, 1);
-        ASSERT_EQ(Call(CmdQueryCommandStatus, b, 2, 2), STATUS_SUCCESS);
-        if ((le::Get16(b.data(), 0) & 3) == 3)
-            break;
-        platform::PlatformSleepMs(10);
-    }
-    b.assign(2, 0);
-    ASSERT_EQ(Call(CmdEndExposure, b, 2, 0), STATUS_SUCCESS);
-    b.assign(6, 0);
-    le::Put8(b.data(), 3, 1);
-    le::Put16(b.data(), 4, 4);  // skip rows 0 to 3
-    ASSERT_EQ(Call(CmdDumpLines, b, 6, 0), STATUS_SUCCESS);
+TEST(PpdevUnderTheDriver, CameraLinksAndReadsPixelExactLinesAtRealTimePriority) {
+    FakeKernel kernel;  // outlives the session, which owns the port
+    BootedDriver session;
+    ASSERT_TRUE(
+        session.BootWired("sim:gannet?scene=pattern", kPort, 0, [&](platform::PortBackend* camera) {
+            kernel.behind = camera;
+            return ppdev::OpenPort(kPort, kernel);
+        }));
+    const CameraHandle& h = session[0];
+    std::uint16_t type = 0;
+    ASSERT_EQ(h.Link(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, driver::kCameraGannet);
+    ASSERT_EQ(h.Expose(0, 1), STATUS_SUCCESS);   // 10 ms, shutter open
+    ASSERT_EQ(h.Dump(0, 0, 4), STATUS_SUCCESS);  // skip rows 0 to 3
 
     kernel.schedCalls.clear();
-    const unsigned x = 30, w = 12, lines = 3;
-    for (unsigned line = 0; line < lines; ++line) {
-        b.assign(2 * w, 0);
-        le::Put8(b.data(), 3, 1);
-        le::Put16(b.data(), 4, x);
-        le::Put16(b.data(), 6, w);
-        ASSERT_EQ(Call(CmdReadoutLine, b, 8, 2 * w), STATUS_SUCCESS);
-        for (unsigned c = 0; c < w; ++c)
-            ASSERT_EQ(le::Get16(b.data(), 2 * c), (31 * (4 + line) + 17 * (x + c)) % 1000 + 100)
-                << "line " << line << " pixel " << c;
-    }
+    const int lines = 3;
+    EXPECT_TRUE(h.ReadsPattern(4, 30, 12, lines));
     // Every line at real-time priority, and back to normal after it.
     ASSERT_EQ(kernel.schedCalls.size(), 2u * lines);
-    for (unsigned line = 0; line < lines; ++line) {
+    for (int line = 0; line < lines; ++line) {
         EXPECT_EQ(kernel.schedCalls[2 * line].first, SCHED_FIFO);
         EXPECT_EQ(kernel.schedCalls[2 * line + 1].first, SCHED_OTHER);
     }
     EXPECT_EQ(kernel.policy, SCHED_OTHER);
     EXPECT_TRUE(kernel.notices.empty());
-    b.assign(2, 0);
-    EXPECT_EQ(Call(CmdEndReadout, b, 2, 0), STATUS_SUCCESS);
+    EXPECT_EQ(h.Word(CmdEndReadout, 0), STATUS_SUCCESS);
     // The data lines stayed driven by the PC throughout.
     for (const IoctlCall& call : kernel.Log()) {
         EXPECT_FALSE(call.request == PPDATADIR && call.value != 0) << "data lines turned around";
     }
+    EXPECT_EQ(session.Shutdown(), 0u);
 }
 
 }  // namespace

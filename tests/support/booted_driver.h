@@ -1,12 +1,14 @@
-// The zeva driver booted on the stand-in platform with simulated cameras
-// behind its ports, reached through the I/O manager as an application's
-// requests would reach it: a booted driver session for the driver's tests.
+// The zeva driver booted on the stand-in platform with simulated cameras (or
+// any port backends) behind its ports, reached through the I/O manager as an
+// application's requests would reach it: a booted driver session for the
+// driver's tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,10 +66,10 @@ class CameraHandle {
         return s;
     }
     NTSTATUS Link(std::uint16_t* type = nullptr) const {
-        std::vector<std::uint8_t> b(2, 0);
-        const NTSTATUS s = Call(CmdEstablishLink, b, 0, 2);
+        std::vector<std::uint8_t> b(rec::EstablishLinkResults::kSize, 0);
+        const NTSTATUS s = Call(CmdEstablishLink, b, 0, rec::EstablishLinkResults::kSize);
         if (type != nullptr) {
-            *type = le::Get16(b.data(), 0);
+            *type = le::Get16(b.data(), rec::EstablishLinkResults::CameraType);
         }
         return s;
     }
@@ -78,25 +80,30 @@ class CameraHandle {
         le::Put16(b.data(), rec::StartExposureParams::ShutterMode, shutter);
         return Call(CmdStartExposure, b, rec::StartExposureParams::kSize, 0);
     }
-    NTSTATUS Dump(int ccd, int mode, int lines) const {
+    // Dumps `lines` lines; modes 3 to 5 take their rows per line from `vertical`.
+    NTSTATUS Dump(int ccd, int mode, int lines, int vertical = 0) const {
         std::vector<std::uint8_t> b(rec::DumpLinesParams::kSize, 0);
         le::Put16(b.data(), rec::DumpLinesParams::Ccd, static_cast<std::uint16_t>(ccd));
         le::Put8(b.data(), rec::DumpLinesParams::ReadoutMode, static_cast<std::uint8_t>(mode));
+        le::Put8(b.data(), rec::DumpLinesParams::VerticalFactor,
+                 static_cast<std::uint8_t>(vertical));
         le::Put16(b.data(), rec::DumpLinesParams::LineCount, static_cast<std::uint16_t>(lines));
         return Call(CmdDumpLines, b, rec::DumpLinesParams::kSize, 0);
     }
     // Reads one line of `length` pixels from `start`; pixels land in *pixels.
-    NTSTATUS Line(int ccd, int mode, int start, int length,
-                  std::vector<std::uint16_t>* pixels) const {
-        std::vector<std::uint8_t> b(std::max<std::size_t>(8, 2 * static_cast<std::size_t>(length)),
-                                    0xEE);
-        le::Put16(b.data(), rec::ReadoutLineParams::Ccd, static_cast<std::uint16_t>(ccd));
-        le::Put8(b.data(), rec::ReadoutLineParams::ReadoutMode, static_cast<std::uint8_t>(mode));
-        le::Put16(b.data(), rec::ReadoutLineParams::PixelStart, static_cast<std::uint16_t>(start));
-        le::Put16(b.data(), rec::ReadoutLineParams::PixelLength,
-                  static_cast<std::uint16_t>(length));
+    // Modes 3 to 5 take their rows per line from `vertical`.
+    NTSTATUS Line(int ccd, int mode, int start, int length, std::vector<std::uint16_t>* pixels,
+                  int vertical = 0) const {
+        namespace p = rec::ReadoutLineParams;
+        std::vector<std::uint8_t> b(
+            std::max<std::size_t>(p::kSize, 2 * static_cast<std::size_t>(length)), 0xEE);
+        le::Put16(b.data(), p::Ccd, static_cast<std::uint16_t>(ccd));
+        le::Put8(b.data(), p::ReadoutMode, static_cast<std::uint8_t>(mode));
+        le::Put8(b.data(), p::VerticalFactor, static_cast<std::uint8_t>(vertical));
+        le::Put16(b.data(), p::PixelStart, static_cast<std::uint16_t>(start));
+        le::Put16(b.data(), p::PixelLength, static_cast<std::uint16_t>(length));
         ULONG_PTR n = 0;
-        const NTSTATUS s = Call(CmdReadoutLine, b, 8, static_cast<ULONG>(2 * length), &n);
+        const NTSTATUS s = Call(CmdReadoutLine, b, p::kSize, static_cast<ULONG>(2 * length), &n);
         pixels->clear();
         if (s == STATUS_SUCCESS) {
             EXPECT_EQ(n, static_cast<ULONG_PTR>(2 * length));
@@ -128,9 +135,17 @@ class CameraHandle {
         return STATUS_TIMEOUT;
     }
 
-    // The driver's device object of this handle.
+    // Reads `lines` mode-0 lines of the imaging CCD's window [start, start +
+    // length) and compares them with the pattern scene from active row `row`.
+    ::testing::AssertionResult ReadsPattern(int row, int start, int length, int lines) const;
+
+    // The driver's device object of this handle, and its device state.
     DEVICE_OBJECT* Device() const {
         return platform::FindDevice("\\Device\\lptccd" + std::to_string(index_));
+    }
+    driver::DeviceState* State() const {
+        DEVICE_OBJECT* device = Device();
+        return device == nullptr ? nullptr : driver::StateOf(device);
     }
     // Nothing in progress and nothing queued: no current start-I/O request
     // and nothing on the driver's pending list.
@@ -139,8 +154,7 @@ class CameraHandle {
         if (device == nullptr) {
             return false;
         }
-        const auto* state = static_cast<const driver::DeviceState*>(device->DeviceExtension);
-        const LIST_ENTRY* head = &state->PendingRequests;
+        const LIST_ENTRY* head = &driver::StateOf(device)->PendingRequests;
         return device->CurrentIrp == nullptr && head->Flink == head;
     }
 
@@ -150,61 +164,144 @@ class CameraHandle {
     int index_ = 0;
 };
 
-// Boots the platform with one simulated camera per entry (ports 1, 2, ...)
-// and the driver, and opens every camera device.
+// The platform booted with the driver, and the camera devices opened on it.
+// Shuts down when it goes (after its owner's members declared before it,
+// such as a fake system under a port, which must outlive the port).
 class BootedDriver {
   public:
     ~BootedDriver() { Shutdown(); }
 
+    // Boots the platform with these ports and loads the driver; opens
+    // nothing.  Returns the driver's load status.
+    NTSTATUS Load(std::vector<platform::PortConfig> ports,
+                  platform::ClockMode clock = platform::ClockMode::Virtual) {
+        Shutdown();
+        platform::SystemConfig config;
+        config.ports = std::move(ports);
+        config.clock = clock;
+        config.driver_entry = &driver::DriverEntry;
+        handles_.assign(config.ports.size(), CameraHandle());
+        booted_ = true;  // the platform runs even when the driver refused to load
+        return platform::BootSystem(std::move(config));
+    }
+    // Opens the camera device of port `index` (\\.\LPTCCD<index + 1>), with
+    // the simulated camera behind it if there is one.
+    ::testing::AssertionResult Open(std::size_t index, sim::Camera* camera = nullptr) {
+        const std::string link = "\\DosDevices\\LPTCCD" + std::to_string(index + 1);
+        platform::OpenFile* file = nullptr;
+        if (index >= handles_.size() || platform::OpenDevice(link, 0, &file) != STATUS_SUCCESS) {
+            return ::testing::AssertionFailure() << "cannot open " << link;
+        }
+        handles_[index] = CameraHandle(file, camera, static_cast<int>(index));
+        return ::testing::AssertionSuccess();
+    }
+    // Closes the handle of port `index`; returns the close's status.
+    NTSTATUS Close(std::size_t index) {
+        if (index >= handles_.size() || handles_[index].file() == nullptr) {
+            return STATUS_INVALID_HANDLE;
+        }
+        const NTSTATUS s = platform::CloseFile(handles_[index].file());
+        handles_[index] = CameraHandle();
+        return s;
+    }
+
+    // Boots with one simulated camera per entry (ports 1, 2, ...) and opens
+    // every camera device.
     ::testing::AssertionResult Boot(const std::vector<std::string>& entries,
                                     platform::ClockMode clock = platform::ClockMode::Virtual) {
-        platform::SystemConfig config;
+        std::vector<platform::PortConfig> ports;
         std::vector<sim::Camera*> cameras;
         for (const std::string& entry : entries) {
-            platform::PortConfig port;
-            port.entry = entry;
             auto made = sim::MakeBackend(entry);
             if (!made.backend) {
                 return ::testing::AssertionFailure() << made.error;
             }
             cameras.push_back(static_cast<sim::Camera*>(made.backend.get()));
-            port.backend = std::move(made.backend);
-            config.ports.push_back(std::move(port));
+            ports.push_back(Port(entry, std::move(made.backend)));
         }
-        config.clock = clock;
-        config.driver_entry = &driver::DriverEntry;
-        if (platform::BootSystem(std::move(config)) != STATUS_SUCCESS) {
+        return LoadAndOpen(std::move(ports), cameras, clock);
+    }
+
+    // Boots with one port whose backend reaches the simulated camera of
+    // `camera_entry` through a stand-in system, as a real port is wired to
+    // a camera: `open_port` puts the camera behind the stand-in and opens
+    // the backend over it.  The camera runs on the platform's clock and
+    // lives as long as the session.
+    template <typename OpenPort>
+    ::testing::AssertionResult BootWired(const std::string& camera_entry,
+                                         const std::string& port_entry, std::uint32_t base,
+                                         OpenPort open_port) {
+        Shutdown();
+        auto made = sim::MakeBackend(camera_entry);
+        if (!made.backend) {
+            return ::testing::AssertionFailure() << made.error;
+        }
+        sim::Camera* camera = static_cast<sim::Camera*>(made.backend.get());
+        platform::BackendResult port = open_port(static_cast<platform::PortBackend*>(camera));
+        if (!port.backend) {
+            return ::testing::AssertionFailure() << port.error;
+        }
+        platform::PortBackend* outer = port.backend.get();
+        std::vector<platform::PortConfig> ports;
+        ports.push_back(Port(port_entry, std::move(port.backend), base));
+        const NTSTATUS loaded = Load(std::move(ports));
+        wired_.push_back(std::move(made.backend));
+        if (loaded != STATUS_SUCCESS) {
             return ::testing::AssertionFailure() << "the driver did not load";
         }
-        booted_ = true;
-        for (std::size_t i = 0; i < cameras.size(); ++i) {
-            platform::OpenFile* file = nullptr;
-            const std::string link = "\\DosDevices\\LPTCCD" + std::to_string(i + 1);
-            if (platform::OpenDevice(link, 0, &file) != STATUS_SUCCESS) {
-                return ::testing::AssertionFailure() << "cannot open " << link;
-            }
-            handles_.emplace_back(file, cameras[i], static_cast<int>(i));
-        }
-        return ::testing::AssertionSuccess();
+        camera->Attach(outer->Host());
+        return Open(0, camera);
     }
+
     // Closes the handles and unloads; returns the pool blocks left over.
     std::size_t Shutdown() {
-        for (CameraHandle& h : handles_) {
-            platform::CloseFile(h.file());
-        }
-        handles_.clear();
-        if (!booted_) {
-            return 0;
+        std::size_t leaked = 0;
+        if (booted_ && platform::SystemRunning()) {
+            for (std::size_t i = 0; i < handles_.size(); ++i) {
+                Close(i);
+            }
+            leaked = platform::ShutdownSystem();
         }
         booted_ = false;
-        return platform::ShutdownSystem();
+        handles_.clear();
+        wired_.clear();
+        return leaked;
     }
     const CameraHandle& operator[](std::size_t i) const { return handles_[i]; }
     std::size_t size() const { return handles_.size(); }
 
+    // A port of the configuration.
+    static platform::PortConfig Port(const std::string& entry,
+                                     std::unique_ptr<platform::PortBackend> backend,
+                                     std::uint32_t base = 0, std::uint32_t span = 3) {
+        platform::PortConfig port;
+        port.entry = entry;
+        port.backend = std::move(backend);
+        port.base = base;
+        port.span = span;
+        return port;
+    }
+
   private:
+    ::testing::AssertionResult LoadAndOpen(
+        std::vector<platform::PortConfig> ports, const std::vector<sim::Camera*>& cameras,
+        platform::ClockMode clock = platform::ClockMode::Virtual) {
+        if (Load(std::move(ports), clock) != STATUS_SUCCESS) {
+            return ::testing::AssertionFailure() << "the driver did not load";
+        }
+        for (std::size_t i = 0; i < cameras.size(); ++i) {
+            ::testing::AssertionResult opened = Open(i, cameras[i]);
+            if (!opened) {
+                return opened;
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     bool booted_ = false;
     std::vector<CameraHandle> handles_;
+    // Cameras behind a wired port; destroyed after the port (at shutdown).
+    std::vector<std::unique_ptr<platform::PortBackend>> wired_;
 };
 
 // What a bias-corrected mode-0 imaging line reads at active row r, column c
@@ -212,6 +309,30 @@ class BootedDriver {
 inline std::uint16_t ImagingPixel(int r, int c) {
     return static_cast<std::uint16_t>(
         100 + PatternImaging(static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c)));
+}
+
+}  // namespace zeva::test
+
+namespace zeva::test {
+
+inline ::testing::AssertionResult CameraHandle::ReadsPattern(int row, int start, int length,
+                                                             int lines) const {
+    std::vector<std::uint16_t> pixels;
+    for (int line = 0; line < lines; ++line) {
+        const NTSTATUS s = Line(0, 0, start, length, &pixels);
+        if (s != STATUS_SUCCESS) {
+            return ::testing::AssertionFailure()
+                   << "line " << line << " failed: 0x" << std::hex << s;
+        }
+        for (int i = 0; i < length; ++i) {
+            if (pixels[i] != ImagingPixel(row + line, start + i)) {
+                return ::testing::AssertionFailure()
+                       << "line " << line << " (row " << row + line << ") pixel " << start + i
+                       << " reads " << pixels[i] << ", not " << ImagingPixel(row + line, start + i);
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace zeva::test

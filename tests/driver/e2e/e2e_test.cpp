@@ -12,21 +12,17 @@
 #include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
-#include "platform/system.h"
-#include "sim/config.h"
+#include "common/records.h"
+#include "support/booted_driver.h"
 #include "support/pattern.h"
-
-namespace zeva::driver {
-NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry_path);
-}
 
 namespace {
 
 using namespace zeva;  // commands and error codes
 using zeva::le::Get16;
 using zeva::le::Put16;
-using zeva::le::Put32;
-using zeva::le::Put8;
+namespace CcdInfoResult = zeva::rec::CcdInfoResult;
+namespace ReadoutModeInfo = zeva::rec::ReadoutModeInfo;
 
 enum class Kind { Dual, Kestrel, Egret, Type8 };
 
@@ -124,126 +120,59 @@ std::uint32_t Expected(const Camera& cam, int ccd, int mode, int vertical, std::
 class Driver : public ::testing::Test {
   protected:
     void Boot(const Camera& cam) {
-        zeva::platform::SystemConfig config;
-        zeva::platform::PortConfig port;
-        port.entry = std::string("sim:") + cam.model + "?scene=pattern";
-        auto made = zeva::sim::MakeBackend(port.entry);
-        ASSERT_TRUE(made.backend) << made.error;
-        port.backend = std::move(made.backend);
-        config.ports.push_back(std::move(port));
-        config.clock = zeva::platform::ClockMode::Virtual;
-        config.driver_entry = &zeva::driver::DriverEntry;
-        ASSERT_EQ(zeva::platform::BootSystem(std::move(config)), STATUS_SUCCESS);
-        ASSERT_EQ(zeva::platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file), STATUS_SUCCESS);
+        ASSERT_TRUE(session.Boot({std::string("sim:") + cam.model + "?scene=pattern"}));
     }
-    void TearDown() override {
-        if (file != nullptr)
-            zeva::platform::CloseFile(file);
-        if (zeva::platform::SystemRunning()) {
-            EXPECT_EQ(zeva::platform::ShutdownSystem(), 0u);
-        }
-    }
-    NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& buffer, ULONG in, ULONG out,
-                  ULONG_PTR* returned = nullptr) {
-        ULONG_PTR n = 0;
-        if (buffer.size() < std::max(in, out))
-            buffer.resize(std::max(in, out));
-        const NTSTATUS s =
-            zeva::platform::DeviceControl(file, zeva::ControlCode(zeva::DriverFunction(command)),
-                                          buffer.data(), in, buffer.data(), out, &n);
-        if (returned != nullptr)
-            *returned = n;
-        return s;
-    }
-    NTSTATUS Ccd(std::uint16_t command, int ccd, ULONG out = 0) {
-        std::vector<std::uint8_t> b(2, 0);
-        Put16(b.data(), 0, static_cast<std::uint16_t>(ccd));
-        const NTSTATUS s = Call(command, b, 2, out);
-        reply = Get16(b.data(), 0);
-        return s;
-    }
+    const zeva::test::CameraHandle& device() const { return session[0]; }
 
     // Link, check the identification and the CCD information, measure the
     // converter offset of the CCD.  Ends with the mode table of `ccd` in info.
     void Identify(const Camera& cam, int ccd) {
-        std::vector<std::uint8_t> b(2, 0);
-        ASSERT_EQ(Call(CmdEstablishLink, b, 0, 2), STATUS_SUCCESS);
-        ASSERT_EQ(Get16(b.data(), 0), cam.type);
-        info.assign(392, 0);
-        Put16(info.data(), 0, static_cast<std::uint16_t>(ccd));
-        ASSERT_EQ(Call(CmdGetCCDInfo, info, 2, 392), STATUS_SUCCESS);
-        EXPECT_EQ(Get16(info.data(), 2), cam.type);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.data() + 4)), cam.name);
-        ASSERT_EQ(Ccd(CmdReadOffset, ccd, 2), STATUS_SUCCESS);
-        offset = reply;
+        std::uint16_t type = 0;
+        ASSERT_EQ(device().Link(&type), STATUS_SUCCESS);
+        ASSERT_EQ(type, cam.type);
+        info.assign(CcdInfoResult::kSize, 0);
+        Put16(info.data(), rec::CcdInfoParams::Request, static_cast<std::uint16_t>(ccd));
+        ASSERT_EQ(
+            device().Call(CmdGetCCDInfo, info, rec::CcdInfoParams::kSize, CcdInfoResult::kSize),
+            STATUS_SUCCESS);
+        EXPECT_EQ(Get16(info.data(), CcdInfoResult::CameraType), cam.type);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.data() + CcdInfoResult::Name)),
+                  cam.name);
+        ASSERT_EQ(device().Word(CmdReadOffset, static_cast<std::uint16_t>(ccd), 2, &offset),
+                  STATUS_SUCCESS);
     }
-    int ModeCount() const { return Get16(info.data(), 68); }
-    std::uint16_t ModeField(int mode, int field) const {
-        return Get16(info.data(), 72 + 16 * static_cast<std::size_t>(mode) + field);
+    int ModeCount() const { return Get16(info.data(), CcdInfoResult::ReadoutModeCount); }
+    std::uint16_t ModeField(int mode, std::size_t field) const {
+        return Get16(info.data(), CcdInfoResult::Mode(static_cast<std::size_t>(mode)) + field);
     }
 
-    // Exposes `ccd` with the shutter open and ends the exposure.
+    // Exposes `ccd` with the shutter open and ends the exposure: the camera
+    // then reports every CCD idle.
     void Expose(int ccd) {
-        std::vector<std::uint8_t> b(12, 0);
-        Put16(b.data(), 0, static_cast<std::uint16_t>(ccd));
-        Put32(b.data(), 4, 100);
-        Put16(b.data(), 10, 1);
-        ASSERT_EQ(Call(CmdStartExposure, b, 12, 0), STATUS_SUCCESS);
-        for (int polls = 0;; ++polls) {
-            ASSERT_LT(polls, 100);
-            ASSERT_EQ(Ccd(CmdQueryCommandStatus, 1, 2), STATUS_SUCCESS);
-            ASSERT_NE(reply >> (2 * ccd) & 3, 0) << "the CCD went idle unended";
-            if ((reply >> (2 * ccd) & 3) == 3)
-                break;
-            zeva::platform::PlatformSleepMs(100);
-        }
-        ASSERT_EQ(Ccd(CmdEndExposure, ccd), STATUS_SUCCESS);
-        ASSERT_EQ(Ccd(CmdQueryCommandStatus, 1, 2), STATUS_SUCCESS);
-        EXPECT_EQ(reply, 0);
-    }
-    NTSTATUS Dump(int ccd, int mode, int vertical, int lines) {
-        std::vector<std::uint8_t> b(6, 0);
-        Put16(b.data(), 0, static_cast<std::uint16_t>(ccd));
-        Put8(b.data(), 2, static_cast<std::uint8_t>(mode));
-        Put8(b.data(), 3, static_cast<std::uint8_t>(vertical));
-        Put16(b.data(), 4, static_cast<std::uint16_t>(lines));
-        return Call(CmdDumpLines, b, 6, 0);
-    }
-    NTSTATUS Line(int ccd, int mode, int vertical, int start, int length,
-                  std::vector<std::uint8_t>& b) {
-        b.assign(std::max(8, 2 * length), 0xEE);
-        Put16(b.data(), 0, static_cast<std::uint16_t>(ccd));
-        Put8(b.data(), 2, static_cast<std::uint8_t>(mode));
-        Put8(b.data(), 3, static_cast<std::uint8_t>(vertical));
-        Put16(b.data(), 4, static_cast<std::uint16_t>(start));
-        Put16(b.data(), 6, static_cast<std::uint16_t>(length));
-        ULONG_PTR n = 0;
-        const NTSTATUS s = Call(CmdReadoutLine, b, 8, static_cast<ULONG>(2 * length), &n);
-        if (s == STATUS_SUCCESS) {
-            EXPECT_EQ(n, static_cast<ULONG_PTR>(2 * length));
-        }
-        return s;
+        ASSERT_EQ(device().Expose(ccd, 100), STATUS_SUCCESS);
+        std::uint16_t status = 0xFFFF;
+        ASSERT_EQ(device().Word(CmdQueryCommandStatus, 1, 2, &status), STATUS_SUCCESS);
+        EXPECT_EQ(status, 0);
     }
     // Reads `lines` lines of the window and checks every pixel; the first
     // line starts at active row r.
     void ReadAndCheck(const Camera& cam, int ccd, int mode, int vertical, int start, int length,
                       int r, int lines) {
-        std::vector<std::uint8_t> b;
+        std::vector<std::uint16_t> pixels;
         for (int line = 0; line < lines; ++line) {
-            ASSERT_EQ(Line(ccd, mode, vertical, start, length, b), STATUS_SUCCESS) << line;
+            ASSERT_EQ(device().Line(ccd, mode, start, length, &pixels, vertical), STATUS_SUCCESS)
+                << line;
             const int row = r + line * RowsPerLine(mode, vertical);
             for (int i = 0; i < length; ++i) {
-                ASSERT_EQ(Get16(b.data(), 2 * static_cast<std::size_t>(i)),
-                          Expected(cam, ccd, mode, vertical, offset, row, start + i))
+                ASSERT_EQ(pixels[i], Expected(cam, ccd, mode, vertical, offset, row, start + i))
                     << "line " << line << " (row " << row << ") pixel " << start + i;
             }
         }
     }
 
-    zeva::platform::OpenFile* file = nullptr;
+    zeva::test::BootedDriver session;
     std::vector<std::uint8_t> info;
     std::uint16_t offset = 0;
-    std::uint16_t reply = 0;
 };
 
 // --- one window per model, CCD and readout mode
@@ -284,8 +213,8 @@ TEST_P(EveryMode, ReadsTheBinnedPatternWindowAfterDumpedLines) {
     const int h = c.mode % 3 + 1;
     const int columns = c.ccd == 1 ? kTrackingColumns : cam.columns;
     ASSERT_LT(c.mode, ModeCount());
-    EXPECT_EQ(ModeField(c.mode, 0), c.mode);
-    EXPECT_EQ(ModeField(c.mode, 2), columns / h);
+    EXPECT_EQ(ModeField(c.mode, ReadoutModeInfo::Mode), c.mode);
+    EXPECT_EQ(ModeField(c.mode, ReadoutModeInfo::Width), columns / h);
 
     // Modes 3 to 5 take the rows per line from the request.
     const int vertical = c.mode == 3 ? 3 : c.mode == 4 ? 4 : c.mode == 5 ? 2 : 0;
@@ -300,14 +229,14 @@ TEST_P(EveryMode, ReadsTheBinnedPatternWindowAfterDumpedLines) {
     const int skipped = 5, lines = 4;
 
     ASSERT_NO_FATAL_FAILURE(Expose(c.ccd));
-    ASSERT_EQ(Dump(c.ccd, c.mode, vertical, skipped), STATUS_SUCCESS);
+    ASSERT_EQ(device().Dump(c.ccd, c.mode, skipped, vertical), STATUS_SUCCESS);
     ReadAndCheck(cam, c.ccd, c.mode, vertical, start, length,
                  skipped * RowsPerLine(c.mode, vertical), lines);
     // A second window further down, after more dumped lines.
-    ASSERT_EQ(Dump(c.ccd, c.mode, vertical, 2), STATUS_SUCCESS);
+    ASSERT_EQ(device().Dump(c.ccd, c.mode, 2, vertical), STATUS_SUCCESS);
     ReadAndCheck(cam, c.ccd, c.mode, vertical, start / 3, length + 5,
                  (skipped + lines + 2) * RowsPerLine(c.mode, vertical), 2);
-    EXPECT_EQ(Ccd(CmdEndReadout, c.ccd), STATUS_SUCCESS);
+    EXPECT_EQ(device().Word(CmdEndReadout, static_cast<std::uint16_t>(c.ccd)), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, EveryMode, ::testing::ValuesIn(ModeCases()), CaseName);
@@ -336,18 +265,19 @@ TEST_P(FullFrame, EveryPixelOfTheFrame) {
     const Camera& cam = *c.cam;
     ASSERT_NO_FATAL_FAILURE(Boot(cam));
     ASSERT_NO_FATAL_FAILURE(Identify(cam, c.ccd));
-    const int width = ModeField(0, 2), height = ModeField(0, 4);
+    const int width = ModeField(0, ReadoutModeInfo::Width);
+    const int height = ModeField(0, ReadoutModeInfo::Height);
     EXPECT_EQ(width, c.ccd == 1 ? kTrackingColumns : cam.columns);
     EXPECT_EQ(height, c.ccd == 1 ? kTrackingRows : cam.rows);
     ASSERT_NO_FATAL_FAILURE(Expose(c.ccd));
     ReadAndCheck(cam, c.ccd, 0, 0, 0, width, 0, height);
     // Below the active area only empty rows remain.
-    std::vector<std::uint8_t> b;
-    ASSERT_EQ(Line(c.ccd, 0, 0, 0, width, b), STATUS_SUCCESS);
+    std::vector<std::uint16_t> pixels;
+    ASSERT_EQ(device().Line(c.ccd, 0, 0, width, &pixels), STATUS_SUCCESS);
     const std::uint32_t empty =
         c.ccd == 1 || cam.kind == Kind::Egret ? offset : static_cast<std::uint32_t>(100);
-    for (int i = 0; i < width; ++i) ASSERT_EQ(Get16(b.data(), 2 * i), empty) << i;
-    EXPECT_EQ(Ccd(CmdEndReadout, c.ccd), STATUS_SUCCESS);
+    for (int i = 0; i < width; ++i) ASSERT_EQ(pixels[i], empty) << i;
+    EXPECT_EQ(device().Word(CmdEndReadout, static_cast<std::uint16_t>(c.ccd)), STATUS_SUCCESS);
 }
 
 std::string FrameName(const ::testing::TestParamInfo<FrameCase>& p) {
@@ -365,34 +295,34 @@ TEST_P(DeferredStart, WaitsForTheSerialPortThenExposes) {
     ASSERT_NO_FATAL_FAILURE(Boot(kGannet));
     ASSERT_NO_FATAL_FAILURE(Identify(kGannet, ccd));
     // 255 bytes at 9600 baud keep the hold flag up for about a quarter second.
-    std::vector<std::uint8_t> tx(2 + 255, 0x55);
-    Put16(tx.data(), 0, 255);
-    ASSERT_EQ(Call(CmdTxSerialBytes, tx, 2 + 255, 2), STATUS_SUCCESS);
-    EXPECT_EQ(Get16(tx.data(), 0), 255);
+    namespace tx = rec::TxSerialBytesParams;
+    std::vector<std::uint8_t> bytes(tx::SizeFor(tx::kMaxByteCount), 0x55);
+    Put16(bytes.data(), tx::ByteCount, tx::kMaxByteCount);
+    ASSERT_EQ(device().Call(CmdTxSerialBytes, bytes, tx::SizeFor(tx::kMaxByteCount),
+                            rec::TxSerialBytesResults::kSize),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Get16(bytes.data(), rec::TxSerialBytesResults::BytesSent), tx::kMaxByteCount);
 
-    std::vector<std::uint8_t> b(12, 0);
-    Put16(b.data(), 0, static_cast<std::uint16_t>(ccd));
-    Put32(b.data(), 4, 0x80000000u | 100);
-    Put16(b.data(), 10, 1);
-    ASSERT_EQ(Call(CmdStartExposure, b, 12, 0), STATUS_SUCCESS);
+    ASSERT_EQ(device().Start(ccd, 0x80000000u | 100), STATUS_SUCCESS);
+    std::uint16_t status = 0;
     int pending = 0;
     for (int polls = 0;; ++polls) {
         ASSERT_LT(polls, 100);
-        ASSERT_EQ(Ccd(CmdQueryCommandStatus, 1, 2), STATUS_SUCCESS);
-        if (reply != 0x8000)
+        ASSERT_EQ(device().Word(CmdQueryCommandStatus, 1, 2, &status), STATUS_SUCCESS);
+        if (status != 0x8000)
             break;
         ++pending;
         zeva::platform::PlatformSleepMs(50);
     }
     EXPECT_GE(pending, 2);
-    EXPECT_EQ(reply, 2 << (2 * ccd));
-    for (int polls = 0; (reply >> (2 * ccd) & 3) != 3; ++polls) {
+    EXPECT_EQ(status, 2 << (2 * ccd));
+    for (int polls = 0; (status >> (2 * ccd) & 3) != 3; ++polls) {
         ASSERT_LT(polls, 100);
         zeva::platform::PlatformSleepMs(100);
-        ASSERT_EQ(Ccd(CmdQueryCommandStatus, 1, 2), STATUS_SUCCESS);
+        ASSERT_EQ(device().Word(CmdQueryCommandStatus, 1, 2, &status), STATUS_SUCCESS);
     }
-    ASSERT_EQ(Ccd(CmdEndExposure, ccd), STATUS_SUCCESS);
-    ASSERT_EQ(Dump(ccd, 0, 0, 3), STATUS_SUCCESS);
+    ASSERT_EQ(device().Word(CmdEndExposure, static_cast<std::uint16_t>(ccd)), STATUS_SUCCESS);
+    ASSERT_EQ(device().Dump(ccd, 0, 3), STATUS_SUCCESS);
     ReadAndCheck(kGannet, ccd, 0, 0, 20, 25, 3, 3);
 }
 
@@ -414,23 +344,22 @@ TEST_P(Refusals, ModesAndCcdsTheModelDoesNotRead) {
     const int accepted = cam.kind == Kind::Egret ? 2 : cam.kind == Kind::Type8 ? 3 : 9;
     EXPECT_EQ(listed, cam.kind == Kind::Type8 ? 6 : accepted);
     ASSERT_NO_FATAL_FAILURE(Expose(0));
-    std::vector<std::uint8_t> b;
+    std::vector<std::uint16_t> pixels;
     // Type 8 lists its modes 3 to 5 but reads none of them; dumps take them.
     for (int m = accepted; m < 10; ++m) {
-        EXPECT_EQ(Line(0, m, 1, 0, 4, b), bad) << m;
+        EXPECT_EQ(device().Line(0, m, 0, 4, &pixels, 1), bad) << m;
     }
-    for (int m = accepted; m < listed; ++m) EXPECT_EQ(Dump(0, m, 1, 1), STATUS_SUCCESS) << m;
+    for (int m = accepted; m < listed; ++m)
+        EXPECT_EQ(device().Dump(0, m, 1, 1), STATUS_SUCCESS) << m;
     if (cam.kind == Kind::Dual) {
-        EXPECT_EQ(Line(0, 3, 0, 0, 4, b), bad);  // no rows per line
-        EXPECT_EQ(Line(1, 2, 0, 0, 4, b), bad);
+        EXPECT_EQ(device().Line(0, 3, 0, 4, &pixels), bad);  // no rows per line
+        EXPECT_EQ(device().Line(1, 2, 0, 4, &pixels), bad);
     } else {
-        EXPECT_EQ(Line(1, 0, 0, 0, 4, b), bad);
-        EXPECT_EQ(Ccd(CmdReadOffset, 1, 2), bad);
-        std::vector<std::uint8_t> start(12, 0);
-        Put16(start.data(), 0, 1);
-        EXPECT_EQ(Call(CmdStartExposure, start, 12, 0), bad);
+        EXPECT_EQ(device().Line(1, 0, 0, 4, &pixels), bad);
+        EXPECT_EQ(device().Word(CmdReadOffset, 1, 2), bad);
+        EXPECT_EQ(device().Start(1, 0, 0), bad);
     }
-    EXPECT_EQ(Ccd(CmdEndReadout, 0), STATUS_SUCCESS);
+    EXPECT_EQ(device().Word(CmdEndReadout, 0), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, Refusals, ::testing::ValuesIn(kCameras),

@@ -20,16 +20,6 @@ constexpr std::uint32_t kBase = 0x378;
 std::vector<std::uint8_t> U16(std::uint16_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
 }
-std::vector<std::uint8_t> WriteRead(std::uint16_t write_address, std::uint16_t read_address,
-                                    std::uint8_t value, std::uint8_t mask) {
-    std::vector<std::uint8_t> b(6);
-    le::Put16(b.data(), rec::PortWriteReadParams::WriteAddress, write_address);
-    le::Put16(b.data(), rec::PortWriteReadParams::ReadAddress, read_address);
-    b[rec::PortWriteReadParams::WriteValue] = value;
-    b[rec::PortWriteReadParams::Mask] = mask;
-    return b;
-}
-
 using DispatchTest = FrameTest;
 
 TEST_F(DispatchTest, UnservedFunctionsAreNotImplemented) {

@@ -16,15 +16,6 @@ namespace {
 constexpr std::uint16_t kOwnBase = 0x378;    // port 1
 constexpr std::uint16_t kOtherBase = 0x278;  // port 2
 
-std::vector<std::uint8_t> WriteRead(std::uint16_t write_address, std::uint16_t read_address,
-                                    std::uint8_t value, std::uint8_t mask) {
-    std::vector<std::uint8_t> b(rec::PortWriteReadParams::kSize);
-    le::Put16(b.data(), rec::PortWriteReadParams::WriteAddress, write_address);
-    le::Put16(b.data(), rec::PortWriteReadParams::ReadAddress, read_address);
-    b[rec::PortWriteReadParams::WriteValue] = value;
-    b[rec::PortWriteReadParams::Mask] = mask;
-    return b;
-}
 std::vector<std::uint8_t> Address(std::uint16_t address, std::uint8_t value = 0) {
     return {static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8), value, 0};
 }
@@ -42,7 +33,7 @@ class Fence : public FrameTest {
   protected:
     void BootTwoAndOpenFirst() {
         ASSERT_EQ(Boot({3, 3}), STATUS_SUCCESS);
-        ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file_), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(Open(0));
         for (RecordingBackend* b : backends_) {
             b->ClearLog();
         }
@@ -109,7 +100,7 @@ TEST_F(Fence, LoadOpenAndCommandsTouchOnlyTheOpenedPort) {
     for (RecordingBackend* b : backends_) {
         EXPECT_TRUE(b->Log().empty());
     }
-    ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD2", 0, &file_), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(Open(1));
     // A link (that times out on the silent port), status and temperature
     // queries, a line, the port register commands, then close.
     Send(2109, {}, 2);
@@ -125,8 +116,7 @@ TEST_F(Fence, LoadOpenAndCommandsTouchOnlyTheOpenedPort) {
         Send(f, {0x01}, 0);
     }
     Send(3124, WriteRead(kOtherBase, kOtherBase + 1, 0, 0), 1);
-    ASSERT_EQ(platform::CloseFile(file_), STATUS_SUCCESS);
-    file_ = nullptr;
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
 
     EXPECT_TRUE(backends_[0]->Log().empty());
     EXPECT_TRUE(backends_[2]->Log().empty());

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "common/commands.h"
+#include "common/le.h"
+#include "common/records.h"
 #include "driver/device_state.h"
 #include "driver/frame/frame.h"
 #include "platform/system.h"
+#include "support/booted_driver.h"
 #include "support/recording_backend.h"
 
 namespace zeva::test {
@@ -22,39 +25,43 @@ struct Reply {
     std::vector<std::uint8_t> out;
 };
 
+// The record of the port write-and-read commands.
+inline std::vector<std::uint8_t> WriteRead(std::uint16_t write_address, std::uint16_t read_address,
+                                           std::uint8_t value, std::uint8_t mask) {
+    std::vector<std::uint8_t> b(rec::PortWriteReadParams::kSize);
+    le::Put16(b.data(), rec::PortWriteReadParams::WriteAddress, write_address);
+    le::Put16(b.data(), rec::PortWriteReadParams::ReadAddress, read_address);
+    b[rec::PortWriteReadParams::WriteValue] = value;
+    b[rec::PortWriteReadParams::Mask] = mask;
+    return b;
+}
+
 class FrameTest : public ::testing::Test {
   protected:
     // Boots with one port per span (recording backends) and loads the driver.
     NTSTATUS Boot(std::vector<std::uint32_t> spans = {3}) {
-        platform::SystemConfig config;
-        config.clock = platform::ClockMode::Virtual;
-        config.driver_entry = &driver::DriverEntry;
         backends_.clear();
+        std::vector<platform::PortConfig> ports;
         for (std::uint32_t span : spans) {
             auto backend = std::make_unique<RecordingBackend>();
             backends_.push_back(backend.get());
-            platform::PortConfig port;
-            port.entry = "recording";
-            port.backend = std::move(backend);
-            port.span = span;
-            config.ports.push_back(std::move(port));
+            ports.push_back(BootedDriver::Port("recording", std::move(backend), 0, span));
         }
-        return platform::BootSystem(std::move(config));
+        return session_.Load(std::move(ports));
     }
+    // Opens the camera device of port `index`; requests go to it.
+    void Open(std::size_t index = 0) {
+        ASSERT_TRUE(session_.Open(index));
+        opened_ = index;
+    }
+    NTSTATUS Close() { return session_.Close(opened_); }
     void BootAndOpen() {
         ASSERT_EQ(Boot(), STATUS_SUCCESS);
-        ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file_), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(Open());
         backends_[0]->ClearLog();
     }
-    void TearDown() override {
-        if (file_ != nullptr) {
-            platform::CloseFile(file_);
-            file_ = nullptr;
-        }
-        if (platform::SystemRunning()) {
-            EXPECT_EQ(platform::ShutdownSystem(), 0u);
-        }
-    }
+    void TearDown() override { EXPECT_EQ(session_.Shutdown(), 0u); }
+
     Reply Send(std::uint32_t function, std::vector<std::uint8_t> in, ULONG out_length,
                std::uint8_t fill = 0xAA) {
         return SendCode(ControlCode(function), std::move(in), out_length, fill);
@@ -62,9 +69,10 @@ class FrameTest : public ::testing::Test {
     Reply SendCode(std::uint32_t code, std::vector<std::uint8_t> in, ULONG out_length,
                    std::uint8_t fill = 0xAA) {
         Reply r{0, 0, std::vector<std::uint8_t>(out_length, fill)};
-        r.status = platform::DeviceControl(
-            file_, code, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
-            out_length == 0 ? nullptr : r.out.data(), out_length, &r.bytes);
+        r.status =
+            platform::DeviceControl(session_[opened_].file(), code,
+                                    in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
+                                    out_length == 0 ? nullptr : r.out.data(), out_length, &r.bytes);
         return r;
     }
     driver::DeviceState* State(const std::string& name = "\\Device\\lptccd0") {
@@ -73,7 +81,8 @@ class FrameTest : public ::testing::Test {
     }
 
     std::vector<RecordingBackend*> backends_;
-    platform::OpenFile* file_ = nullptr;
+    BootedDriver session_;
+    std::size_t opened_ = 0;
 };
 
 }  // namespace zeva::test

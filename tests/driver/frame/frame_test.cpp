@@ -100,8 +100,7 @@ TEST_F(FrameTest, DeviceIsExclusive) {
     BootAndOpen();
     platform::OpenFile* second = nullptr;
     EXPECT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &second), STATUS_SHARING_VIOLATION);
-    platform::CloseFile(file_);
-    file_ = nullptr;
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
     ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &second), STATUS_SUCCESS);
     platform::CloseFile(second);
 }
@@ -115,9 +114,8 @@ TEST_F(FrameTest, DirectoryOpenFailsButStartsTheTimerUntilClose) {
     platform::PlatformSleepMs(3500);
     EXPECT_GE(State()->TimerSeconds, start + 3);
     // A later open and close stops it.
-    ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file_), STATUS_SUCCESS);
-    platform::CloseFile(file_);
-    file_ = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Open());
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
     const std::uint32_t stopped = State()->TimerSeconds;
     platform::PlatformSleepMs(3000);
     EXPECT_EQ(State()->TimerSeconds, stopped);
@@ -127,7 +125,7 @@ TEST_F(FrameTest, TimerCountsSecondsOnlyWhileOpen) {
     ASSERT_EQ(Boot(), STATUS_SUCCESS);
     platform::PlatformSleepMs(2500);
     EXPECT_EQ(State()->TimerSeconds, 0u);
-    ASSERT_EQ(platform::OpenDevice("\\DosDevices\\LPTCCD1", 0, &file_), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(Open());
     platform::PlatformSleepMs(2500);
     EXPECT_GE(State()->TimerSeconds, 2u);
     EXPECT_LE(State()->TimerSeconds, 3u);
@@ -162,8 +160,7 @@ TEST_F(FrameTest, CleanupCompletesPendingRequestsAsCancelled) {
         blocks[i].Status = STATUS_PENDING;
         InsertTailList(&s->PendingRequests, &irp->Tail.Overlay.ListEntry);
     }
-    platform::CloseFile(file_);
-    file_ = nullptr;
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(KeWaitForSingleObject(&events[i], Executive, KernelMode, FALSE, nullptr),
                   STATUS_SUCCESS);

@@ -7,10 +7,13 @@
 
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
+#include "driver/ops/link.h"
 #include "driver/readout/readout.h"
 #include "platform/system.h"
+#include "support/booted_driver.h"
 #include "tests/driver/readout/rig.h"
 
 namespace zeva::driver::testing {
@@ -42,33 +45,21 @@ class CountingPort : public platform::PortBackend {
 
 class PixelLoopCost : public ::testing::Test {
   protected:
+    // The driver loaded on the counting port, its device state set up for
+    // a Gannet (link establishment cannot run on this port).
     void SetUp() override {
         auto backend = std::make_unique<CountingPort>();
         port = backend.get();
-        platform::SystemConfig config;
-        config.clock = platform::ClockMode::Virtual;
-        platform::PortConfig pc;
-        pc.entry = "counting";
-        pc.backend = std::move(backend);
-        config.ports.push_back(std::move(pc));
-        ASSERT_EQ(platform::BootSystem(std::move(config)), 0);
-        state_ = std::make_unique<DeviceState>();
-        state = state_.get();
-        state->PortBase = platform::DefaultPortBase(0);
-        state->RaisedIrql = kInitialRaisedIrql;
+        std::vector<platform::PortConfig> ports;
+        ports.push_back(zeva::test::BootedDriver::Port("counting", std::move(backend)));
+        ASSERT_EQ(session_.Load(std::move(ports)), STATUS_SUCCESS);
+        ASSERT_TRUE(session_.Open(0));
+        state = session_[0].State();
+        ASSERT_NE(state, nullptr);
+        state->CameraType = kCameraGannet;
         state->MaxCCD = 1;
-        const std::uint16_t shapes[2][4] = {{765, 15, 795, 521}, {190, 6, 208, 163}};
-        for (int ccd = 0; ccd < 2; ++ccd) {
-            GeometryRecord& g = state->Geometry[ccd];
-            g.ActiveColumns = shapes[ccd][0];
-            g.LeftColumns = shapes[ccd][1];
-            g.TotalColumns = shapes[ccd][2];
-            g.TotalRows = shapes[ccd][3];
-            for (int m = 0; m < kModeCount; ++m)
-                g.ModeBinning[m] = static_cast<std::uint16_t>(m % 3 + 1);
-        }
+        InitCCDInfo(state);
     }
-    void TearDown() override { platform::ShutdownSystem(); }
 
     // Accesses of the line of `length` pixels minus those of the 10-pixel line.
     void LineDifference(std::uint16_t ccd, std::uint8_t mode, std::uint16_t length,
@@ -91,11 +82,10 @@ class PixelLoopCost : public ::testing::Test {
     DeviceState* state = nullptr;
 
   private:
-    std::unique_ptr<DeviceState> state_;
+    zeva::test::BootedDriver session_;
 };
 
 TEST_F(PixelLoopCost, ImagingSampleCostsThirteenWritesAndFiveReads) {
-    state->CameraType = 4;
     std::size_t writes = 0, reads = 0;
     LineDifference(0, 0, 30, &writes, &reads);
     // 20 more samples; the trailing flush is 20 columns (two fast clocks) shorter.
@@ -104,7 +94,6 @@ TEST_F(PixelLoopCost, ImagingSampleCostsThirteenWritesAndFiveReads) {
 }
 
 TEST_F(PixelLoopCost, TrackingMeanTakesTwoSamplesPerPixel) {
-    state->CameraType = 4;
     std::size_t writes = 0, reads = 0;
     LineDifference(1, 0, 30, &writes, &reads);
     // The skip from the right end is 20 columns (two fast clocks) shorter.
@@ -116,7 +105,7 @@ TEST_F(PixelLoopCost, TrackingMeanTakesTwoSamplesPerPixel) {
 }
 
 TEST_F(PixelLoopCost, FinchAddsThreeSamplesInModeTwo) {
-    state->CameraType = 8;
+    state->CameraType = kCameraFinch;
     state->MaxCCD = 0;
     std::size_t writes = 0, reads = 0;
     LineDifference(0, 2, 30, &writes, &reads);
@@ -142,12 +131,12 @@ void ClearRowCost(DeviceState* state, CountingPort* port, std::size_t* writes, s
 
 TEST_F(PixelLoopCost, KestrelPacesItsClearWithClocksAndUsesTheLongDelayUnit) {
     std::size_t writes = 0, reads = 0;
-    state->CameraType = 4;
+    state->CameraType = kCameraGannet;
     ClearRowCost(state, port, &writes, &reads);
     // Six phase writes with a 10-read delay each, then one clock.
     EXPECT_EQ(writes, 6 * 4 + kClockWrites);
     EXPECT_EQ(reads, 6 * 10 + kClockReads);
-    state->CameraType = 13;
+    state->CameraType = kCameraKestrel;
     ClearRowCost(state, port, &writes, &reads);
     // Six phase writes paced by 2, 2, 2, 2, 2 and 6 clocks, no delay unit.
     EXPECT_EQ(writes, 6 * 4 + 16 * kClockWrites);
@@ -162,7 +151,6 @@ TEST_F(PixelLoopCost, KestrelPacesItsClearWithClocksAndUsesTheLongDelayUnit) {
 constexpr std::uint8_t kNibbleOne = 0x08;
 
 TEST_F(PixelLoopCost, StuckBusyMidLineKeepsThePixelsSoFar) {
-    state->CameraType = 4;
     port->status = kNibbleOne;
     // Before the first sample: the full flush (79 + 5 clocks), the skip of the
     // 15 left columns (1 + 5 clocks) and the 2 undigitized clocks, one status
@@ -174,7 +162,6 @@ TEST_F(PixelLoopCost, StuckBusyMidLineKeepsThePixelsSoFar) {
 }
 
 TEST_F(PixelLoopCost, StuckBusyMidTrackingLineKeepsTheRightHandPixels) {
-    state->CameraType = 4;
     port->status = kNibbleOne;
     // The flush of the 208-cell register (20 + 8 clocks), the skip of
     // 190 - 20 + 6 = 176 columns (17 + 6 clocks), 2 undigitized clocks, 3 samples.

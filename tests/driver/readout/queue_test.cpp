@@ -11,6 +11,7 @@
 #include "common/command_table.h"
 #include "common/errors.h"
 #include "common/le.h"
+#include "driver/camera.h"
 #include "driver/device_state.h"
 #include "driver/readout/readout.h"
 #include "platform/system.h"
@@ -22,18 +23,16 @@
 namespace zeva::driver::testing {
 namespace {
 
-constexpr int kWidth = 765;
+constexpr int kWidth = kImagingGannet.ActiveColumns;
 
 class ReadoutQueue : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(session.Boot({"sim:gannet?scene=pattern"}));
         cam = session[0].camera();
-        file = session[0].file();
         ASSERT_EQ(session[0].Link(), 0);  // camera type and geometry
-        DEVICE_OBJECT* device = session[0].Device();
-        ASSERT_NE(device, nullptr);
-        state = StateOf(device);
+        state = session[0].State();
+        ASSERT_NE(state, nullptr);
         // A cleared array with its bias measured, then the pattern and the top rows dumped.
         const GeometryRecord& g = state->Geometry[0];
         ASSERT_EQ(ClearImagingArray(state, g.TotalRows, g.TotalColumns, 1, g.LeftColumns), 0);
@@ -47,24 +46,16 @@ class ReadoutQueue : public ::testing::Test {
         ASSERT_EQ(DumpImagingLines(state, g.TotalColumns, g.TopRows, 1), 0);
     }
     void TearDown() override { session.Shutdown(); }
-    NTSTATUS Call(std::uint16_t command, std::vector<std::uint8_t>& b, ULONG in, ULONG out,
-                  ULONG_PTR* returned = nullptr) {
-        ULONG_PTR n = 0;
-        const NTSTATUS status = platform::DeviceControl(file, ControlCode(DriverFunction(command)),
-                                                        b.data(), in, b.data(), out, &n);
-        if (returned != nullptr)
-            *returned = n;
-        return status;
-    }
+    // A line of `length` pixels from column 0 with a reply buffer of `out` bytes.
     NTSTATUS ReadLine(std::vector<std::uint8_t>& b, std::uint16_t length, ULONG out,
                       ULONG_PTR* returned) {
-        b.assign(std::max<std::size_t>(8, out), 0);
-        le::Put16(b.data(), 6, length);
-        return Call(3, b, 8, out, returned);
+        b.assign(std::max<std::size_t>(rec::ReadoutLineParams::kSize, out), 0);
+        le::Put16(b.data(), rec::ReadoutLineParams::PixelLength, length);
+        return session[0].Call(CmdReadoutLine, b, rec::ReadoutLineParams::kSize, out, returned);
     }
     // The pattern row a full-width line holds, or -1 when it matches none.
     static int RowOf(const std::vector<std::uint8_t>& b) {
-        for (int r = 0; r < 510; ++r) {
+        for (int r = 0; r < kImagingGannet.ActiveRows; ++r) {
             bool match = true;
             for (int i = 0; i < kWidth && match; ++i)
                 match = le::Get16(b.data(), 2 * i) == zeva::test::PatternImaging(r, i) + 100;
@@ -77,7 +68,6 @@ class ReadoutQueue : public ::testing::Test {
     test::BootedDriver session;
     sim::Camera* cam = nullptr;
     DeviceState* state = nullptr;
-    platform::OpenFile* file = nullptr;
 };
 
 TEST_F(ReadoutQueue, LinesFromTwoThreadsNeverInterleave) {

@@ -1,64 +1,33 @@
-// A booted platform with one simulated camera on the first port and a
-// device state set up for it by hand (link establishment is not run):
-// camera type, highest CCD and geometry come from the camera's own shape.
+// The driver booted with one simulated camera on the first port and the
+// camera linked; the tests drive the readout routines on its device state.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/le.h"
+#include "common/records.h"
 #include "driver/device_state.h"
-#include "platform/system.h"
 #include "sim/camera.h"
-#include "sim/config.h"
+#include "support/booted_driver.h"
 #include "support/pattern.h"
 
 namespace zeva::driver::testing {
 
 class ReadoutRig : public ::testing::Test {
   protected:
-    void TearDown() override {
-        if (platform::SystemRunning())
-            platform::ShutdownSystem();
-    }
-
+    // Boots (again) with the camera of `entry` and links it: camera type,
+    // highest CCD and geometry are the driver's own.
     void Boot(const std::string& entry) {
-        platform::BackendResult made = sim::MakeBackend(entry);
-        ASSERT_NE(made.backend, nullptr) << made.error;
-        cam = static_cast<sim::Camera*>(made.backend.get());
-        platform::SystemConfig config;
-        config.clock = platform::ClockMode::Virtual;
-        platform::PortConfig port;
-        port.entry = entry;
-        port.backend = std::move(made.backend);
-        config.ports.push_back(std::move(port));
-        ASSERT_EQ(platform::BootSystem(std::move(config)), 0);
-
-        state_ = std::make_unique<DeviceState>();
-        state = state_.get();
-        state->PortBase = platform::DefaultPortBase(0);
-        state->RaisedIrql = kInitialRaisedIrql;
-        state->CameraType = cam->info().type;
-        state->MaxCCD = cam->info().hasTracking ? 1 : 0;
-        state->SiskinVariant = cam->info().model == sim::Model::Siskin ? 1 : 0;
-        for (int ccd = 0; ccd < 2; ++ccd) {
-            const sim::CcdShape& s = cam->Shape(ccd);
-            GeometryRecord& g = state->Geometry[ccd];
-            g.ActiveColumns = s.activeColumns;
-            g.ActiveRows = s.activeRows;
-            g.TopRows = s.topRows;
-            g.LeftColumns = s.leftColumns;
-            g.BottomRows = s.bottomRows;
-            g.RightColumns = s.rightColumns;
-            g.TotalColumns = s.totalColumns;
-            g.TotalRows = s.totalRows;
-            for (int m = 0; m < kModeCount; ++m)
-                g.ModeBinning[m] = static_cast<std::uint16_t>(m % 3 + 1);
-        }
+        ASSERT_TRUE(session_.Boot({entry}));
+        ASSERT_EQ(session_[0].Link(), STATUS_SUCCESS);
+        cam = session_[0].camera();
+        state = session_[0].State();
+        ASSERT_NE(state, nullptr);
     }
 
     // Leaves the pattern in the active area of the first `rows` active rows
@@ -92,21 +61,23 @@ class ReadoutRig : public ::testing::Test {
     static std::vector<std::uint8_t> LineRequest(std::uint16_t ccd, std::uint8_t mode,
                                                  std::uint8_t vertical, std::uint16_t start,
                                                  std::uint16_t length) {
-        std::vector<std::uint8_t> b(std::max<std::size_t>(8, 2u * length), 0xEE);
-        le::Put16(b.data(), 0, ccd);
-        le::Put8(b.data(), 2, mode);
-        le::Put8(b.data(), 3, vertical);
-        le::Put16(b.data(), 4, start);
-        le::Put16(b.data(), 6, length);
+        namespace p = rec::ReadoutLineParams;
+        std::vector<std::uint8_t> b(std::max<std::size_t>(p::kSize, 2u * length), 0xEE);
+        le::Put16(b.data(), p::Ccd, ccd);
+        le::Put8(b.data(), p::ReadoutMode, mode);
+        le::Put8(b.data(), p::VerticalFactor, vertical);
+        le::Put16(b.data(), p::PixelStart, start);
+        le::Put16(b.data(), p::PixelLength, length);
         return b;
     }
     static std::vector<std::uint8_t> DumpRequest(std::uint16_t ccd, std::uint8_t mode,
                                                  std::uint8_t vertical, std::uint16_t lines) {
-        std::vector<std::uint8_t> b(6);
-        le::Put16(b.data(), 0, ccd);
-        le::Put8(b.data(), 2, mode);
-        le::Put8(b.data(), 3, vertical);
-        le::Put16(b.data(), 4, lines);
+        namespace p = rec::DumpLinesParams;
+        std::vector<std::uint8_t> b(p::kSize);
+        le::Put16(b.data(), p::Ccd, ccd);
+        le::Put8(b.data(), p::ReadoutMode, mode);
+        le::Put8(b.data(), p::VerticalFactor, vertical);
+        le::Put16(b.data(), p::LineCount, lines);
         return b;
     }
     static std::uint16_t Pixel(const std::vector<std::uint8_t>& b, int i) {
@@ -118,7 +89,7 @@ class ReadoutRig : public ::testing::Test {
     DeviceState* state = nullptr;
 
   private:
-    std::unique_ptr<DeviceState> state_;
+    zeva::test::BootedDriver session_;
 };
 
 }  // namespace zeva::driver::testing
