@@ -19,6 +19,7 @@
 #include "alpaca/device.h"
 #include "alpaca/server.h"
 #include "client/client.h"
+#include "driver/camera.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ Rig& TheRig() {
     return *g_rig;
 }
 
-constexpr double kPixels = 2184.0 * 1472.0;
+constexpr double kPixels =
+    double(driver::kImagingJacana.ActiveColumns) * driver::kImagingJacana.ActiveRows;
 
 void BM_JacanaReadout(benchmark::State& state) {
     Rig& rig = TheRig();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/library_capture.h"
+#include "driver/camera.h"
 #include "machine/machine.h"
 
 namespace {
@@ -77,9 +78,8 @@ int main(int argc, char** argv) {
         std::uint8_t type[2];
         if (!Ok(ParDeviceCommand(h, CmdEstablishLink, nullptr, type), "EstablishLink"))
             return 1;
-        const unsigned t = Get16(type, 0);
-        const bool dual = t == 4 || t == 5 || t == 10 || t == 12;
-        for (std::uint16_t ccd = 0; ccd < (dual ? 2 : 1); ++ccd) {
+        const bool tracking = driver::HasTrackingCcd(Get16(type, 0));
+        for (std::uint16_t ccd = 0; ccd < (tracking ? 2 : 1); ++ccd) {
             Frame f;
             if (!ModeZero(h, ccd, &f))
                 return 1;

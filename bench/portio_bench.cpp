@@ -22,9 +22,12 @@
 #include <vector>
 
 #include "common/le.h"
+#include "common/records.h"
+#include "driver/camera.h"
 #include "driver/device_state.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
+#include "driver/ops/link.h"
 #include "driver/readout/readout.h"
 #include "platform/system.h"
 #include "portio/direct_port.h"
@@ -35,9 +38,7 @@ namespace {
 using namespace zeva;
 using driver::DeviceState;
 
-constexpr std::uint16_t kWidth = 765;  // a Gannet's imaging line
-constexpr std::uint16_t kRows = 510;
-constexpr std::uint16_t kColumns = 800;
+constexpr std::uint16_t kWidth = driver::kImagingGannet.ActiveColumns;  // a Gannet's imaging line
 
 // Answers 0 to every read (not busy, nibble 0) and counts the accesses.
 class NullPort final : public platform::PortBackend {
@@ -116,15 +117,9 @@ std::unique_ptr<DeviceState> Boot(std::unique_ptr<platform::PortBackend> port) {
     auto s = std::make_unique<DeviceState>();
     s->PortBase = 0x378;
     s->RaisedIrql = driver::kInitialRaisedIrql;
-    s->CameraType = 4;
+    s->CameraType = driver::kCameraGannet;
     s->MaxCCD = 1;
-    driver::GeometryRecord& g = s->Geometry[0];
-    g.ActiveColumns = kWidth;
-    g.ActiveRows = kRows;
-    g.TotalColumns = kColumns;
-    g.TotalRows = kRows + 10;
-    for (int m = 0; m < driver::kModeCount; ++m)
-        g.ModeBinning[m] = static_cast<std::uint16_t>(m % 3 + 1);
+    driver::InitCCDInfo(s.get());
     return s;
 }
 
@@ -135,11 +130,12 @@ void ReadLines(benchmark::State& bs, DeviceState* s, const Counter& accesses) {
     std::vector<std::uint8_t> buffer(2u * kWidth + 8);
     std::uint64_t total = 0;
     for (auto _ : bs) {
-        le::Put16(buffer.data(), 0, 0);
-        le::Put8(buffer.data(), 2, 0);
-        le::Put8(buffer.data(), 3, 1);
-        le::Put16(buffer.data(), 4, 0);
-        le::Put16(buffer.data(), 6, kWidth);
+        namespace p = rec::ReadoutLineParams;
+        le::Put16(buffer.data(), p::Ccd, 0);
+        le::Put8(buffer.data(), p::ReadoutMode, 0);
+        le::Put8(buffer.data(), p::VerticalFactor, 1);
+        le::Put16(buffer.data(), p::PixelStart, 0);
+        le::Put16(buffer.data(), p::PixelLength, kWidth);
         const std::uint64_t before = accesses();
         driver::PrepareReadoutLine(s, buffer.data());
         driver::disable(s);

@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "common/le.h"
+#include "common/records.h"
+#include "driver/camera.h"
 #include "driver/device_state.h"
 #include "driver/frame/routines.h"
 #include "driver/link/port.h"
+#include "driver/ops/link.h"
 #include "driver/readout/readout.h"
 #include "platform/system.h"
 #include "sim/camera.h"
@@ -69,24 +72,23 @@ Rig BootRig(const std::string& entry, bool with_camera) {
     DeviceState* s = rig.state.get();
     s->PortBase = platform::DefaultPortBase(0);
     s->RaisedIrql = driver::kInitialRaisedIrql;
-    const sim::ModelInfo& info = sim::InfoFor(sim::Model::Gannet);
-    const sim::ModelInfo* mi = rig.cam ? &rig.cam->info() : &info;
-    s->CameraType = mi->type;
-    s->MaxCCD = mi->hasTracking ? 1 : 0;
-    s->SiskinVariant = mi->model == sim::Model::Siskin;
-    for (int ccd = 0; ccd < 2; ++ccd) {
-        const sim::CcdShape& sh = ccd == 1 ? mi->tracking : mi->imaging;
-        driver::GeometryRecord& g = s->Geometry[ccd];
-        g.ActiveColumns = sh.activeColumns;
-        g.ActiveRows = sh.activeRows;
-        g.TopRows = sh.topRows;
-        g.LeftColumns = sh.leftColumns;
-        g.TotalColumns = sh.totalColumns;
-        g.TotalRows = sh.totalRows;
-        for (int m = 0; m < driver::kModeCount; ++m)
-            g.ModeBinning[m] = static_cast<std::uint16_t>(m % 3 + 1);
-    }
+    // The type the link would settle on, and the driver's geometry for it.
+    const sim::ModelInfo& info = rig.cam ? rig.cam->info() : sim::InfoFor(sim::Model::Gannet);
+    s->CameraType = info.type;
+    s->SiskinVariant = info.model == sim::Model::Siskin;
+    s->MaxCCD = driver::HasTrackingCcd(s->CameraType) ? 1 : 0;
+    driver::InitCCDInfo(s);
     return rig;
+}
+
+// The request of a line of `width` pixels from column 0.
+void LineRequest(std::vector<std::uint8_t>& buffer, int ccd, int mode, std::uint16_t width) {
+    namespace p = rec::ReadoutLineParams;
+    le::Put16(buffer.data(), p::Ccd, static_cast<std::uint16_t>(ccd));
+    le::Put8(buffer.data(), p::ReadoutMode, static_cast<std::uint8_t>(mode));
+    le::Put8(buffer.data(), p::VerticalFactor, 1);
+    le::Put16(buffer.data(), p::PixelStart, 0);
+    le::Put16(buffer.data(), p::PixelLength, width);
 }
 
 // One line the way the dispatcher runs it: prepared at passive level, read at the raised level.
@@ -115,9 +117,8 @@ void BM_FullFrame(benchmark::State& bs) {
         return;
     }
     const driver::GeometryRecord& g = s->Geometry[ccd];
-    const int binning = mode % 3 + 1;
-    const int rows_per_line = mode < 3 ? mode + 1 : (mode < 6 ? 1 : mode - 5);
-    const std::uint16_t width = static_cast<std::uint16_t>(g.ActiveColumns / binning);
+    const std::uint16_t width = static_cast<std::uint16_t>(g.ActiveColumns / g.ModeBinning[mode]);
+    const int rows_per_line = driver::RowsPerLine(mode, 1);
     const int lines = g.ActiveRows / rows_per_line;
     std::vector<std::uint8_t> buffer(2u * width + 8);
     std::uint64_t pixels = 0, accesses = 0, ns = 0;
@@ -125,11 +126,7 @@ void BM_FullFrame(benchmark::State& bs) {
         const std::uint64_t a0 = rig.port->accesses;
         const std::uint64_t t0 = platform::ClockNowNs();
         for (int line = 0; line < lines; ++line) {
-            le::Put16(buffer.data(), 0, static_cast<std::uint16_t>(ccd));
-            le::Put8(buffer.data(), 2, static_cast<std::uint8_t>(mode));
-            le::Put8(buffer.data(), 3, 1);
-            le::Put16(buffer.data(), 4, 0);
-            le::Put16(buffer.data(), 6, width);
+            LineRequest(buffer, ccd, mode, width);
             if (ReadLine(s, buffer) != 0) {
                 bs.SkipWithError("line failed");
                 break;
@@ -156,13 +153,11 @@ BENCHMARK(BM_FullFrame)
 void BM_DriverCostPerAccess(benchmark::State& bs) {
     Rig rig = BootRig("none", false);
     DeviceState* s = rig.state.get();
-    std::vector<std::uint8_t> buffer(2 * 765 + 8);
+    const std::uint16_t width = s->Geometry[0].ActiveColumns;
+    std::vector<std::uint8_t> buffer(2u * width + 8);
     std::uint64_t accesses = 0;
     for (auto _ : bs) {
-        le::Put16(buffer.data(), 0, 0);
-        le::Put8(buffer.data(), 2, 0);
-        le::Put16(buffer.data(), 4, 0);
-        le::Put16(buffer.data(), 6, 765);
+        LineRequest(buffer, 0, 0, width);
         const std::uint64_t a0 = rig.port->accesses;
         benchmark::DoNotOptimize(driver::ReadoutLine(s, buffer.data()));
         accesses += rig.port->accesses - a0;

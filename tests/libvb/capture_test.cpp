@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "common/le.h"
+#include "common/records.h"
+#include "driver/camera.h"
 #include "support/pattern.h"
 #include "zeva/zeva.h"
 
@@ -14,6 +16,7 @@ namespace {
 using zeva::le::Get16;
 using zeva::le::Put16;
 using zeva::le::Put32;
+namespace rec = zeva::rec;
 
 using Entry = std::uint32_t (*)(std::uint32_t, void*, void*);
 
@@ -32,27 +35,29 @@ std::uint32_t Expected(int r, int c) {
 void CaptureAndCheck(Entry command) {
     std::uint8_t type[2] = {};
     ASSERT_EQ(command(ZEVA_ESTABLISH_LINK, nullptr, type), 0u);
-    EXPECT_EQ(Get16(type, 0), 4);
+    EXPECT_EQ(Get16(type, rec::EstablishLinkResults::CameraType), zeva::driver::kCameraGannet);
 
-    std::uint8_t request[2] = {};
-    std::uint8_t info[392] = {};
+    // The packed record, mode 0 right after the header; the no-handle entry
+    // compacts it in place from the driver's larger aligned one.
+    std::uint8_t request[rec::CcdInfoParams::kSize] = {};
+    std::uint8_t info[rec::CcdInfoResult::kSize] = {};
     ASSERT_EQ(command(ZEVA_GET_CCD_INFO, request, info), 0u);
-    EXPECT_EQ(Get16(info, 70), 0);  // mode 0 entry right after the header
-    const int width = Get16(info, 70 + 2);
-    const int height = Get16(info, 70 + 4);
-    ASSERT_GT(width, 0);
-    ASSERT_GT(height, 0);
+    const std::size_t mode0 = rec::PackedCcdInfoResult::Mode(0);
+    EXPECT_EQ(Get16(info, mode0 + rec::ReadoutModeInfo::Mode), 0);
+    const int width = Get16(info, mode0 + rec::ReadoutModeInfo::Width);
+    const int height = Get16(info, mode0 + rec::ReadoutModeInfo::Height);
+    ASSERT_EQ(width, zeva::driver::kImagingGannet.ActiveColumns);
+    ASSERT_EQ(height, zeva::driver::kImagingGannet.ActiveRows);
 
-    std::uint8_t start[10] = {};
-    Put16(start, 0, 0);
-    Put32(start, 2, 10);
-    Put16(start, 8, 1);
+    std::uint8_t start[rec::PackedStartExposureParams::kSize] = {};
+    Put32(start, rec::PackedStartExposureParams::ExposureTime, 10);
+    Put16(start, rec::PackedStartExposureParams::ShutterMode, 1);
     ASSERT_EQ(command(ZEVA_START_EXPOSURE, start, nullptr), 0u);
     std::uint8_t end[2] = {};
     ASSERT_EQ(command(ZEVA_END_EXPOSURE, end, nullptr), 0u);
 
-    std::uint8_t params[8] = {};
-    Put16(params, 6, static_cast<std::uint16_t>(width));
+    std::uint8_t params[rec::ReadoutLineParams::kSize] = {};
+    Put16(params, rec::ReadoutLineParams::PixelLength, static_cast<std::uint16_t>(width));
     std::vector<std::uint8_t> line(2 * width);
     int wrong = 0;
     for (int r = 0; r < height; ++r) {
@@ -76,15 +81,15 @@ TEST(Capture, FullFrameThroughTheNtNoHandleEntry) {
 
     // A second frame read with ReadSubtractLine against the first frame's
     // values: every pixel comes out as the offset of 100.
-    std::uint8_t start[10] = {};
-    Put32(start, 2, 10);
-    Put16(start, 8, 1);
+    std::uint8_t start[rec::PackedStartExposureParams::kSize] = {};
+    Put32(start, rec::PackedStartExposureParams::ExposureTime, 10);
+    Put16(start, rec::PackedStartExposureParams::ShutterMode, 1);
     std::uint8_t ccd[2] = {};
     ASSERT_EQ(ParDeviceCommandNH(ZEVA_START_EXPOSURE, start, nullptr), 0u);
     ASSERT_EQ(ParDeviceCommandNH(ZEVA_END_EXPOSURE, ccd, nullptr), 0u);
     const int width = 200;
-    std::uint8_t params[8] = {};
-    Put16(params, 6, width);
+    std::uint8_t params[rec::ReadoutLineParams::kSize] = {};
+    Put16(params, rec::ReadoutLineParams::PixelLength, width);
     for (int r = 0; r < 3; ++r) {
         std::vector<std::uint8_t> line(2 * width);
         for (int c = 0; c < width; ++c) {
@@ -96,7 +101,7 @@ TEST(Capture, FullFrameThroughTheNtNoHandleEntry) {
         }
     }
     // More than 1530 pixels: the driver refuses the short output, nothing is written.
-    Put16(params, 6, 2000);
+    Put16(params, rec::ReadoutLineParams::PixelLength, 2000);
     std::vector<std::uint8_t> wide(4000, 0x5A);
     EXPECT_NE(ParDeviceCommandNH(ZEVA_READ_SUBTRACT_LINE, params, wide.data()), 0u);
     EXPECT_EQ(wide, std::vector<std::uint8_t>(4000, 0x5A));

@@ -232,9 +232,9 @@ TEST(PatternScene, HandClockedImagingLineReadsThePattern) {
     r.Clocks((s.totalColumns + 9) / 10, 8);  // flush the border rows
     for (int row = 0; row < 2; ++row) {
         r.ImagingRow(1, 2);
-        r.Clocks(1, 8);  // skip the 15 left columns: 10 fast, 5 single
-        r.Clocks(5, 0);
-        r.Clocks(2, 0);  // the two undigitized clocks
+        r.Clocks(s.leftColumns / 10, 8);  // skip the left columns: fast by ten,
+        r.Clocks(s.leftColumns % 10, 0);  // the rest singly
+        r.Clocks(2, 0);                   // the two undigitized clocks
         for (int c = 0; c < 8; ++c)
             EXPECT_EQ(r.wire.ClockAndRead(), 1000 + Camera::PatternImaging(row, c))
                 << "row " << row << " col " << c;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/camera.h"
 #include "support/booted_driver.h"
 #include "support/pattern.h"
 
@@ -22,7 +23,7 @@ using zeva::le::Put16;
 using zeva::test::BootedDriver;
 using zeva::test::CameraHandle;
 
-constexpr int kGannetRows = 510;
+constexpr int kGannetRows = driver::kImagingGannet.ActiveRows;
 
 // The active row whose pattern a window line from column `start` holds, or
 // -1 when the line matches no row whole.  31 r mod 1000 differs for every
@@ -158,7 +159,7 @@ TEST(OneDevice, ImagingAndTrackingLinesFromDifferentThreads) {
                 continue;
             }
             int row = -1;
-            for (int r = 0; r < 162 && row < 0; ++r) {
+            for (int r = 0; r < driver::kTrackingDual.ActiveRows && row < 0; ++r) {
                 bool match = true;
                 for (int i = 0; i < kLength && match; ++i) {
                     match = line[i] == tracking_offset + zeva::test::PatternTracking(r, kStart + i);
