@@ -6,7 +6,8 @@
 
 #include "common/errors.h"
 #include "common/le.h"
-#include "driver/link/micro/fake_camera.h"
+#include "driver/link/micro.h"
+#include "support/scripted_micro.h"
 
 namespace zeva::driver {
 namespace {
@@ -14,10 +15,8 @@ namespace {
 class EepromTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::g_camera = &camera;
-        state = test::NewState();
         // A good image: version 1, type 5, some calibration and text.
-        std::uint8_t* e = camera.eeprom;
+        std::uint8_t* e = eeprom;
         for (int i = 0; i < 32; ++i) e[i] = static_cast<std::uint8_t>(0x40 + i);
         e[2] = 1;
         e[3] = 5;
@@ -25,7 +24,12 @@ class EepromTest : public ::testing::Test {
         Seal();
         for (auto& b : image) b = 0xCC;
     }
-    void Seal() { le::Put16(camera.eeprom, 0, CalculateEEPROMChecksum(camera.eeprom)); }
+    void Seal() { le::Put16(eeprom, 0, CalculateEEPROMChecksum(eeprom)); }
+    // The camera answers the driver's reads, in address order, from the image.
+    NTSTATUS Read() {
+        micro.ExpectEepromReads(eeprom);
+        return GetEEPROM(state, 4, image);
+    }
     void ExpectDefaultImageKeepingTail() {
         EXPECT_EQ(image[2], 1);
         EXPECT_EQ(image[3], 4);
@@ -40,63 +44,64 @@ class EepromTest : public ::testing::Test {
         EXPECT_EQ(image[23], 0);
         EXPECT_EQ(le::Get16(image, 0), CalculateEEPROMChecksum(image));
     }
-    test::FakeCamera camera;
-    DeviceState* state = nullptr;
+    test::PortSession session;
+    test::ScriptedMicro& micro = session.BootScripted();
+    DeviceState* state = session.state();
+    std::uint8_t eeprom[kEepromSize];
     std::uint8_t image[kEepromSize];
 };
 
 TEST_F(EepromTest, GoodImageIsReturnedAsRead) {
-    EXPECT_EQ(GetEEPROM(state, 4, image), 0u);
-    EXPECT_EQ(0, std::memcmp(image, camera.eeprom, 32));
-    ASSERT_EQ(camera.packets.size(), 32u);
-    // Reads carry the address with the read bit set.
-    EXPECT_EQ(camera.packets[31][4] * 16 + camera.packets[31][5], 0x80 | 31);
+    // Reads carry the address with the read bit set, in address order.
+    EXPECT_EQ(Read(), 0u);
+    EXPECT_EQ(0, std::memcmp(image, eeprom, 32));
 }
 
 TEST_F(EepromTest, BlankEepromGetsDefaultImageAndChecksumError) {
-    std::memset(camera.eeprom, 0xFF, 32);
-    EXPECT_EQ(CalculateEEPROMChecksum(camera.eeprom), 0xE21D);
-    EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrEepromChecksum));
+    std::memset(eeprom, 0xFF, 32);
+    EXPECT_EQ(CalculateEEPROMChecksum(eeprom), 0xE21D);
+    EXPECT_EQ(Read(), ErrorStatus(ErrEepromChecksum));
     ExpectDefaultImageKeepingTail();
     for (int i = 24; i < 32; ++i) EXPECT_EQ(image[i], 0xFF);
 }
 
 TEST_F(EepromTest, CorruptChecksumGetsDefaultImage) {
-    camera.eeprom[12] ^= 1;
-    EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrEepromChecksum));
+    eeprom[12] ^= 1;
+    EXPECT_EQ(Read(), ErrorStatus(ErrEepromChecksum));
     ExpectDefaultImageKeepingTail();
-    for (int i = 24; i < 32; ++i) EXPECT_EQ(image[i], camera.eeprom[i]);
+    for (int i = 24; i < 32; ++i) EXPECT_EQ(image[i], eeprom[i]);
 }
 
 TEST_F(EepromTest, VersionZeroGetsDefaultImageAndVersionError) {
-    camera.eeprom[2] = 0;
+    eeprom[2] = 0;
     Seal();
-    EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrEepromVersion));
+    EXPECT_EQ(Read(), ErrorStatus(ErrEepromVersion));
     ExpectDefaultImageKeepingTail();
 }
 
 TEST_F(EepromTest, LaterVersionIsKeptButMarkedVersionOne) {
-    camera.eeprom[2] = 2;
+    eeprom[2] = 2;
     Seal();
-    EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrEepromVersion));
+    EXPECT_EQ(Read(), ErrorStatus(ErrEepromVersion));
     EXPECT_EQ(image[2], 1);
     EXPECT_EQ(image[3], 5);
-    EXPECT_EQ(le::Get16(image, 0), le::Get16(camera.eeprom, 0));  // checksum not updated
-    EXPECT_EQ(0, std::memcmp(image + 3, camera.eeprom + 3, 29));
+    EXPECT_EQ(le::Get16(image, 0), le::Get16(eeprom, 0));  // checksum not updated
+    EXPECT_EQ(0, std::memcmp(image + 3, eeprom + 3, 29));
 }
 
 TEST_F(EepromTest, TimeoutMidwayGivesLinkErrorAndDefaultImageKeepingTail) {
-    camera.eeprom_fail_address = 10;
+    // The read of address 10 is never answered: nothing is asked after it.
+    micro.ExpectEepromReads(eeprom, 10);
+    micro.Expect(MicroEepromAccess).With({0x80 | 10, 0}).Fail(test::MicroFault::NoReply);
     EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrRxTimeout));
-    EXPECT_EQ(camera.packets.size(), 11u);  // stopped at the failing read
     ExpectDefaultImageKeepingTail();
     for (int i = 24; i < 32; ++i) EXPECT_EQ(image[i], 0xCC);
     EXPECT_EQ(state->Reg30Shadow, 0);
 }
 
 TEST_F(EepromTest, DefaultImageChecksumIsConsistent) {
-    std::memset(camera.eeprom, 0, 32);  // checksum 0 vs computed 0xFFFF
-    EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrEepromChecksum));
+    std::memset(eeprom, 0, 32);  // checksum 0 vs computed 0xFFFF
+    EXPECT_EQ(Read(), ErrorStatus(ErrEepromChecksum));
     EXPECT_EQ(le::Get16(image, 0), CalculateEEPROMChecksum(image));
 }
 

@@ -1,5 +1,7 @@
+// The microcontroller protocol against a scripted camera behind the port.
 #include "driver/link/micro.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,29 +9,29 @@
 
 #include "common/errors.h"
 #include "common/le.h"
-#include "driver/link/micro/fake_camera.h"
+#include "support/scripted_micro.h"
 
 namespace zeva::driver {
 namespace {
 
-using test::FakeCamera;
 using test::MicroFault;
 using Nibbles = std::vector<std::uint8_t>;
 
 class MicroTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        test::g_camera = &camera;
-        state = test::NewState();
-        state->CameraType = 4;
-    }
+    void SetUp() override { state->CameraType = 4; }
     Nibbles Built(std::uint16_t command, std::uint32_t type, std::uint8_t* work) {
         std::int16_t count = -1;
         EXPECT_EQ(BuildMicroCommand(state, command, type, work, &count), 0u);
         return Nibbles(state->MicroTxBuffer, state->MicroTxBuffer + count);
     }
-    FakeCamera camera;
-    DeviceState* state = nullptr;
+    bool Wrote(const Nibbles& bytes) const {
+        const auto& w = micro.DataWrites();
+        return std::search(w.begin(), w.end(), bytes.begin(), bytes.end()) != w.end();
+    }
+    test::PortSession session;
+    test::ScriptedMicro& micro = session.BootScripted();
+    DeviceState* state = session.state();
 };
 
 TEST_F(MicroTest, BuildsPacketsOfCommandsWithoutAndWithFixedData) {
@@ -117,47 +119,37 @@ TEST_F(MicroTest, MissingParameterRecordIsRefusedBeforeSending) {
     EXPECT_EQ(MicroCommand(state, MicroPulseOut, 4, nullptr, nullptr),
               ErrorStatus(ErrBadParameter));
     EXPECT_EQ(MicroCommand(state, 10, 4, nullptr, nullptr), ErrorStatus(ErrBadParameter));
-    EXPECT_TRUE(camera.data_writes.empty());
+    EXPECT_TRUE(micro.DataWrites().empty());
 }
 
 TEST_F(MicroTest, EmptyBlockSendsOnlyTheStartOfPacket) {
     EXPECT_EQ(SendMicroBlock(state, state->MicroTxBuffer, -1), 0u);
-    EXPECT_EQ(camera.data_writes, (std::vector<std::uint8_t>{0x34, 0xB4, 0xB4, 0x34}));
+    EXPECT_EQ(micro.DataWrites(), (Nibbles{0x34, 0xB4, 0xB4, 0x34}));
     EXPECT_EQ(state->Reg30Shadow, 4);
 }
 
 TEST_F(MicroTest, CommandPacketTravelsThroughRegister20AndArrivesWhole) {
+    micro.Expect(MicroPulseOut);
     std::uint8_t pulse[6] = {3, 0, 100, 0, 200, 0};
     ASSERT_EQ(MicroCommand(state, MicroPulseOut, 4, pulse, nullptr), 0u);
-    ASSERT_EQ(camera.packets.size(), 1u);
-    EXPECT_EQ(camera.packets[0],
+    ASSERT_EQ(micro.Packets().size(), 1u);
+    EXPECT_EQ(micro.Packets()[0].nibbles,
               (Nibbles{0xA, 0x5, 0x5, 0x5, 0x0, 0x3, 0, 0, 0x5, 0xB, 0, 0, 0x4, 0x7}));
     // The caller's record is left as given.
     EXPECT_EQ(le::Get16(pulse, 2), 100);
-    // First nibble write: register 0x20 + 0xA with the strobe pulse.
-    const std::vector<std::uint8_t> first = {0x2A, 0xAA, 0xAA, 0x2A};
-    auto it = std::search(camera.data_writes.begin(), camera.data_writes.end(), first.begin(),
-                          first.end());
-    EXPECT_NE(it, camera.data_writes.end());
+    // First nibble: register 0x20 + 0xA with the strobe pulse.
+    EXPECT_TRUE(Wrote({0x2A, 0xAA, 0xAA, 0x2A}));
 }
 
 TEST_F(MicroTest, FreezeCommandNumberGoesOutAsItsLowNibbleInRegister20) {
+    micro.Expect(MicroFreezeTE).With({0x18, 0, 0});
     std::uint8_t flags[2] = {1, 0};
     ASSERT_EQ(MicroCommand(state, MicroFreezeTE, 9, flags, nullptr), 0u);
-    const std::vector<std::uint8_t> third = {0xA2, 0x22, 0x22, 0xA2};
-    EXPECT_NE(std::search(camera.data_writes.begin(), camera.data_writes.end(), third.begin(),
-                          third.end()),
-              camera.data_writes.end());
-    ASSERT_EQ(camera.packets.size(), 1u);
-    EXPECT_EQ(camera.packets[0], (Nibbles{0xA, 0x5, 0x2, 0x3, 0x1, 0x8, 0, 0, 0, 0}));
+    EXPECT_TRUE(Wrote({0xA2, 0x22, 0x22, 0xA2}));
 }
 
 TEST_F(MicroTest, TemperatureBlockIsUnpackedIntoItsRecord) {
-    camera.temperature[0] = 0x03;
-    camera.temperature[1] = 100;
-    camera.temperature[2] = 62;
-    camera.temperature[3] = 187;
-    camera.temperature[4] = 90;
+    micro.Expect(MicroTemperatureStatus).Reply({0x03, 100, 62, 187, 90});
     std::uint8_t out[TemperatureStatusRecord] = {};
     ASSERT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out), 0u);
     EXPECT_EQ(le::Get16(out, 0), 1);
@@ -169,26 +161,24 @@ TEST_F(MicroTest, TemperatureBlockIsUnpackedIntoItsRecord) {
 
 TEST_F(MicroTest, VersionWordMapsFamilyNibbleToCameraType) {
     std::uint8_t out[VersionRecord] = {};
-    camera.version = 0x2123;
-    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    auto version = [&](std::uint8_t high, std::uint8_t low) {
+        micro.Expect(MicroGetVersion).Reply({high, low});
+        EXPECT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    };
+    version(0x21, 0x23);
     EXPECT_EQ(le::Get16(out, 0), 0x123);
     EXPECT_EQ(le::Get16(out, 2), 0);
-    camera.version = 0x3045;
-    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    version(0x30, 0x45);
     EXPECT_EQ(le::Get16(out, 0), 0x045);
     EXPECT_EQ(le::Get16(out, 2), 8);
-    camera.version = 0x4001;
-    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    version(0x40, 0x01);
     EXPECT_EQ(le::Get16(out, 2), 9);
-    camera.version = 0x6001;
-    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, out), 0u);
+    version(0x60, 0x01);
     EXPECT_EQ(le::Get16(out, 2), 0);
 }
 
 TEST_F(MicroTest, StatusBlockDiffersBetweenCameraFamilies) {
-    camera.status[0] = 0b01100110;
-    camera.status[1] = 0b10100101;
-    camera.status[2] = 0x37;
+    micro.Expect(MicroGetStatus).Reply({0b01100110, 0b10100101, 0x37});
     std::uint8_t out[MicroStatusRecord];
     for (auto& b : out) b = 0xEE;
     ASSERT_EQ(MicroCommand(state, MicroGetStatus, 4, nullptr, out), 0u);
@@ -200,7 +190,7 @@ TEST_F(MicroTest, StatusBlockDiffersBetweenCameraFamilies) {
     EXPECT_EQ((Nibbles{out[20], out[21], out[22], out[23]}), (Nibbles{1, 0, 1, 0x37}));
     EXPECT_EQ(le::Get32(out, 24), 0u);
     EXPECT_EQ(le::Get32(out, 32), 1u);
-    camera.status_bytes = 2;
+    micro.Expect(MicroGetStatus).Reply({0b01100110, 0b10100101});
     ASSERT_EQ(MicroCommand(state, MicroGetStatus, 6, nullptr, out), 0u);
     EXPECT_EQ(le::Get32(out, 0), 2u);
     EXPECT_EQ(le::Get32(out, 4), 0u);
@@ -212,43 +202,48 @@ TEST_F(MicroTest, StatusBlockDiffersBetweenCameraFamilies) {
 }
 
 TEST_F(MicroTest, RelayClicksOnlyAfterAcknowledgedNonZeroCommand) {
+    micro.Expect(MicroActivateRelay).With({0, 40, 0, 0, 0});
+    micro.Expect(MicroActivateRelay).With({0, 0, 0, 0, 0});
+    micro.Expect(MicroActivateRelay).Fail(MicroFault::Nak);
     std::uint8_t relay[8] = {};
     le::Put16(relay, 2, 40);
     ASSERT_EQ(MicroCommand(state, MicroActivateRelay, 4, relay, nullptr), 0u);
-    EXPECT_EQ(camera.relay_clicks, 1);
+    EXPECT_EQ(test::SpeakerClicks(), 1);
     std::uint8_t off[8] = {};
     ASSERT_EQ(MicroCommand(state, MicroActivateRelay, 4, off, nullptr), 0u);
-    EXPECT_EQ(camera.relay_clicks, 1);
-    camera.fault = MicroFault::Nak;
+    EXPECT_EQ(test::SpeakerClicks(), 1);
     EXPECT_EQ(MicroCommand(state, MicroActivateRelay, 4, relay, nullptr),
               ErrorStatus(ErrNakReceived));
-    EXPECT_EQ(camera.relay_clicks, 1);
+    EXPECT_EQ(test::SpeakerClicks(), 1);
 }
 
 TEST_F(MicroTest, CameraThatNeverTakesANibbleTimesOutWhileSending) {
-    camera.fault = MicroFault::NeverTakes;
+    micro.ExpectIgnoredPacket();
     std::uint8_t out[TemperatureStatusRecord] = {9, 9};
+    const std::int64_t start = test::KernelTicks();
     EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
               ErrorStatus(ErrTxTimeout));
-    EXPECT_GT(camera.ticks, 5);
+    EXPECT_GT(test::KernelTicks() - start, 5);
+    EXPECT_TRUE(micro.Packets().empty());
     EXPECT_EQ(state->Reg30Shadow, 0);
-    EXPECT_EQ(camera.reg30, 0);
+    EXPECT_EQ(micro.Latched(0x30), 0);
     EXPECT_EQ(out[0], 9);
 }
 
 TEST_F(MicroTest, CameraThatNeverAnswersTimesOutWhileReceiving) {
-    camera.fault = MicroFault::NoReply;
+    micro.Expect(MicroTemperatureStatus).Fail(MicroFault::NoReply);
+    micro.Expect(MicroMiscControl).Fail(MicroFault::NoReply);
     std::uint8_t out[TemperatureStatusRecord] = {9, 9};
+    std::int64_t start = test::KernelTicks();
     EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
               ErrorStatus(ErrRxTimeout));
-    EXPECT_GT(camera.ticks, 5);
-    EXPECT_EQ(camera.reg30, 0);
+    EXPECT_GT(test::KernelTicks() - start, 5);
+    EXPECT_EQ(micro.Latched(0x30), 0);
     EXPECT_EQ(out[0], 9);
-    const std::int64_t before = camera.ticks;
-    EXPECT_EQ(
-        MicroCommand(state, MicroMiscControl, 4, std::vector<std::uint8_t>(6).data(), nullptr),
-        ErrorStatus(ErrRxTimeout));
-    EXPECT_GT(camera.ticks - before, 5);
+    start = test::KernelTicks();
+    std::uint8_t misc[6] = {};
+    EXPECT_EQ(MicroCommand(state, MicroMiscControl, 4, misc, nullptr), ErrorStatus(ErrRxTimeout));
+    EXPECT_GT(test::KernelTicks() - start, 5);
 }
 
 struct FaultCase {
@@ -260,22 +255,24 @@ struct FaultCase {
 class MicroFaultTest : public MicroTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(MicroFaultTest, BadReplyGivesItsErrorLeavesRecordAndResetsHandshake) {
-    camera.fault = GetParam().fault;
+    const MicroFault fault = GetParam().fault;
+    micro.Expect(MicroMiscControl).Fail(fault);
+    micro.Expect(MicroTemperatureStatus).Reply({1, 2, 3, 4, 5}).Fail(fault);
+    micro.Expect(MicroTemperatureStatus).Reply({1, 2, 3, 4, 5});
     std::uint8_t misc[6] = {};
     EXPECT_EQ(MicroCommand(state, MicroMiscControl, 4, misc, nullptr),
               ErrorStatus(GetParam().ack_error));
     if (GetParam().ack_error != ErrNone) {
-        EXPECT_EQ(camera.reg30, 0);
+        EXPECT_EQ(micro.Latched(0x30), 0);
         EXPECT_EQ(state->Reg30Shadow, 0);
     }
     std::uint8_t out[TemperatureStatusRecord];
     for (auto& b : out) b = 0x5A;
     EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
               ErrorStatus(GetParam().block_error));
-    EXPECT_EQ(camera.reg30, 0);
+    EXPECT_EQ(micro.Latched(0x30), 0);
     for (auto b : out) EXPECT_EQ(b, 0x5A);
-    // Once the fault clears the next exchange works.
-    camera.fault = MicroFault::None;
+    // The next exchange works.
     EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out), 0u);
 }
 
@@ -288,11 +285,11 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{MicroFault::BadLength, ErrNone, ErrBadLength}));
 
 TEST_F(MicroTest, UnknownAcknowledgeByteIsUnknownResponse) {
-    camera.ack = 0x07;
+    micro.Expect(MicroMiscControl).Ack(0x07);
     std::uint8_t misc[6] = {};
     EXPECT_EQ(MicroCommand(state, MicroMiscControl, 4, misc, nullptr),
               ErrorStatus(ErrUnknownResponse));
-    EXPECT_EQ(camera.reg30, 0);
+    EXPECT_EQ(micro.Latched(0x30), 0);
 }
 
 TEST_F(MicroTest, SerialCountOutsideOneByteIsRefusedBeforeSending) {
@@ -304,20 +301,20 @@ TEST_F(MicroTest, SerialCountOutsideOneByteIsRefusedBeforeSending) {
     le::Put16(params.data(), 0, 0xFFFF);
     EXPECT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), nullptr),
               ErrorStatus(ErrBadParameter));
-    EXPECT_TRUE(camera.data_writes.empty());
+    EXPECT_TRUE(micro.DataWrites().empty());
     EXPECT_EQ(state->Reg30Shadow, 3);
 }
 
 TEST_F(MicroTest, SerialBytesFollowTheirCountAndReplyGivesBytesSent) {
+    micro.Expect(MicroTxSerial).Reply({0xFE});
     std::vector<std::uint8_t> params(2 + 255);
     le::Put16(params.data(), 0, 255);
     for (int i = 0; i < 255; ++i) params[2 + i] = static_cast<std::uint8_t>(i);
-    camera.serial_sent = 0xFE;
     std::uint8_t out[TxSerialRecord] = {};
     ASSERT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), out), 0u);
     EXPECT_EQ(le::Get16(out, 0), 0xFE);
-    ASSERT_EQ(camera.packets.size(), 1u);
-    const Nibbles& p = camera.packets[0];
+    ASSERT_EQ(micro.Packets().size(), 1u);
+    const Nibbles& p = micro.Packets()[0].nibbles;
     ASSERT_EQ(p.size(), 516u);
     EXPECT_EQ(p[3], 0);
     EXPECT_EQ(p[4] * 16 + p[5], 255);
@@ -329,15 +326,27 @@ TEST_F(MicroTest, RegulationModeWithoutMeaningIsRefused) {
     le::Put32(p, 0, 3);
     EXPECT_EQ(MicroCommand(state, MicroRegulateTemperature, 4, p, nullptr),
               ErrorStatus(ErrBadParameter));
-    EXPECT_TRUE(camera.data_writes.empty());
+    EXPECT_TRUE(micro.DataWrites().empty());
 }
 
 TEST_F(MicroTest, ForceIdleClearsHandshakeAndWaits) {
     state->Reg30Shadow = 7;
+    const std::uint64_t start = micro.NowNs();
     ForceMicroIdle(state);
+    EXPECT_GE(micro.NowNs() - start, 150'000'000u);
     EXPECT_EQ(state->Reg30Shadow, 0);
-    EXPECT_EQ(camera.data_writes, (std::vector<std::uint8_t>{0x30, 0xB0, 0xB0, 0x30}));
-    EXPECT_GE(camera.ticks, 9);  // 150 ms of 15.625 ms ticks
+    EXPECT_EQ(micro.DataWrites(), (Nibbles{0x30, 0xB0, 0xB0, 0x30}));
+}
+
+// The scripted camera itself: a packet nobody scripted and an exchange that
+// never came both fail the test, so the tests above cannot pass vacuously.
+TEST_F(MicroTest, ScriptedCameraFailsOnUnexpectedPacketsAndLeftovers) {
+    std::uint8_t out[TemperatureStatusRecord] = {};
+    EXPECT_NONFATAL_FAILURE(EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
+                                      ErrorStatus(ErrRxTimeout)),
+                            "unexpected packet: command 3");
+    micro.Expect(MicroGetVersion).Reply({0x11, 0x23});
+    EXPECT_NONFATAL_FAILURE(micro.Verify(), "still expects command 6");
 }
 
 }  // namespace

@@ -1,19 +1,19 @@
-// The camera link against the simulated camera.
+// The camera link against the simulated camera behind the platform's first
+// port, on its port primitives and virtual clock.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
+#include <utility>
 
 #include "common/errors.h"
 #include "common/le.h"
 #include "driver/frame/routines.h"
 #include "driver/link/eeprom.h"
 #include "driver/link/micro.h"
-#include "driver/link/micro/sim_port.h"
 #include "driver/ops/temperature.h"
-#include "platform/system.h"
 #include "sim/camera.h"
 #include "sim/config.h"
+#include "support/scripted_micro.h"
 
 namespace zeva::driver {
 namespace {
@@ -21,33 +21,22 @@ namespace {
 class SimLinkTest : public ::testing::Test {
   protected:
     void Boot(const std::string& entry) {
-        auto result = sim::MakeBackend(entry);
-        ASSERT_NE(result.backend, nullptr) << result.error;
-        backend = std::move(result.backend);
-        camera = static_cast<sim::Camera*>(backend.get());
-        if (platform::SystemRunning())
-            platform::ShutdownSystem();
-        platform::SystemConfig config;
-        config.clock = platform::ClockMode::Virtual;
-        ASSERT_EQ(platform::BootSystem(std::move(config)), STATUS_SUCCESS);
-        test::g_sim = test::SimPort{};
-        test::g_sim.backend = backend.get();
-        state = std::make_unique<DeviceState>();
+        auto made = sim::MakeBackend(entry);
+        ASSERT_NE(made.backend, nullptr) << made.error;
+        camera = static_cast<sim::Camera*>(made.backend.get());
+        session.Boot(std::move(made.backend));
+        state = session.state();
         state->CameraType = 4;
     }
-    void TearDown() override {
-        if (platform::SystemRunning())
-            platform::ShutdownSystem();
-    }
-    std::unique_ptr<platform::PortBackend> backend;
+    test::PortSession session;
     sim::Camera* camera = nullptr;
-    std::unique_ptr<DeviceState> state;
+    DeviceState* state = nullptr;
 };
 
 TEST_F(SimLinkTest, VersionIdentifiesTheDualCcdFamily) {
     Boot("sim:gannet");
     std::uint8_t version[VersionRecord] = {};
-    ASSERT_EQ(MicroCommand(state.get(), MicroGetVersion, 4, nullptr, version), 0u);
+    ASSERT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, version), 0u);
     EXPECT_EQ(le::Get16(version, 2), 4);
     EXPECT_EQ(camera->PacketsTaken(), 1u);
 }
@@ -55,7 +44,7 @@ TEST_F(SimLinkTest, VersionIdentifiesTheDualCcdFamily) {
 TEST_F(SimLinkTest, GoodEepromIsReadAsStored) {
     Boot("sim:gannet");
     std::uint8_t image[kEepromSize] = {};
-    ASSERT_EQ(GetEEPROM(state.get(), 4, image), 0u);
+    ASSERT_EQ(GetEEPROM(state, 4, image), 0u);
     for (int i = 0; i < kEepromSize; ++i) EXPECT_EQ(image[i], camera->Eeprom()[i]) << i;
     EXPECT_EQ(le::Get16(image, 0), CalculateEEPROMChecksum(image));
 }
@@ -71,14 +60,14 @@ TEST_F(SimLinkTest, UnusableEepromsGiveTheirErrors) {
                           Case{"sim:gannet?eeprom=version0", ErrEepromVersion, 4}}) {
         Boot(c.entry);
         std::uint8_t image[kEepromSize] = {};
-        EXPECT_EQ(GetEEPROM(state.get(), 4, image), ErrorStatus(c.error)) << c.entry;
+        EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(c.error)) << c.entry;
         EXPECT_EQ(image[2], 1) << c.entry;
         EXPECT_EQ(image[3], c.type) << c.entry;
         EXPECT_EQ(image[22], '-') << c.entry;
     }
     Boot("sim:heron?eeprom=version2");
     std::uint8_t image[kEepromSize] = {};
-    EXPECT_EQ(GetEEPROM(state.get(), 4, image), ErrorStatus(ErrEepromVersion));
+    EXPECT_EQ(GetEEPROM(state, 4, image), ErrorStatus(ErrEepromVersion));
     EXPECT_EQ(image[2], 1);
     EXPECT_EQ(image[3], camera->Eeprom()[3]);
     EXPECT_EQ(image[22], camera->Eeprom()[22]);
@@ -95,27 +84,25 @@ TEST_F(SimLinkTest, EveryMicroFaultGivesItsErrorAndTheLinkRecovers) {
         Boot(std::string("sim:gannet?micro=") + c.fault);
         std::uint8_t out[TemperatureStatusRecord];
         for (auto& b : out) b = 0x77;
-        const std::int64_t start = test::SimTicks();
-        EXPECT_EQ(MicroCommand(state.get(), MicroTemperatureStatus, 4, nullptr, out),
+        const std::int64_t start = test::KernelTicks();
+        EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
                   ErrorStatus(c.error))
             << c.fault;
         if (c.error == ErrTxTimeout || c.error == ErrRxTimeout) {
-            EXPECT_GT(test::SimTicks() - start, 5) << c.fault;
+            EXPECT_GT(test::KernelTicks() - start, 5) << c.fault;
         }
         EXPECT_EQ(state->Reg30Shadow, 0) << c.fault;
         EXPECT_EQ(camera->Register(3), 0) << c.fault;
         for (auto b : out) EXPECT_EQ(b, 0x77) << c.fault;
         camera->SetMicroFault(sim::MicroFault::Ok);
-        EXPECT_EQ(MicroCommand(state.get(), MicroTemperatureStatus, 4, nullptr, out), 0u)
-            << c.fault;
+        EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out), 0u) << c.fault;
     }
 }
 
 TEST_F(SimLinkTest, UnpluggedCameraTimesOutWhileSending) {
     Boot("sim:gannet?unplugged=1");
     std::uint8_t version[VersionRecord] = {};
-    EXPECT_EQ(MicroCommand(state.get(), MicroGetVersion, 4, nullptr, version),
-              ErrorStatus(ErrTxTimeout));
+    EXPECT_EQ(MicroCommand(state, MicroGetVersion, 4, nullptr, version), ErrorStatus(ErrTxTimeout));
     EXPECT_EQ(camera->Register(3), 0);
 }
 
@@ -124,21 +111,21 @@ TEST_F(SimLinkTest, RegulationFreezeAndReleaseReachTheCooler) {
     std::uint8_t params[rec::TemperatureRegulationParams::kSize];
     le::Put16(params, 0, 1);
     le::Put16(params, 2, 2000);
-    ASSERT_EQ(SetTemperatureRegulation(state.get(), params), 0u);
+    ASSERT_EQ(SetTemperatureRegulation(state, params), 0u);
     EXPECT_EQ(camera->Cooler().mode, 1u);
     EXPECT_EQ(camera->Cooler().setpoint & 0xFF0, 2000 & 0xFF0);
     std::uint8_t status[rec::TemperatureStatusResults::kSize] = {};
-    ASSERT_EQ(QueryTemperatureStatus(state.get(), status), 0u);
+    ASSERT_EQ(QueryTemperatureStatus(state, status), 0u);
     EXPECT_EQ(le::Get16(status, 0), 1);
     EXPECT_EQ(le::Get16(status, 2), 2000 & 0xFF0);
     le::Put16(params, 0, 3);
-    ASSERT_EQ(SetTemperatureRegulation(state.get(), params), 0u);
+    ASSERT_EQ(SetTemperatureRegulation(state, params), 0u);
     EXPECT_EQ(state->TEFrozen, 1);
     EXPECT_EQ(camera->Cooler().mode, 2u);
-    ASSERT_EQ(QueryTemperatureStatus(state.get(), status), 0u);
+    ASSERT_EQ(QueryTemperatureStatus(state, status), 0u);
     EXPECT_EQ(le::Get16(status, 0) & 0x8000, 0x8000);
     le::Put16(params, 0, 4);
-    ASSERT_EQ(SetTemperatureRegulation(state.get(), params), 0u);
+    ASSERT_EQ(SetTemperatureRegulation(state, params), 0u);
     EXPECT_EQ(state->TEFrozen, 0);
     EXPECT_EQ(camera->Cooler().mode, 1u);
     EXPECT_EQ(camera->Cooler().setpoint & 0xFF0, 2000 & 0xFF0);
@@ -148,9 +135,36 @@ TEST_F(SimLinkTest, RelayCommandClicksWhenARelayIsSwitched) {
     Boot("sim:gannet");
     std::uint8_t relay[kRelayParamsSize] = {};
     le::Put16(relay, 0, 300);
-    ASSERT_EQ(MicroCommand(state.get(), MicroActivateRelay, 4, relay, nullptr), 0u);
-    EXPECT_EQ(test::g_sim.relay_clicks, 1);
+    ASSERT_EQ(MicroCommand(state, MicroActivateRelay, 4, relay, nullptr), 0u);
+    EXPECT_EQ(test::SpeakerClicks(), 1);
     EXPECT_GT(camera->RelayRemainingNs(0), 0u);
+}
+
+TEST_F(SimLinkTest, ExchangesWorkAtTheReadoutLevel) {
+    Boot("sim:gannet");
+    std::uint8_t params[rec::TemperatureRegulationParams::kSize];
+    le::Put16(params, 0, 1);
+    le::Put16(params, 2, 2000);
+    ASSERT_EQ(SetTemperatureRegulation(state, params), 0u);
+    KIRQL old = 0;
+    KeRaiseIrql(27, &old);
+    const NTSTATUS frozen = FreezeTEControl(state, 1);
+    const NTSTATUS released = FreezeTEControl(state, 0);
+    KeLowerIrql(old);
+    EXPECT_EQ(frozen, 0u);
+    EXPECT_EQ(released, 0u);
+    EXPECT_EQ(camera->Cooler().mode, 1u);
+}
+
+TEST_F(SimLinkTest, SilentCameraTimesOutAtTheReadoutLevel) {
+    Boot("sim:gannet?micro=noreply");
+    std::uint8_t out[TemperatureStatusRecord] = {};
+    KIRQL old = 0;
+    KeRaiseIrql(27, &old);
+    const NTSTATUS status = MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out);
+    KeLowerIrql(old);
+    EXPECT_EQ(status, ErrorStatus(ErrRxTimeout));
+    EXPECT_EQ(camera->Register(3), 0);
 }
 
 }  // namespace
