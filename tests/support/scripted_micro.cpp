@@ -2,7 +2,6 @@
 
 #include <sstream>
 #include <string>
-#include <utility>
 
 #include "platform/system.h"
 
@@ -28,33 +27,15 @@ constexpr int kReg30 = 3;
 
 // Serial-register cells one horizontal clock moves, by register 0x00 mode:
 // 0 one, 4 two, 12 three, 8 (dual-CCD) and 1 (single-CCD) ten.
-int CellsPerClock(std::uint8_t mode) {
-    switch (mode) {
-        case 1:
-        case 8:
-            return 10;
-        case 4:
-            return 2;
-        case 12:
-            return 3;
-        default:
-            return 1;
-    }
-}
-
-std::string Bytes(const std::vector<std::uint8_t>& bytes) {
-    std::ostringstream out;
-    out << "{";
-    for (std::size_t i = 0; i < bytes.size(); ++i) out << (i ? ", " : "") << int{bytes[i]};
-    out << "}";
-    return out.str();
-}
+constexpr int kCellsPerClock[16] = {1, 10, 1, 1, 2, 1, 1, 1, 10, 1, 1, 1, 3, 1, 1, 1};
 
 std::string Describe(std::uint8_t command, const std::optional<std::vector<std::uint8_t>>& data) {
     std::ostringstream out;
     out << "command " << int{command};
+    for (std::size_t i = 0; data && i < data->size(); ++i)
+        out << (i ? ", " : " with data {") << int{(*data)[i]};
     if (data)
-        out << " with data " << Bytes(*data);
+        out << "}";
     return out.str();
 }
 
@@ -69,46 +50,22 @@ std::vector<std::uint8_t> MicroPacket::Data() const {
 
 // --- Exchanges
 
-MicroExchange& MicroExchange::With(std::vector<std::uint8_t> data) {
-    data_ = std::move(data);
-    return *this;
-}
-
-MicroExchange& MicroExchange::Reply(std::vector<std::uint8_t> bytes) {
-    block_ = std::move(bytes);
-    return *this;
-}
-
-MicroExchange& MicroExchange::Ack(std::uint8_t byte) {
-    block_.reset();
-    ack_ = byte;
-    return *this;
-}
-
-MicroExchange& MicroExchange::Fail(MicroFault fault) {
-    fault_ = fault;
-    return *this;
-}
-
 bool MicroExchange::Takes(const MicroPacket& packet) const {
     return !ignored_ && packet.Command() == command_ && (!data_ || packet.Data() == *data_);
 }
 
 std::vector<std::uint8_t> MicroExchange::ReplyNibbles() const {
-    switch (fault_) {
-        case MicroFault::NoReply:
-            return {};
-        case MicroFault::Nak:
-            return {0x1, 0x5};
-        case MicroFault::Can:
-            return {0x1, 0x8};
-        case MicroFault::Garbage:
-            return {0x4, 0x2};
-        default:
-            break;
-    }
-    if (!block_)
-        return {static_cast<std::uint8_t>(ack_ >> 4), static_cast<std::uint8_t>(ack_ & 0x0F)};
+    if (fault_ == MicroFault::NoReply)
+        return {};
+    // A refusal or garbage replaces whatever the exchange would answer.
+    const bool one_byte = !block_ || fault_ == MicroFault::Nak || fault_ == MicroFault::Can ||
+                          fault_ == MicroFault::Garbage;
+    const std::uint8_t one = fault_ == MicroFault::Nak       ? 0x15
+                             : fault_ == MicroFault::Can     ? 0x18
+                             : fault_ == MicroFault::Garbage ? 0x42
+                                                             : ack_;
+    if (one_byte)
+        return {static_cast<std::uint8_t>(one >> 4), static_cast<std::uint8_t>(one & 0x0F)};
     const std::size_t length = block_->size() - (fault_ == MicroFault::BadLength ? 1 : 0);
     const std::uint8_t echo = fault_ == MicroFault::WrongEcho ? (command_ + 1) & 0x0F : command_;
     std::vector<std::uint8_t> out = {0xA, 0x5, echo, static_cast<std::uint8_t>(length & 0x0F)};
@@ -148,19 +105,13 @@ constexpr std::uint8_t kEepromRead = 0x80;  // address byte of a read
 }  // namespace
 
 void ScriptedMicro::ExpectEepromReads(const std::uint8_t* image, int count) {
-    for (int a = 0; a < count; ++a) {
-        Expect(kEepromAccess)
-            .With({static_cast<std::uint8_t>(kEepromRead | a), 0})
-            .Reply({image[a]});
-    }
+    for (int a = 0; a < count; ++a)
+        Expect(kEepromAccess).With({std::uint8_t(kEepromRead | a), 0}).Reply({image[a]});
 }
 
 void ScriptedMicro::AnswerEeprom(const std::uint8_t* image) {
-    for (int a = 0; a < 32; ++a) {
-        Answer(kEepromAccess)
-            .With({static_cast<std::uint8_t>(kEepromRead | a), 0})
-            .Reply({image[a]});
-    }
+    for (int a = 0; a < 32; ++a)
+        Answer(kEepromAccess).With({std::uint8_t(kEepromRead | a), 0}).Reply({image[a]});
 }
 
 void ScriptedMicro::Verify() {
@@ -215,7 +166,7 @@ void ScriptedMicro::Latch(int reg, std::uint8_t value) {
             ++clocking_.rows;
     } else if (reg == kReg30) {
         if ((old & kHorizontalClock) != 0 && (value & kHorizontalClock) == 0)
-            clocking_.cells += CellsPerClock(latched_[kReg00]);
+            clocking_.cells += kCellsPerClock[latched_[kReg00]];
         if ((value & kStartOfPacket) != 0 && (old & kStartOfPacket) == 0) {
             fresh_ = true;  // whatever came before is abandoned
             link_ = Link::Idle;
@@ -260,7 +211,7 @@ void ScriptedMicro::OnToggle(std::uint8_t reg30) {
         // The turnaround nibble: the packet is complete.
         TakePacket();
         if (reply_.empty()) {
-            link_ = Link::Silent;
+            link_ = Link::Idle;  // never answered
             return;
         }
         link_ = Link::Replying;
@@ -298,8 +249,7 @@ void ScriptedMicro::TakePacket() {
     else
         next << Describe(expected_.front().command_, expected_.front().data_);
     ADD_FAILURE() << "the camera was sent an unexpected packet: "
-                  << Describe(packet.Command(), packet.Data()) << " (nibbles "
-                  << Bytes(packet.nibbles) << "); it expected " << next.str();
+                  << Describe(packet.Command(), packet.Data()) << "; it expected " << next.str();
 }
 
 bool ScriptedMicro::MicroLine() {
@@ -351,8 +301,13 @@ void PortSession::BootWith(std::unique_ptr<platform::PortBackend> backend) {
     port.backend = std::move(backend);
     config.ports.push_back(std::move(port));
     ASSERT_EQ(platform::BootSystem(std::move(config)), STATUS_SUCCESS);
+    NewState();
+}
+
+driver::DeviceState* PortSession::NewState() {
     state_ = std::make_unique<driver::DeviceState>();
     state_->PortBase = platform::DefaultPortBase(0);
+    return state_.get();
 }
 
 void PortSession::Shutdown() {

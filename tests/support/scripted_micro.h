@@ -24,6 +24,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "driver/device_state.h"
@@ -55,12 +56,25 @@ struct MicroPacket {
 class MicroExchange {
   public:
     // Takes only a packet that carries exactly these data bytes.
-    MicroExchange& With(std::vector<std::uint8_t> data);
+    MicroExchange& With(std::vector<std::uint8_t> data) {
+        data_ = std::move(data);
+        return *this;
+    }
     // Answers with a data block of these bytes.
-    MicroExchange& Reply(std::vector<std::uint8_t> bytes);
+    MicroExchange& Reply(std::vector<std::uint8_t> bytes) {
+        block_ = std::move(bytes);
+        return *this;
+    }
     // Answers with this one byte.
-    MicroExchange& Ack(std::uint8_t byte = 0x06);
-    MicroExchange& Fail(MicroFault fault);
+    MicroExchange& Ack(std::uint8_t byte = 0x06) {
+        block_.reset();
+        ack_ = byte;
+        return *this;
+    }
+    MicroExchange& Fail(MicroFault fault) {
+        fault_ = fault;
+        return *this;
+    }
 
   private:
     friend class ScriptedMicro;
@@ -113,7 +127,6 @@ class ScriptedMicro : public platform::PortBackend {
     void ClearPackets() { packets_.clear(); }
     // Every byte written to the data register.
     const std::vector<std::uint8_t>& DataWrites() const { return data_writes_; }
-    void ClearDataWrites() { data_writes_.clear(); }
     // The nibble latched in camera register 0x00, 0x10, ... 0x70, and how often it was latched.
     std::uint8_t Latched(std::uint8_t reg) const { return latched_[(reg >> 4) & 7]; }
     int LatchCount(std::uint8_t reg) const { return latch_count_[(reg >> 4) & 7]; }
@@ -123,7 +136,7 @@ class ScriptedMicro : public platform::PortBackend {
     std::uint64_t NowNs() const;
 
   private:
-    enum class Link { Idle, Receiving, Replying, Silent, Ignoring };
+    enum class Link { Idle, Receiving, Replying, Ignoring };
 
     std::uint8_t DoRead(std::uint32_t offset) override;
     void DoWrite(std::uint32_t offset, std::uint8_t value) override;
@@ -160,9 +173,6 @@ class ScriptedMicro : public platform::PortBackend {
 // platform's I/O space.
 class PortSession {
   public:
-    PortSession() = default;
-    PortSession(const PortSession&) = delete;
-    PortSession& operator=(const PortSession&) = delete;
     ~PortSession() { Shutdown(); }
 
     template <typename Backend>
@@ -173,6 +183,8 @@ class PortSession {
     }
     ScriptedMicro& BootScripted() { return Boot(std::make_unique<ScriptedMicro>()); }
     driver::DeviceState* state() const { return state_.get(); }
+    // A new zeroed device state on the same port, as a new device has it.
+    driver::DeviceState* NewState();
     // Unloads: the backend goes, and a scripted one verifies its script.
     void Shutdown();
 

@@ -115,11 +115,24 @@ TEST_F(MicroTest, ControlAndEndExposureBytesDependOnCameraFamily) {
               (Nibbles{0xA, 0x5, 0x7, 0x2, 0x0, 0x5, 0x3, 0xC}));
 }
 
-TEST_F(MicroTest, MissingParameterRecordIsRefusedBeforeSending) {
+// Commands refused before anything is sent touch no register.
+TEST_F(MicroTest, CommandsWithoutMeaningAreRefusedBeforeSending) {
+    state->Reg30Shadow = 3;
     EXPECT_EQ(MicroCommand(state, MicroPulseOut, 4, nullptr, nullptr),
-              ErrorStatus(ErrBadParameter));
+              ErrorStatus(ErrBadParameter));  // no parameter record
     EXPECT_EQ(MicroCommand(state, 10, 4, nullptr, nullptr), ErrorStatus(ErrBadParameter));
+    std::uint8_t regulate[8] = {};
+    le::Put32(regulate, 0, 3);  // no such regulation mode
+    EXPECT_EQ(MicroCommand(state, MicroRegulateTemperature, 4, regulate, nullptr),
+              ErrorStatus(ErrBadParameter));
+    std::vector<std::uint8_t> serial(2 + 300, 0x11);  // more serial bytes than a packet holds
+    for (std::uint16_t count : {256, 0xFFFF}) {
+        le::Put16(serial.data(), 0, count);
+        EXPECT_EQ(MicroCommand(state, MicroTxSerial, 4, serial.data(), nullptr),
+                  ErrorStatus(ErrBadParameter));
+    }
     EXPECT_TRUE(micro.DataWrites().empty());
+    EXPECT_EQ(state->Reg30Shadow, 3);
 }
 
 TEST_F(MicroTest, EmptyBlockSendsOnlyTheStartOfPacket) {
@@ -217,33 +230,30 @@ TEST_F(MicroTest, RelayClicksOnlyAfterAcknowledgedNonZeroCommand) {
     EXPECT_EQ(test::SpeakerClicks(), 1);
 }
 
-TEST_F(MicroTest, CameraThatNeverTakesANibbleTimesOutWhileSending) {
+// A camera that never takes the first nibble times out while sending; one
+// that never answers, while receiving an acknowledge or a block.
+TEST_F(MicroTest, SilentCameraTimesOutAndLeavesTheRecord) {
     micro.ExpectIgnoredPacket();
-    std::uint8_t out[TemperatureStatusRecord] = {9, 9};
-    const std::int64_t start = test::KernelTicks();
-    EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
-              ErrorStatus(ErrTxTimeout));
-    EXPECT_GT(test::KernelTicks() - start, 5);
-    EXPECT_TRUE(micro.Packets().empty());
-    EXPECT_EQ(state->Reg30Shadow, 0);
-    EXPECT_EQ(micro.Latched(0x30), 0);
-    EXPECT_EQ(out[0], 9);
-}
-
-TEST_F(MicroTest, CameraThatNeverAnswersTimesOutWhileReceiving) {
     micro.Expect(MicroTemperatureStatus).Fail(MicroFault::NoReply);
     micro.Expect(MicroMiscControl).Fail(MicroFault::NoReply);
     std::uint8_t out[TemperatureStatusRecord] = {9, 9};
-    std::int64_t start = test::KernelTicks();
-    EXPECT_EQ(MicroCommand(state, MicroTemperatureStatus, 4, nullptr, out),
-              ErrorStatus(ErrRxTimeout));
-    EXPECT_GT(test::KernelTicks() - start, 5);
-    EXPECT_EQ(micro.Latched(0x30), 0);
-    EXPECT_EQ(out[0], 9);
-    start = test::KernelTicks();
     std::uint8_t misc[6] = {};
-    EXPECT_EQ(MicroCommand(state, MicroMiscControl, 4, misc, nullptr), ErrorStatus(ErrRxTimeout));
-    EXPECT_GT(test::KernelTicks() - start, 5);
+    const struct {
+        std::uint16_t command;
+        std::uint8_t* params;
+        std::uint16_t error;
+    } cases[] = {{MicroTemperatureStatus, nullptr, ErrTxTimeout},
+                 {MicroTemperatureStatus, nullptr, ErrRxTimeout},
+                 {MicroMiscControl, misc, ErrRxTimeout}};
+    for (const auto& c : cases) {
+        const std::int64_t start = test::KernelTicks();
+        EXPECT_EQ(MicroCommand(state, c.command, 4, c.params, out), ErrorStatus(c.error));
+        EXPECT_GT(test::KernelTicks() - start, 5);
+        EXPECT_EQ(state->Reg30Shadow, 0);
+        EXPECT_EQ(micro.Latched(0x30), 0);
+        EXPECT_EQ(out[0], 9);
+    }
+    EXPECT_EQ(micro.Packets().size(), 2u);  // the ignored one never arrived
 }
 
 struct FaultCase {
@@ -292,19 +302,6 @@ TEST_F(MicroTest, UnknownAcknowledgeByteIsUnknownResponse) {
     EXPECT_EQ(micro.Latched(0x30), 0);
 }
 
-TEST_F(MicroTest, SerialCountOutsideOneByteIsRefusedBeforeSending) {
-    std::vector<std::uint8_t> params(2 + 300, 0x11);
-    state->Reg30Shadow = 3;
-    le::Put16(params.data(), 0, 256);
-    EXPECT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), nullptr),
-              ErrorStatus(ErrBadParameter));
-    le::Put16(params.data(), 0, 0xFFFF);
-    EXPECT_EQ(MicroCommand(state, MicroTxSerial, 4, params.data(), nullptr),
-              ErrorStatus(ErrBadParameter));
-    EXPECT_TRUE(micro.DataWrites().empty());
-    EXPECT_EQ(state->Reg30Shadow, 3);
-}
-
 TEST_F(MicroTest, SerialBytesFollowTheirCountAndReplyGivesBytesSent) {
     micro.Expect(MicroTxSerial).Reply({0xFE});
     std::vector<std::uint8_t> params(2 + 255);
@@ -319,14 +316,6 @@ TEST_F(MicroTest, SerialBytesFollowTheirCountAndReplyGivesBytesSent) {
     EXPECT_EQ(p[3], 0);
     EXPECT_EQ(p[4] * 16 + p[5], 255);
     EXPECT_EQ(p[6 + 2 * 200] * 16 + p[7 + 2 * 200], 200);
-}
-
-TEST_F(MicroTest, RegulationModeWithoutMeaningIsRefused) {
-    std::uint8_t p[8] = {};
-    le::Put32(p, 0, 3);
-    EXPECT_EQ(MicroCommand(state, MicroRegulateTemperature, 4, p, nullptr),
-              ErrorStatus(ErrBadParameter));
-    EXPECT_TRUE(micro.DataWrites().empty());
 }
 
 TEST_F(MicroTest, ForceIdleClearsHandshakeAndWaits) {
