@@ -10,12 +10,26 @@
 // caller's output.  The platform's level is back at passive after every
 // request and the pool holds only what the driver allocated at load.
 //
-// The system boots once per process.  Each camera is then linked, and that
-// moment is kept: the driver's device state, the simulated camera and the
-// virtual clock.  Every input starts from it again, so an input means the
-// same thing whatever ran before it and a reproducer replays on its own.
+// The system boots once per process.  Each camera is then linked, and a few
+// moments of a night are kept: the driver's device state, the simulated camera
+// and the virtual clock, (0) linked and idle, (1) an imaging exposure running,
+// (2) that exposure ended, its lines waiting, (3) the tracking CCD's exposure
+// ended (a dark imaging exposure on single-CCD cameras).  Every input starts
+// from one of them again, so an input means the same thing whatever ran
+// before it and a reproducer replays on its own.
 //
-// Input: a header byte (device, simulator faults), then requests:
+// Clearing the array (an exposure start, an offset reading) clocks the whole
+// CCD out, four times over for a start: about 2 ms on a Gannet and 14 ms on a
+// Kestrel, whose phase steps wait out a hundred port reads each; the rest of
+// a typical input takes some 0.1 ms.  The moments give the fuzzer the states
+// after a start without one.  An input clears at most once, only when its
+// moment byte asks for it, and only one input in kClearShare may (picked by
+// a hash of the input, so an input still means the same thing on its own):
+// the fuzzer cannot learn to clear in every input and spend its time there.
+//
+// Input: a header byte (bits 0-1: device; 2-7: simulator faults), a moment
+// byte (bits 0-1: the moment; bit 6: the header's faults on; bit 7: one array
+// clear allowed), then requests:
 //   selector u8 (< 0xF0: a served function by index; else a raw u32 code follows)
 //   input length u16, output length u16 (both capped), input bytes.
 #include <cstddef>
@@ -32,6 +46,7 @@
 #include "common/commands.h"
 #include "common/errors.h"
 #include "common/le.h"
+#include "common/records.h"
 #include "driver/device_state.h"
 #include "platform/system.h"
 #include "sim/camera.h"
@@ -57,6 +72,7 @@ const char* const kPorts[] = {
     "sim:finch?scene=pattern",
 };
 constexpr std::size_t kPortCount = sizeof kPorts / sizeof kPorts[0];
+static_assert(kPortCount == 4, "the header's two low bits pick the device");
 
 // Bounds of the harness (not of the driver): requests that are legitimate
 // but only cost time are kept short, so one input stays in the milliseconds.
@@ -66,10 +82,11 @@ constexpr std::uint32_t kMaxAODelayUs = 20000;
 constexpr std::uint16_t kMaxDumpLines = 3;
 constexpr std::uint8_t kMaxVerticalFactor = 8;
 constexpr int kMaxRequests = 24;
-// An exposure start and an offset reading clock the whole array out (four
-// times over for a start: on a Kestrel some hundred thousand port cycles);
-// the second one in an input reaches nothing the first did not.
-constexpr int kMaxArrayClears = 1;
+constexpr std::uint8_t kMomentMask = 0x03;
+constexpr std::uint8_t kClearAllowed = 0x80;
+constexpr std::uint8_t kFaultsOn = 0x40;
+constexpr std::uint8_t kPortMask = 0x03;
+constexpr std::uint32_t kClearShare = 8;
 
 enum class Group : std::uint8_t {
     Frame,    // no camera traffic: success, or ErrBadParameter for a refused record
@@ -132,14 +149,15 @@ static_assert(kStateBytes + sizeof(FAST_MUTEX) == sizeof(driver::DeviceState),
 struct Saved {
     std::uint8_t state[kStateBytes];
     std::unique_ptr<sim::Camera> camera;  // a snapshot
+    std::uint64_t clock_ns = 0;
 };
+constexpr std::size_t kMoments = kMomentMask + 1;
 
 struct Rig {
     DEVICE_OBJECT* devices[kPortCount] = {};
     sim::Camera* cameras[kPortCount] = {};
     platform::OpenFile* files[kPortCount] = {};
-    Saved saved[kPortCount];
-    std::uint64_t clock_ns = 0;
+    Saved saved[kPortCount][kMoments];
     std::size_t pool_at_boot = 0;
 };
 
@@ -151,6 +169,50 @@ Rig* g_rig = nullptr;
                  what, code, in, out, static_cast<unsigned>(status),
                  static_cast<std::size_t>(bytes));
     std::abort();
+}
+
+void Keep(Rig& rig, std::size_t port, std::size_t moment) {
+    Saved& s = rig.saved[port][moment];
+    std::memcpy(s.state, driver::StateOf(rig.devices[port]), kStateBytes);
+    s.camera = std::make_unique<sim::Camera>(rig.cameras[port]->Snapshot());
+    s.clock_ns = platform::ClockNowNs();
+}
+
+void Restore(Rig& rig, std::size_t port, std::size_t moment) {
+    const Saved& s = rig.saved[port][moment];
+    std::memcpy(static_cast<void*>(driver::StateOf(rig.devices[port])), s.state, kStateBytes);
+    rig.cameras[port]->Restore(*s.camera);
+    platform::RewindVirtualClock(s.clock_ns);
+}
+
+void Setup(const Rig& rig, std::size_t port, std::uint32_t function, std::uint8_t* in,
+           std::uint32_t in_length) {
+    ULONG_PTR bytes = 0;
+    const NTSTATUS s = platform::DeviceControl(rig.files[port], ControlCode(function), in,
+                                               in_length, nullptr, 0, &bytes);
+    if (s != STATUS_SUCCESS) {
+        std::fprintf(stderr, "fuzz_dispatch: %s: setting up with %u gave 0x%08X\n", kPorts[port],
+                     function, static_cast<unsigned>(s));
+        std::abort();
+    }
+}
+
+// Starts a 0.1 s exposure of one CCD (shutter open or closed) and, when
+// asked, lets it run out and ends it.
+void Expose(const Rig& rig, std::size_t port, std::uint16_t ccd, std::uint16_t shutter, bool end) {
+    std::uint8_t start[rec::StartExposureParams::kSize] = {};
+    Put16(start, rec::StartExposureParams::Ccd, ccd);
+    Put32(start, rec::StartExposureParams::ExposureTime, 10);
+    Put16(start, rec::StartExposureParams::ShutterMode, shutter);
+    Setup(rig, port, 2101, start, sizeof start);
+    if (!end)
+        return;
+    LARGE_INTEGER wait;
+    wait.QuadPart = -2'000'000;  // 0.2 s
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    std::uint8_t stop[rec::EndExposureParams::kSize] = {};
+    Put16(stop, rec::EndExposureParams::CcdAndSkipDelay, ccd);
+    Setup(rig, port, 2102, stop, sizeof stop);
 }
 
 void Boot() {
@@ -194,20 +256,35 @@ void Boot() {
             std::fprintf(stderr, "fuzz_dispatch: %s does not link\n", kPorts[i]);
             std::abort();
         }
-        std::memcpy(rig.saved[i].state, driver::StateOf(rig.devices[i]), kStateBytes);
-        rig.saved[i].camera = std::make_unique<sim::Camera>(rig.cameras[i]->Snapshot());
+        Keep(rig, i, 0);
+        const bool tracking = rig.cameras[i]->CcdCount() == 2;
+        Expose(rig, i, 0, 1, false);
+        Keep(rig, i, 1);
+        Expose(rig, i, 0, 1, true);
+        Keep(rig, i, 2);
+        Restore(rig, i, 0);
+        Expose(rig, i, tracking ? 1 : 0, tracking ? 1 : 0, true);
+        Keep(rig, i, 3);
+        Restore(rig, i, 0);
     }
-    rig.clock_ns = platform::ClockNowNs();
     rig.pool_at_boot = platform::PoolOutstanding();
     g_rig = &rig;
 }
 
-// Puts one port back to the moment after boot and link.
-void Reset(std::size_t port) {
-    std::memcpy(static_cast<void*>(driver::StateOf(g_rig->devices[port])), g_rig->saved[port].state,
-                kStateBytes);
-    g_rig->cameras[port]->Restore(*g_rig->saved[port].camera);
-    platform::RewindVirtualClock(g_rig->clock_ns);
+// Puts one port back to a kept moment.
+void Reset(std::size_t port, std::size_t moment) {
+    Restore(*g_rig, port, moment);
+}
+
+// FNV-1a over the whole input.
+std::uint32_t InputHash(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t h = 2166136261u;
+    for (std::size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619u;
+    return h;
+}
+
+bool MayClear(const std::uint8_t* data, std::size_t size) {
+    return (data[1] & kClearAllowed) != 0 && InputHash(data, size) % kClearShare == 0;
 }
 
 bool ClearsArray(std::uint32_t code) {
@@ -321,8 +398,13 @@ void Request(DEVICE_OBJECT* device, std::uint32_t code, std::vector<std::uint8_t
         Finding("level left raised", code, in_length, out_length, io.Status, io.Information);
 }
 
-void SetFaults(std::size_t port, std::uint8_t header) {
+// The header's fault bits count only when the moment byte switches faults
+// on: a fault makes every exchange wait out its timeout (five clock ticks of
+// polling), and most inputs should reach the paths behind working exchanges.
+void SetFaults(std::size_t port, std::uint8_t header, bool on) {
     sim::Camera* camera = g_rig->cameras[port];
+    if (!on)
+        header &= kPortMask;
     const unsigned micro = (header >> 2) & 7;
     camera->SetMicroFault(micro <= 6 ? static_cast<sim::MicroFault>(micro) : sim::MicroFault::Ok);
     camera->SetBusyStuck((header & 0x20) != 0);
@@ -336,13 +418,13 @@ void SetFaults(std::size_t port, std::uint8_t header) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (g_rig == nullptr)
         Boot();
-    if (size < 1)
+    if (size < 2)
         return 0;
-    const std::size_t port = data[0] % kPortCount;
-    Reset(port);
-    SetFaults(port, data[0]);
-    std::size_t pos = 1;
-    int clears = 0;
+    const std::size_t port = data[0] & kPortMask;
+    Reset(port, data[1] & kMomentMask);
+    SetFaults(port, data[0], (data[1] & kFaultsOn) != 0);
+    std::size_t pos = 2;
+    int clears = MayClear(data, size) ? 0 : 1;
     for (int n = 0; n < kMaxRequests && pos + 5 <= size; ++n) {
         const std::uint8_t selector = data[pos++];
         std::uint32_t code;
@@ -363,7 +445,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             in_length = static_cast<std::uint32_t>(size - pos);
         std::vector<std::uint8_t> in(data + pos, data + pos + in_length);
         pos += in_length;
-        if (ClearsArray(code) && ++clears > kMaxArrayClears)
+        if (ClearsArray(code) && ++clears > 1)
             continue;
         BoundRequest(FunctionOf(code), in.data(), in_length);
         Request(g_rig->devices[port], code, in, out_length);

@@ -39,39 +39,74 @@ def raw(code, data=b'', out=0):
     return b'\xf0' + u32(code) + u16(len(data)) + u16(out) + data
 
 
+CLEAR = 0x80  # the moment byte's flag: one array clear allowed ...
+FAULTS = 0x40  # the moment byte's flag: the header's faults on
+CLEAR_SHARE = 8  # ... in inputs whose FNV-1a hash is a multiple of this
+
+
+def fnv1a(data):
+    h = 2166136261
+    for b in data:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return h
+
+
+def may_clear(data):
+    """Pads a seed that asks for a clear with trailing bytes (ignored, too few
+    for a request) until the fuzz target lets it clear."""
+    for pad in range(65536):
+        padded = data + u16(pad)
+        if fnv1a(padded) % CLEAR_SHARE == 0:
+            return padded
+    raise ValueError('no padding found')
+
+
 def dispatch_seeds():
+    # From the kept moments: an exposure running (1), ended (2), the tracking
+    # CCD's (or a dark) exposure ended (3); no clear needed to read lines.
+    for port in range(4):
+        ccd3 = 1 if port < 2 else 0
+        running = req(2112, u16(1), 2) + req(2102, u16(0), 0) + req(2103, u16(0) + bytes([0, 1]) + u16(0) + u16(40), 80)
+        write('fuzz_dispatch', f'running_port{port}', bytes([port, 1]) + running)
+        ended = (req(2104, u16(0) + bytes([0, 1]) + u16(2), 0) +
+                 req(2103, u16(0) + bytes([0, 1]) + u16(0) + u16(40), 80) +
+                 req(2103, u16(0) + bytes([2, 2]) + u16(8) + u16(20), 40) + req(2125, u16(0), 0))
+        write('fuzz_dispatch', f'ended_port{port}', bytes([port, 2]) + ended)
+        other = (req(2104, u16(ccd3) + bytes([0, 1]) + u16(1), 0) +
+                 req(2103, u16(ccd3) + bytes([0, 1]) + u16(0) + u16(30), 60))
+        write('fuzz_dispatch', f'other_port{port}', bytes([port, 3]) + other)
     for port in range(4):
         ccd = 0
         link = req(2109, out=2)
         info = b''.join(req(2111, u16(r), 392) for r in range(4))
-        write('fuzz_dispatch', f'info_port{port}', bytes([port]) + link + info)
+        write('fuzz_dispatch', f'info_port{port}', bytes([port, 0]) + link + info)
         frame = (req(2101, u16(ccd) + u16(0) + u32(10) + u16(0) + u16(1), 0) +
                  req(2112, u16(1), 2) + req(2102, u16(ccd), 0) +
                  req(2104, u16(ccd) + bytes([0, 1]) + u16(2), 0) +
                  req(2103, u16(ccd) + bytes([0, 1]) + u16(0) + u16(40), 80) +
                  req(2103, u16(ccd) + bytes([1, 1]) + u16(4) + u16(20), 40) +
                  req(2116, u16(ccd), 2) + req(2125, u16(ccd), 0))
-        write('fuzz_dispatch', f'frame_port{port}', bytes([port]) + link + frame)
+        write('fuzz_dispatch', f'frame_port{port}', may_clear(bytes([port, CLEAR]) + link + frame))
     tracking = (req(2109, out=2) +
                 req(2101, u16(1) + u16(0) + u32(5) + u16(0) + u16(0), 0) +
                 req(2102, u16(1), 0) + req(2103, u16(1) + bytes([0, 1]) + u16(0) + u16(30), 60))
-    write('fuzz_dispatch', 'tracking', bytes([0]) + tracking)
+    write('fuzz_dispatch', 'tracking', may_clear(bytes([0, CLEAR]) + tracking))
     ops = (req(2109, out=2) + req(2105, u16(1) + u16(2000), 0) + req(2106, out=10) +
            req(2107, u16(10) + u16(0) + u16(300) + u16(0), 0) +
            req(2108, u16(3) + u16(100) + u16(200), 0) + req(2113, u16(1) + u16(1) + u16(2), 0) +
            req(2119, u16(3) + b'abc', 2) + req(2120, out=2) + req(2121, u16(5) + u16(65530), 0) +
            req(2122) + req(2123, u32(500)) + req(2124, out=2))
-    write('fuzz_dispatch', 'operations', bytes([0]) + ops)
+    write('fuzz_dispatch', 'operations', bytes([0, 0]) + ops)
     frame_cmds = (req(2110, u16(0), 100) + req(2110, u16(1), 68) + req(2110, u16(2), 68) +
                   req(2127, u16(10)) + req(2128, out=2) + req(2127, u16(27)) + req(2115) +
                   req(3102, out=1) + req(3104, out=1) + req(3106, out=1) + req(3120, out=1) +
                   req(3122, u16(0x379) + u16(0), 1) + req(3124, u16(0x80) + u16(0x80) + b'\x00\x01', 1) +
                   req(3127, u16(0), 2) + req(2126, out=4) +
                   raw(0x9C402108) + raw(0x9C4020DD, b'\0' * 8, 8) + raw(0x00220000))
-    write('fuzz_dispatch', 'frame_commands', bytes([0]) + frame_cmds)
+    write('fuzz_dispatch', 'frame_commands', bytes([0, 0]) + frame_cmds)
     faults = req(2109, out=2) + req(2106, out=10) + req(2104, u16(0) + bytes([0, 1]) + u16(1))
     for header in (0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x20, 0x40, 0x80):
-        write('fuzz_dispatch', f'faults_{header:02x}', bytes([header]) + faults)
+        write('fuzz_dispatch', f'faults_{header:02x}', bytes([header, FAULTS]) + faults)
 
 
 # --- fuzz_libraries ---------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "sim/camera.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 
@@ -356,33 +357,80 @@ void Camera::ResetMicro() {
     replyCount_ = replyPos_ = 0;
 }
 
+namespace {
+// Snapshot identities, unique in the process so that equal origins mean equal cells.
+std::atomic<std::uint64_t> g_snapshots{0};
+}  // namespace
+
+void Camera::Ccd::Unmark() const {
+    if (anyChanged)
+        std::fill(changed.begin(), changed.end(), std::uint8_t{0});
+    anyChanged = allChanged = false;
+}
+
+Camera::Ccd& Camera::Ccd::operator=(const Ccd& other) {
+    if (this == &other)
+        return *this;
+    // A CCD kept without its cells held no charge: its cells read as zeros.
+    const std::size_t width = changed.empty() ? 0 : cells.size() / changed.size();
+    if (origin == other.origin && origin != 0 && !allChanged && width != 0 &&
+        (other.cells.empty() || other.cells.size() == cells.size())) {
+        for (std::size_t r = 0; anyChanged && r < changed.size(); ++r) {
+            if (changed[r] == 0)
+                continue;
+            const auto row = static_cast<std::ptrdiff_t>(r * width);
+            if (other.cells.empty())
+                std::fill_n(cells.begin() + row, width, 0u);
+            else
+                std::copy_n(other.cells.begin() + row, width, cells.begin() + row);
+        }
+    } else if (other.cells.empty()) {
+        if (chargedRows > 0 || anyChanged)
+            std::fill(cells.begin(), cells.end(), 0u);
+    } else {
+        cells.assign(other.cells.begin(), other.cells.end());
+    }
+    if (other.serial.empty())
+        std::fill(serial.begin(), serial.end(), 0u);
+    else
+        serial.assign(other.serial.begin(), other.serial.end());
+    head = other.head;
+    serialPos = other.serialPos;
+    chargedRows = other.chargedRows;
+    serialCharged = other.serialCharged;
+    pipeOld = other.pipeOld;
+    pipeNew = other.pipeNew;
+    rowsMoved = other.rowsMoved;
+    clocks = other.clocks;
+    origin = other.origin;
+    if (changed.size() != other.changed.size())
+        changed.assign(other.changed.size(), 0);
+    Unmark();
+    return *this;
+}
+
 Camera Camera::Snapshot() const {
     Camera copy = *this;
-    for (Ccd& k : copy.ccds_) {
+    const std::uint64_t id = g_snapshots.fetch_add(1, std::memory_order_relaxed) + 1;
+    for (int c = 0; c < 2; ++c) {
+        Ccd& k = copy.ccds_[c];
         if (k.chargedRows == 0 && !k.serialCharged) {
             k.cells = {};
             k.serial = {};
         }
+        const Ccd& mine = ccds_[c];
+        if (mine.changed.empty() && c < CcdCount())
+            mine.changed.assign(Shape(c).totalRows, 0);
+        k.changed.assign(mine.changed.size(), 0);
+        k.origin = mine.origin = id;
+        k.Unmark();
+        mine.Unmark();
     }
     return copy;
 }
 
 void Camera::Restore(const Camera& snapshot) {
-    std::array<Ccd, 2> mine;
-    for (int c = 0; c < 2; ++c) std::swap(mine[c], ccds_[c]);
     *this = snapshot;
-    for (int c = 0; c < 2; ++c) {
-        Ccd& k = ccds_[c];
-        if (!k.cells.empty() || mine[c].cells.empty())
-            continue;  // charge comes back with the snapshot, or a CCD the model lacks
-        // An empty CCD in the snapshot: this camera's own storage, cleared of what it holds.
-        if (mine[c].chargedRows > 0)
-            std::fill(mine[c].cells.begin(), mine[c].cells.end(), 0u);
-        if (mine[c].serialCharged)
-            std::fill(mine[c].serial.begin(), mine[c].serial.end(), 0u);
-        k.cells = std::move(mine[c].cells);
-        k.serial = std::move(mine[c].serial);
-    }
 }
 
 void Camera::TakeNibble(std::uint8_t nibble) {
@@ -429,15 +477,20 @@ void Camera::ReplyBlock(const std::uint8_t* data, unsigned count) {
 
 // ------------------------------------------------------------ the CCDs
 
-std::uint32_t& Camera::Cell(int ccd, int row, int col) {
-    Ccd& k = ccds_[ccd];
+std::size_t Camera::CellIndex(int ccd, int row, int col) const {
     const CcdShape& s = Shape(ccd);
-    const unsigned ring = (k.head + static_cast<unsigned>(row)) % s.totalRows;
-    return k.cells[static_cast<std::size_t>(ring) * s.totalColumns + col];
+    const unsigned ring = (ccds_[ccd].head + static_cast<unsigned>(row)) % s.totalRows;
+    return static_cast<std::size_t>(ring) * s.totalColumns + static_cast<std::size_t>(col);
+}
+
+std::uint32_t& Camera::Cell(int ccd, int row, int col) {
+    const std::size_t i = CellIndex(ccd, row, col);
+    ccds_[ccd].MarkRow(i / Shape(ccd).totalColumns);
+    return ccds_[ccd].cells[i];
 }
 
 std::uint32_t Camera::Charge(int ccd, int row, int col) const {
-    return const_cast<Camera*>(this)->Cell(ccd, row, col);
+    return ccds_[ccd].cells[CellIndex(ccd, row, col)];
 }
 
 void Camera::SetCharge(int ccd, int row, int col, std::uint32_t electrons) {
@@ -453,8 +506,12 @@ std::uint32_t Camera::SerialCell(int ccd, int col) const {
 }
 
 void Camera::ClearArray(int ccd) {
-    std::fill(ccds_[ccd].cells.begin(), ccds_[ccd].cells.end(), 0u);
-    ccds_[ccd].chargedRows = 0;
+    Ccd& k = ccds_[ccd];
+    if (k.chargedRows == 0)
+        return;  // no row holds charge: nothing to clear
+    std::fill(k.cells.begin(), k.cells.end(), 0u);
+    k.chargedRows = 0;
+    k.MarkAll();
 }
 
 void Camera::RowTransfer(int ccd) {
@@ -484,6 +541,7 @@ void Camera::RowTransfer(int ccd) {
         }
         --k.chargedRows;
         k.serialCharged = true;
+        k.MarkRow(k.head);
     }
     k.head = (k.head + 1) % s.totalRows;  // an empty row enters at the far end
     ++k.rowsMoved;

@@ -155,6 +155,28 @@ class Camera : public platform::PortBackend {
         bool serialCharged = false;
         std::uint32_t pipeOld = 0, pipeNew = 0;
         unsigned rowsMoved = 0, clocks = 0;
+        // The snapshot these cells were last made equal to, and the rows
+        // (ring indices) changed since: restoring that snapshot again copies
+        // those rows only.  `changed` is empty until the first snapshot.
+        mutable std::uint64_t origin = 0;
+        mutable std::vector<std::uint8_t> changed;
+        mutable bool anyChanged = true;
+        mutable bool allChanged = true;
+        void MarkRow(std::size_t ring) {
+            anyChanged = true;
+            if (ring < changed.size())
+                changed[ring] = 1;
+        }
+        void MarkAll() { anyChanged = allChanged = true; }
+        void Unmark() const;
+
+        Ccd() = default;
+        Ccd(const Ccd&) = default;
+        Ccd(Ccd&&) = default;
+        Ccd& operator=(Ccd&&) = default;
+        // Copies into this CCD's own storage (no allocation between equal
+        // shapes); a source kept without its cells (no charge) reads as zeros.
+        Ccd& operator=(const Ccd& other);
     };
 
     std::uint64_t Now() const;
@@ -178,6 +200,7 @@ class Camera : public platform::PortBackend {
     void Pace(std::uint64_t sinceNs) const;
     void ClearArray(int ccd);
     std::uint32_t& Cell(int ccd, int row, int col);
+    std::size_t CellIndex(int ccd, int row, int col) const;
 
     Options opt_;
     const ModelInfo* info_;

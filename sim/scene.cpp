@@ -84,13 +84,21 @@ void Camera::ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs, boo
     if (!shutterOpen)
         return;
     ccds_[ccd].chargedRows = s.totalRows;
+    // The pattern steps by a constant along a row (modulo 1000): written
+    // incrementally, a whole array costs little more than a copy.
+    const std::uint32_t base = ccd == 1 ? PatternTracking(0, 0) : PatternImaging(0, 0);
+    const std::uint32_t across = (ccd == 1 ? PatternTracking(0, 1) : PatternImaging(0, 1)) - base;
     for (int r = 0; r < s.activeRows; ++r) {
         std::uint32_t* row = &Cell(ccd, s.topRows + r, 0);
+        std::uint32_t v = (ccd == 1 ? PatternTracking(r, 0) : PatternImaging(r, 0)) - base;
         for (int c = 0; c < s.activeColumns; ++c) {
             // The tracking CCD's active columns leave right to left.
             const int cell =
                 ccd == 1 ? s.leftColumns + (s.activeColumns - 1 - c) : s.leftColumns + c;
-            row[cell] = ccd == 1 ? PatternTracking(r, c) : PatternImaging(r, c);
+            row[cell] = base + v;
+            v += across;
+            if (v >= 1000u)
+                v -= 1000u;
         }
     }
 }
