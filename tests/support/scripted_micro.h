@@ -15,7 +15,8 @@
 //
 // Deliberately independent of the camera simulator: a second, minimal
 // description of the camera's side, so a slip in one is caught by the other.
-// Time is the platform's (virtual) clock: timeouts cost no real time.
+// Time is the platform's (virtual) clock: timeouts cost no real time.  One
+// thread at a time drives it (the driver's routines called directly).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -106,8 +107,8 @@ class ScriptedMicro : public platform::PortBackend {
     MicroExchange& Expect(std::uint16_t command);
     // The next packet is never taken: the handshake line never follows the host's.
     void ExpectIgnoredPacket();
-    // Every packet of `command` no expectation takes; a later answer for the
-    // same command and data replaces an earlier one.
+    // Every packet of `command` (and data, when it names them) no expectation
+    // takes; of the answers that fit a packet the latest one answers it.
     MicroExchange& Answer(std::uint16_t command);
     // Reads of the 32 EEPROM addresses, in order, as expectations / as standing answers.
     void ExpectEepromReads(const std::uint8_t* image, int count = 32);
@@ -191,6 +192,15 @@ class PortSession {
   private:
     void BootWith(std::unique_ptr<platform::PortBackend> backend);
     std::unique_ptr<driver::DeviceState> state_;
+    bool booted_ = false;
+};
+
+// A test with the scripted camera behind the first port and a device state on it.
+class ScriptedMicroTest : public ::testing::Test {
+  protected:
+    PortSession session;
+    ScriptedMicro& micro = session.BootScripted();
+    driver::DeviceState* state = session.state();
 };
 
 // Speaker clicks sounded since boot (beeps that are not the silencing one).

@@ -12,7 +12,7 @@
 namespace zeva::driver {
 namespace {
 
-class EepromTest : public ::testing::Test {
+class EepromTest : public test::ScriptedMicroTest {
   protected:
     void SetUp() override {
         // A good image: version 1, type 5, some calibration and text.
@@ -44,9 +44,6 @@ class EepromTest : public ::testing::Test {
         EXPECT_EQ(image[23], 0);
         EXPECT_EQ(le::Get16(image, 0), CalculateEEPROMChecksum(image));
     }
-    test::PortSession session;
-    test::ScriptedMicro& micro = session.BootScripted();
-    DeviceState* state = session.state();
     std::uint8_t eeprom[kEepromSize];
     std::uint8_t image[kEepromSize];
 };

@@ -17,7 +17,7 @@ namespace {
 using test::MicroFault;
 using Nibbles = std::vector<std::uint8_t>;
 
-class MicroTest : public ::testing::Test {
+class MicroTest : public test::ScriptedMicroTest {
   protected:
     void SetUp() override { state->CameraType = 4; }
     Nibbles Built(std::uint16_t command, std::uint32_t type, std::uint8_t* work) {
@@ -29,9 +29,6 @@ class MicroTest : public ::testing::Test {
         const auto& w = micro.DataWrites();
         return std::search(w.begin(), w.end(), bytes.begin(), bytes.end()) != w.end();
     }
-    test::PortSession session;
-    test::ScriptedMicro& micro = session.BootScripted();
-    DeviceState* state = session.state();
 };
 
 TEST_F(MicroTest, BuildsPacketsOfCommandsWithoutAndWithFixedData) {

@@ -17,7 +17,7 @@ namespace {
 using test::MicroFault;
 using Bytes = std::vector<std::uint8_t>;
 
-class TemperatureTest : public ::testing::Test {
+class TemperatureTest : public test::ScriptedMicroTest {
   protected:
     void SetUp() override { state->CameraType = 4; }
     NTSTATUS Regulate(std::uint16_t regulation, std::uint16_t setpoint) {
@@ -32,9 +32,6 @@ class TemperatureTest : public ::testing::Test {
     void ExpectRegulate(Bytes data) {
         micro.Expect(MicroRegulateTemperature).With(std::move(data));
     }
-    test::PortSession session;
-    test::ScriptedMicro& micro = session.BootScripted();
-    DeviceState* state = session.state();
 };
 
 TEST(InitialTEPower, FollowsTheWorkedExamples) {

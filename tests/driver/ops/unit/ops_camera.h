@@ -23,7 +23,7 @@ namespace zeva::driver {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class OpsTest : public ::testing::Test {
+class OpsTest : public test::ScriptedMicroTest {
   protected:
     void SetUp() override {
         state->MiscFan = 1;
@@ -78,9 +78,6 @@ class OpsTest : public ::testing::Test {
         return static_cast<std::int64_t>(micro.NowNs() - start);
     }
 
-    test::PortSession session;
-    test::ScriptedMicro& micro = session.BootScripted();
-    DeviceState* state = session.state();
     std::uint8_t eeprom[kEepromSize] = {};
     std::uint8_t link_result[2] = {0xEE, 0xEE};
 };
