@@ -17,9 +17,9 @@
 //   other    -              0xFF, writes dropped
 //
 // ioperm(2) grants access per thread, so each thread is granted the port's
-// registers at its first access.  While a thread holds the raised interrupt
-// level it runs SCHED_FIFO with the process locked in memory, as with the
-// ppdev backend.
+// registers at its first access.  On the real system a thread that holds the
+// raised interrupt level runs SCHED_FIFO with the process locked in memory,
+// as with the ppdev backend (realport/realport.h).
 #pragma once
 
 #include <cstdint>

@@ -12,30 +12,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "portio/direct_port.h"
-#include "ppdev/ppdev.h"
+#include "realport/realport.h"
 
 namespace zeva::portio {
 namespace {
-
-constexpr int kCapSysRawIo = 17;  // capability number of CAP_SYS_RAWIO
-
-bool HasCapability(int number) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("CapEff:", 0) != 0)
-            continue;
-        const unsigned long long caps = std::strtoull(line.c_str() + 7, nullptr, 16);
-        return (caps >> number) & 1u;
-    }
-    return false;
-}
 
 std::string IoportsClaim(std::uint32_t from, std::uint32_t to) {
     std::ifstream file("/proc/ioports");
@@ -69,7 +54,7 @@ std::string ParportClaim(std::uint32_t from, std::uint32_t to) {
 class KernelSystem final : public System {
   public:
     bool HasPortInstructions() override { return ZEVA_PORT_INSTRUCTIONS != 0; }
-    bool HasRawIoCapability() override { return HasCapability(kCapSysRawIo); }
+    bool HasRawIoCapability() override { return realport::HasCapability(realport::kCapSysRawIo); }
     std::string KernelClaim(std::uint32_t from, std::uint32_t to) override {
         std::string owner = ParportClaim(from, to);
         return owner.empty() ? IoportsClaim(from, to) : owner;
@@ -94,11 +79,10 @@ class KernelSystem final : public System {
     void Out(std::uint16_t, std::uint8_t) override {}
 #endif
     void LevelChanged(bool raised) override {
-        ppdev::RealtimeLevelChanged(ppdev::RealSystem(), raised);
+        realport::RealtimeLevelChanged(realport::KernelRealtime(), raised);
     }
     void Notice(const std::string& text) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
-        std::fflush(stderr);
+        realport::PrintNotice(text);
     }
 };
 

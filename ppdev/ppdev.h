@@ -18,13 +18,11 @@
 //   else         extended control register at
 //                0x402, nor any other
 //
-// While a thread holds the raised interrupt level, it runs SCHED_FIFO and the
-// process's memory is locked, where the process may; where it may not, the
-// readout runs at normal priority after one notice per process.  The backend
-// itself is ppdev/ppdev_port.h.
+// On the real system a thread that holds the raised interrupt level runs
+// SCHED_FIFO with the process locked in memory, as with the direct port I/O
+// backend (realport/realport.h).  The backend itself is ppdev/ppdev_port.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -43,28 +41,14 @@ class System {
     virtual void Close(int fd) = 0;
     virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
 
-    // Scheduling of the calling thread.
-    virtual int GetScheduling(int* policy, int* priority) = 0;
-    virtual int SetScheduling(int policy, int priority) = 0;
-    // Locks the whole process in memory, current and future pages.
-    virtual int LockMemory() = 0;
-
+    // The calling thread raises (true) or drops (false) the interrupt level.
+    virtual void LevelChanged(bool raised) = 0;
     // A message for the user (standard error for the real system).
     virtual void Notice(const std::string& text) = 0;
-
-    // Process-wide bookkeeping of the real-time setup (one System per process).
-    std::atomic<bool> memoryLockTried{false};
-    std::atomic<bool> memoryLocked{false};
-    std::atomic<bool> schedulingRefused{false};
-    std::atomic<bool> realtimeNoticeGiven{false};
 };
 
 // The kernel's system calls.
 System& RealSystem();
-
-// SCHED_FIFO priority of a thread during a line readout: above ordinary
-// real-time helpers, below the kernel's own interrupt threads (50).
-inline constexpr int kReadoutPriority = 49;
 
 // Opens the port named by a ZEVA_PORTS entry ("/dev/parport0"; the platform
 // has already taken base= and span=).  On failure the result carries a
@@ -73,10 +57,5 @@ platform::BackendResult OpenPort(const std::string& entry, System& system);
 
 // OpenPort on the real system.
 platform::BackendResult MakeBackend(const std::string& entry);
-
-// What the raised-level hook does, on its own: called with raised = true when
-// the calling thread raises the level, false when it drops it again.  Nested
-// calls (several real ports) count; the outermost pair does the work.
-void RealtimeLevelChanged(System& system, bool raised);
 
 }  // namespace zeva::ppdev

@@ -90,7 +90,7 @@ class PpdevPort final : public platform::PortBackend {
         }
     }
 
-    void DoLevelChanged(bool raised) override { RealtimeLevelChanged(system_, raised); }
+    void DoLevelChanged(bool raised) override { system_.LevelChanged(raised); }
 
     // One register ioctl.  A failure (the port gone, say) reads as a port
     // where nothing answers; the user hears of it once.

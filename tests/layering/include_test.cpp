@@ -24,8 +24,10 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
         {"platform", {"common"}},
         {"driver", {"common", "platform"}},
         {"sim", {"common", "platform"}},
-        {"ppdev", {"common", "platform"}},
-        {"portio", {"common", "platform", "ppdev"}},
+        // What the real-port backends share; each real-port backend stands alone.
+        {"realport", {}},
+        {"ppdev", {"common", "platform", "realport"}},
+        {"portio", {"common", "platform", "realport"}},
         {"machine", {"common", "platform", "driver", "sim", "ppdev", "portio"}},
         // The libraries reach the system through the Win32 calls only.
         {"libnt", {"common", "include", "platform/win32.h"}},

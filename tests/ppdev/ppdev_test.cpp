@@ -1,7 +1,6 @@
-// The ppdev backend over a fake kernel (claim, errors, register mapping,
-// real-time hook), over the real kernel with device nodes that are not a
-// parallel port, and under the driver with the camera simulator wired
-// behind the fake port.
+// The ppdev backend over a fake kernel (claim, errors, register mapping),
+// over the real kernel with device nodes that are not a parallel port, and
+// under the driver with the camera simulator wired behind the fake port.
 #include "ppdev/ppdev.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +10,8 @@
 
 #include "common/command_table.h"
 #include "driver/camera.h"
-#include "ppdev/fake_kernel.h"
 #include "support/booted_driver.h"
+#include "support/fake_kernel.h"
 
 namespace zeva::test {
 namespace {
@@ -150,86 +149,6 @@ TEST(PpdevRegisters, FailedAccessReadsLikeAnEmptyPortAndIsNoticedOnce) {
     EXPECT_EQ(port->Read(platform::kPortStatus), 0x00);  // recovers when the port answers
 }
 
-// --- the raised-level hook
-
-TEST(PpdevRealtime, RaisedLevelRunsFifoAndTheDropRestoresThePolicy) {
-    FakeKernel kernel;
-    kernel.priority = 0;
-    auto port = OpenFake(kernel);
-    port->LevelChanged(true);
-    EXPECT_EQ(kernel.policy, SCHED_FIFO);
-    EXPECT_EQ(kernel.priority, ppdev::kReadoutPriority);
-    EXPECT_EQ(kernel.lockCalls, 1);
-    port->LevelChanged(false);
-    EXPECT_EQ(kernel.policy, SCHED_OTHER);
-    EXPECT_EQ(kernel.priority, 0);
-    port->LevelChanged(true);
-    port->LevelChanged(false);
-    EXPECT_EQ(kernel.lockCalls, 1);  // locked once for the process
-    EXPECT_EQ(kernel.schedCalls.size(), 4u);
-    EXPECT_TRUE(kernel.notices.empty());
-}
-
-TEST(PpdevRealtime, RefusedPriorityFallsBackWithOneNoticeAndIsNotAskedAgain) {
-    FakeKernel kernel;
-    kernel.setSchedError = EPERM;
-    auto port = OpenFake(kernel);
-    for (int line = 0; line < 3; ++line) {
-        port->LevelChanged(true);
-        port->LevelChanged(false);
-    }
-    EXPECT_EQ(kernel.policy, SCHED_OTHER);
-    EXPECT_EQ(kernel.schedCalls.size(), 1u);
-    ASSERT_EQ(kernel.notices.size(), 1u);
-    EXPECT_NE(kernel.notices[0].find("SCHED_FIFO"), std::string::npos) << kernel.notices[0];
-    EXPECT_NE(kernel.notices[0].find("rtprio"), std::string::npos) << kernel.notices[0];
-}
-
-TEST(PpdevRealtime, RefusedMemoryLockIsNoticedAndPriorityStillRaised) {
-    FakeKernel kernel;
-    kernel.lockError = EPERM;
-    auto port = OpenFake(kernel);
-    port->LevelChanged(true);
-    EXPECT_EQ(kernel.policy, SCHED_FIFO);
-    port->LevelChanged(false);
-    port->LevelChanged(true);
-    port->LevelChanged(false);
-    EXPECT_EQ(kernel.lockCalls, 1);
-    ASSERT_EQ(kernel.notices.size(), 1u);
-    EXPECT_NE(kernel.notices[0].find("memory not locked"), std::string::npos);
-    EXPECT_EQ(kernel.notices[0].find("SCHED_FIFO"), std::string::npos);
-}
-
-TEST(PpdevRealtime, ThreadTheApplicationMadeRealTimeIsLeftAlone) {
-    FakeKernel kernel;
-    kernel.policy = SCHED_RR;
-    kernel.priority = 10;
-    auto port = OpenFake(kernel);
-    port->LevelChanged(true);
-    port->LevelChanged(false);
-    EXPECT_TRUE(kernel.schedCalls.empty());
-    EXPECT_EQ(kernel.policy, SCHED_RR);
-    EXPECT_EQ(kernel.priority, 10);
-}
-
-TEST(PpdevRealtime, TwoRealPortsRaiseAndRestoreOnce) {
-    // The platform tells every port of a level change; the second port must
-    // not save the real-time policy the first one set as "the old one".
-    FakeKernel kernel;
-    auto first = OpenFake(kernel);
-    auto second = OpenFake(kernel);
-    first->LevelChanged(true);
-    second->LevelChanged(true);
-    first->LevelChanged(false);
-    EXPECT_EQ(kernel.policy, SCHED_FIFO);  // the outermost drop restores
-    second->LevelChanged(false);
-    EXPECT_EQ(kernel.policy, SCHED_OTHER);
-    EXPECT_EQ(kernel.schedCalls, (std::vector<std::pair<int, int>>{
-                                     {SCHED_FIFO, ppdev::kReadoutPriority}, {SCHED_OTHER, 0}}));
-    second->LevelChanged(false);  // a drop without a raise changes nothing
-    EXPECT_EQ(kernel.schedCalls.size(), 2u);
-}
-
 // --- the real kernel, with nodes that are no parallel port
 
 TEST(PpdevRealKernel, MissingDeviceSaysToLoadTheModules) {
@@ -248,7 +167,7 @@ TEST(PpdevRealKernel, DeviceThatIsNotAParallelPortIsNamedSo) {
 
 // --- the driver on a port wired, through the mapping, to a simulated camera
 
-TEST(PpdevUnderTheDriver, CameraLinksAndReadsPixelExactLinesAtRealTimePriority) {
+TEST(PpdevUnderTheDriver, CameraLinksAndReadsPixelExactLinesAtTheRaisedLevel) {
     FakeKernel kernel;  // outlives the session, which owns the port
     BootedDriver session;
     ASSERT_TRUE(
@@ -263,16 +182,14 @@ TEST(PpdevUnderTheDriver, CameraLinksAndReadsPixelExactLinesAtRealTimePriority) 
     ASSERT_EQ(h.Expose(0, 1), STATUS_SUCCESS);   // 10 ms, shutter open
     ASSERT_EQ(h.Dump(0, 0, 4), STATUS_SUCCESS);  // skip rows 0 to 3
 
-    kernel.schedCalls.clear();
+    kernel.levels.clear();
     const int lines = 3;
     EXPECT_TRUE(h.ReadsPattern(4, 30, 12, lines));
-    // Every line at real-time priority, and back to normal after it.
-    ASSERT_EQ(kernel.schedCalls.size(), 2u * lines);
-    for (int line = 0; line < lines; ++line) {
-        EXPECT_EQ(kernel.schedCalls[2 * line].first, SCHED_FIFO);
-        EXPECT_EQ(kernel.schedCalls[2 * line + 1].first, SCHED_OTHER);
-    }
-    EXPECT_EQ(kernel.policy, SCHED_OTHER);
+    // Every line at the raised level (real-time priority on the real
+    // system), and dropped after it.
+    std::vector<bool> levels;
+    for (int line = 0; line < lines; ++line) levels.insert(levels.end(), {true, false});
+    EXPECT_EQ(kernel.levels, levels);
     EXPECT_TRUE(kernel.notices.empty());
     EXPECT_EQ(h.Word(CmdEndReadout, 0), STATUS_SUCCESS);
     // The data lines stayed driven by the PC throughout.

@@ -13,7 +13,7 @@
 #include <set>
 
 #include "machine/machine.h"
-#include "ppdev/fake_kernel.h"
+#include "support/fake_kernel.h"
 #include "support/fake_processor.h"
 
 namespace {

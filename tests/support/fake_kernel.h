@@ -5,7 +5,6 @@
 #pragma once
 
 #include <linux/ppdev.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -32,8 +31,6 @@ class FakeKernel : public ppdev::System {
     std::map<unsigned long, int> failOn;  // errno per ioctl request
     platform::PortBackend* behind = nullptr;
     std::uint8_t status = 0x7F;  // status register when nothing is behind
-    int lockError = 0;           // errno of LockMemory
-    int setSchedError = 0;       // errno of SetScheduling
 
     // --- what the backend did
     std::vector<IoctlCall> Log() {
@@ -46,9 +43,7 @@ class FakeKernel : public ppdev::System {
     }
     std::set<int> openFds;
     std::string openedPath;
-    int lockCalls = 0;
-    std::vector<std::pair<int, int>> schedCalls;  // (policy, priority) set
-    int policy = SCHED_OTHER, priority = 0;
+    std::vector<bool> levels;  // raised (true) and dropped, as told
     std::vector<std::string> notices;
     std::uint8_t data = 0, control = 0;
 
@@ -102,23 +97,7 @@ class FakeKernel : public ppdev::System {
         return 0;
     }
 
-    int GetScheduling(int* p, int* prio) override {
-        *p = policy;
-        *prio = priority;
-        return 0;
-    }
-    int SetScheduling(int p, int prio) override {
-        schedCalls.push_back({p, prio});
-        if (setSchedError != 0)
-            return setSchedError;
-        policy = p;
-        priority = prio;
-        return 0;
-    }
-    int LockMemory() override {
-        ++lockCalls;
-        return lockError;
-    }
+    void LevelChanged(bool raised) override { levels.push_back(raised); }
     void Notice(const std::string& text) override { notices.push_back(text); }
 
   private:

@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "ppdev/ppdev.h"
+#include "realport/realport.h"
 
-namespace zeva::ppdev {
+namespace zeva::realport {
 namespace {
 
 // Per thread: how many real ports were told of the raise, and the policy to
@@ -26,12 +26,12 @@ thread_local ThreadLevel tl_level;
 
 // Locking is process-wide and lasts: done at the first raise, tried once.
 // Returns what went wrong, or an empty text.
-std::string LockMemoryOnce(System& system) {
-    if (system.memoryLockTried.exchange(true))
+std::string LockMemoryOnce(Realtime& realtime) {
+    if (realtime.memoryLockTried.exchange(true))
         return {};
-    const int error = system.LockMemory();
+    const int error = realtime.LockMemory();
     if (error == 0) {
-        system.memoryLocked = true;
+        realtime.memoryLocked = true;
         return {};
     }
     return "memory not locked (needs CAP_IPC_LOCK or an unlimited memlock limit, "
@@ -39,16 +39,16 @@ std::string LockMemoryOnce(System& system) {
 }
 
 // Returns what went wrong, or an empty text.
-std::string RaisePriority(System& system, ThreadLevel* level) {
+std::string RaisePriority(Realtime& realtime, ThreadLevel* level) {
     int policy = SCHED_OTHER, priority = 0;
-    if (system.GetScheduling(&policy, &priority) != 0)
+    if (realtime.GetScheduling(&policy, &priority) != 0)
         return "thread scheduling unknown";
     if (policy == SCHED_FIFO || policy == SCHED_RR)
         return {};  // the application has made the thread real-time itself
-    if (system.schedulingRefused)
+    if (realtime.schedulingRefused)
         return {};  // already refused and noticed; do not ask again for every line
-    if (system.SetScheduling(SCHED_FIFO, kReadoutPriority) != 0) {
-        system.schedulingRefused = true;
+    if (realtime.SetScheduling(SCHED_FIFO, kReadoutPriority) != 0) {
+        realtime.schedulingRefused = true;
         return "no SCHED_FIFO priority " + std::to_string(kReadoutPriority) +
                " (needs CAP_SYS_NICE or an rtprio limit, e.g. '@lp - rtprio " +
                std::to_string(kReadoutPriority) + "' in /etc/security/limits.conf)";
@@ -61,18 +61,18 @@ std::string RaisePriority(System& system, ThreadLevel* level) {
 
 }  // namespace
 
-void RealtimeLevelChanged(System& system, bool raised) {
+void RealtimeLevelChanged(Realtime& realtime, bool raised) {
     ThreadLevel& level = tl_level;
     if (raised) {
         if (level.depth++ > 0)
             return;
-        std::string failed = LockMemoryOnce(system);
-        const std::string priority = RaisePriority(system, &level);
+        std::string failed = LockMemoryOnce(realtime);
+        const std::string priority = RaisePriority(realtime, &level);
         if (!priority.empty())
             failed += (failed.empty() ? "" : "; ") + priority;
-        if (!failed.empty() && !system.realtimeNoticeGiven.exchange(true))
-            system.Notice("zeva: line readouts run without real-time protection: " + failed +
-                          ". Lines may be disturbed when the machine is busy.");
+        if (!failed.empty() && !realtime.realtimeNoticeGiven.exchange(true))
+            realtime.Notice("zeva: line readouts run without real-time protection: " + failed +
+                            ". Lines may be disturbed when the machine is busy.");
         return;
     }
     if (level.depth == 0)
@@ -80,9 +80,9 @@ void RealtimeLevelChanged(System& system, bool raised) {
     if (--level.depth > 0)
         return;
     if (level.changed) {
-        system.SetScheduling(level.oldPolicy, level.oldPriority);
+        realtime.SetScheduling(level.oldPolicy, level.oldPriority);
         level.changed = false;
     }
 }
 
-}  // namespace zeva::ppdev
+}  // namespace zeva::realport
