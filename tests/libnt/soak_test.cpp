@@ -16,7 +16,7 @@
 
 #include "common/le.h"
 #include "platform/system.h"
-#include "support/pattern.h"
+#include "support/pattern_lines.h"
 #include "zeva/zeva.h"
 
 namespace {
@@ -27,83 +27,16 @@ using zeva::le::Put16;
 using zeva::le::Put32;
 using zeva::le::Put8;
 
-enum class Kind { Dual, Kestrel, Egret, Type8 };
+using zeva::test::Kind;
+using Camera = zeva::test::PatternCamera;
 
 // The cameras behind ports 1 to 5 (ZEVA_PORTS of this test).
-struct Camera {
-    const char* model;
-    std::uint16_t type;
-    Kind kind;
-    int charged_columns;  // imaging (or only) CCD columns that hold charge
-    int rows;
-};
 const Camera kCameras[] = {{"gannet", 4, Kind::Dual, 765, 510},
                            {"kestrel", 13, Kind::Kestrel, 1024, 1024},
                            {"egret", 6, Kind::Egret, 320, 240},
                            {"finch", 8, Kind::Type8, 640, 480},
                            {"siskin", 8, Kind::Type8, 656, 495}};
 constexpr int kCameraCount = 5;
-constexpr int kTrackingColumns = 190, kTrackingRows = 162;
-
-std::uint32_t Charge(const Camera& cam, int ccd, int r, int c) {
-    if (ccd == 1) {
-        if (c < 0 || c >= kTrackingColumns || r < 0 || r >= kTrackingRows) {
-            return 0;
-        }
-        return zeva::test::PatternTracking(static_cast<std::uint32_t>(r),
-                                           static_cast<std::uint32_t>(c));
-    }
-    if (c < 0 || c >= cam.charged_columns || r < 0 || r >= cam.rows) {
-        return 0;
-    }
-    return zeva::test::PatternImaging(static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c));
-}
-
-std::uint32_t Block(const Camera& cam, int ccd, int r, int rows, int c, int cols) {
-    std::uint32_t sum = 0;
-    for (int dr = 0; dr < rows; ++dr) {
-        for (int dc = 0; dc < cols; ++dc) {
-            sum += Charge(cam, ccd, r + dr, c + dc);
-        }
-    }
-    return sum;
-}
-
-int RowsPerLine(int mode, int vertical) {
-    return mode < 3 ? mode + 1 : mode < 6 ? vertical : mode - 5;
-}
-
-// What binned pixel x of a line of `mode` from active row r reads.  Imaging
-// and type-8 pixels are bias-corrected to the pedestal of 100 counts;
-// tracking and Egret pixels are raw samples on the converter's offset.
-std::uint32_t Expected(const Camera& cam, int ccd, int mode, int vertical, std::uint32_t offset,
-                       int r, int x) {
-    const int h = mode % 3 + 1;
-    if (ccd == 1) {
-        if (mode == 0) {
-            return std::min<std::uint32_t>(offset + Charge(cam, 1, r, x), 65535);
-        }
-        const std::uint32_t a = offset + Block(cam, 1, r, 2, 2 * x, 1);
-        const std::uint32_t b = offset + Block(cam, 1, r, 2, 2 * x + 1, 1);
-        return (a + b) / 2;
-    }
-    if (cam.kind == Kind::Egret || cam.kind == Kind::Type8) {
-        const int s = mode + 1;
-        const std::uint32_t charge = Block(cam, 0, r, s, s * x, s);
-        return cam.kind == Kind::Type8 ? 100 + charge : s * offset + charge;
-    }
-    if (mode < 3) {
-        return 100 + Block(cam, 0, r, h, h * x, h);
-    }
-    if (mode < 6) {
-        return 100 + Block(cam, 0, r, vertical, h * x, h);
-    }
-    std::uint32_t sum = 0;
-    for (int k = 0; k < h; ++k) {
-        sum += 100 + Block(cam, 0, r + k, 1, h * x, h);
-    }
-    return std::min<std::uint32_t>(sum, 65535);
-}
 
 // One cycle's choice: which camera, CCD and mode.
 struct Cycle {
@@ -239,10 +172,10 @@ class Soak : public ::testing::Test {
                 ++wrong;
                 continue;
             }
-            const int row = (kSkipped + k) * RowsPerLine(c.mode, vertical);
+            const int row = (kSkipped + k) * zeva::test::PatternRowsPerLine(c.mode, vertical);
             for (int i = 0; i < length; ++i) {
-                const std::uint32_t want = Expected(cam, c.ccd, c.mode, vertical,
-                                                    offsets_[c.camera][c.ccd], row, first + i);
+                const std::uint32_t want = zeva::test::PatternLinePixel(
+                    cam, c.ccd, c.mode, vertical, offsets_[c.camera][c.ccd], row, first + i);
                 if (Get16(line.data(), 2 * static_cast<std::size_t>(i)) != want) {
                     ++wrong;
                 }

@@ -14,7 +14,7 @@
 #include "common/le.h"
 #include "common/records.h"
 #include "support/booted_driver.h"
-#include "support/pattern.h"
+#include "support/pattern_lines.h"
 
 namespace {
 
@@ -24,97 +24,33 @@ using zeva::le::Put16;
 namespace CcdInfoResult = zeva::rec::CcdInfoResult;
 namespace ReadoutModeInfo = zeva::rec::ReadoutModeInfo;
 
-enum class Kind { Dual, Kestrel, Egret, Type8 };
+using zeva::test::Kind;
+using zeva::test::kTrackingColumns;
+using zeva::test::kTrackingRows;
+using zeva::test::PatternRowsPerLine;
 
-// A camera as the application sees it, and the columns of its imaging CCD
-// that really hold charge (Siskin's last listed column has no cell).
-struct Camera {
-    const char* model;
-    std::uint16_t type;
-    Kind kind;
+// A camera as the application sees it: its name and the columns the driver
+// lists, beside the columns that really hold charge (Siskin's last listed
+// column has no cell).
+struct Camera : zeva::test::PatternCamera {
     const char* name;
-    int columns, rows;  // imaging (or only) CCD
-    int charged_columns;
+    int columns;  // imaging (or only) CCD
 };
 
-const Camera kGannet{"gannet", 4, Kind::Dual, "ZEVA Gannet Dual CCD Camera", 765, 510, 765};
-const Camera kHeron{"heron", 5, Kind::Dual, "ZEVA Heron Dual CCD Camera", 1530, 1020, 1530};
-const Camera kIbis{"ibis", 10, Kind::Dual, "ZEVA Ibis Dual CCD Camera", 512, 512, 512};
-const Camera kJacana{"jacana", 12, Kind::Dual, "ZEVA Jacana Dual CCD Camera", 2184, 1472, 2184};
-const Camera kKestrel{"kestrel", 13, Kind::Kestrel, "ZEVA Kestrel CCD Camera", 1024, 1024, 1024};
-const Camera kEgret{"egret", 6, Kind::Egret, "Egret Camera", 320, 240, 320};
-const Camera kFinch{"finch", 8, Kind::Type8, "ZEVA Finch Camera", 640, 480, 640};
-const Camera kSiskin{"siskin", 8, Kind::Type8, "ZEVA Siskin Camera", 657, 495, 656};
+const Camera kGannet{{"gannet", 4, Kind::Dual, 765, 510}, "ZEVA Gannet Dual CCD Camera", 765};
+const Camera kHeron{{"heron", 5, Kind::Dual, 1530, 1020}, "ZEVA Heron Dual CCD Camera", 1530};
+const Camera kIbis{{"ibis", 10, Kind::Dual, 512, 512}, "ZEVA Ibis Dual CCD Camera", 512};
+const Camera kJacana{{"jacana", 12, Kind::Dual, 2184, 1472}, "ZEVA Jacana Dual CCD Camera", 2184};
+const Camera kKestrel{{"kestrel", 13, Kind::Kestrel, 1024, 1024}, "ZEVA Kestrel CCD Camera", 1024};
+const Camera kEgret{{"egret", 6, Kind::Egret, 320, 240}, "Egret Camera", 320};
+const Camera kFinch{{"finch", 8, Kind::Type8, 640, 480}, "ZEVA Finch Camera", 640};
+const Camera kSiskin{{"siskin", 8, Kind::Type8, 656, 495}, "ZEVA Siskin Camera", 657};
 
 const Camera* const kCameras[] = {&kGannet,  &kHeron, &kIbis,  &kJacana,
                                   &kKestrel, &kEgret, &kFinch, &kSiskin};
 
-constexpr int kTrackingColumns = 190, kTrackingRows = 162;
-
 bool HasTracking(const Camera& cam) {
     return cam.kind == Kind::Dual;
-}
-
-// Charge the pattern scene leaves in active row r, column c.
-std::uint32_t Charge(const Camera& cam, int ccd, int r, int c) {
-    if (ccd == 1) {
-        if (c < 0 || c >= kTrackingColumns || r < 0 || r >= kTrackingRows)
-            return 0;
-        return zeva::test::PatternTracking(static_cast<std::uint32_t>(r),
-                                           static_cast<std::uint32_t>(c));
-    }
-    if (c < 0 || c >= cam.charged_columns || r < 0 || r >= cam.rows)
-        return 0;
-    return zeva::test::PatternImaging(static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c));
-}
-
-std::uint32_t Block(const Camera& cam, int ccd, int r, int rows, int c, int cols) {
-    std::uint32_t sum = 0;
-    for (int dr = 0; dr < rows; ++dr)
-        for (int dc = 0; dc < cols; ++dc) sum += Charge(cam, ccd, r + dr, c + dc);
-    return sum;
-}
-
-// CCD rows one output line of the mode consumes.
-int RowsPerLine(int mode, int vertical) {
-    if (mode < 3)
-        return mode + 1;
-    if (mode < 6)
-        return vertical;
-    return mode - 5;
-}
-
-// The value a line of `mode` starting at active row r holds at binned pixel
-// x.  Imaging and type-8 pixels are bias-corrected down to the pedestal of
-// 100 counts; tracking and Egret pixels are raw samples, on top of the
-// converter's offset.
-std::uint32_t Expected(const Camera& cam, int ccd, int mode, int vertical, std::uint32_t offset,
-                       int r, int x) {
-    const int h = mode % 3 + 1;
-    if (ccd == 1) {
-        if (mode == 0)
-            return std::min<std::uint32_t>(offset + Charge(cam, 1, r, x), 65535);
-        // Two rows on chip, the mean of two adjacent samples.
-        const std::uint32_t a = offset + Block(cam, 1, r, 2, 2 * x, 1);
-        const std::uint32_t b = offset + Block(cam, 1, r, 2, 2 * x + 1, 1);
-        return (a + b) / 2;
-    }
-    if (cam.kind == Kind::Egret || cam.kind == Kind::Type8) {
-        // m + 1 rows on chip, m + 1 successive samples added by the driver.
-        const int s = mode + 1;
-        const std::uint32_t charge = Block(cam, 0, r, s, s * x, s);
-        if (cam.kind == Kind::Type8)
-            return 100 + charge;
-        return s * offset + charge;
-    }
-    if (mode < 3)
-        return 100 + Block(cam, 0, r, h, h * x, h);
-    if (mode < 6)
-        return 100 + Block(cam, 0, r, vertical, h * x, h);
-    // One row at a time, h rows added in the driver.
-    std::uint32_t sum = 0;
-    for (int k = 0; k < h; ++k) sum += 100 + Block(cam, 0, r + k, 1, h * x, h);
-    return std::min<std::uint32_t>(sum, 65535);
 }
 
 class Driver : public ::testing::Test {
@@ -162,9 +98,10 @@ class Driver : public ::testing::Test {
         for (int line = 0; line < lines; ++line) {
             ASSERT_EQ(device().Line(ccd, mode, start, length, &pixels, vertical), STATUS_SUCCESS)
                 << line;
-            const int row = r + line * RowsPerLine(mode, vertical);
+            const int row = r + line * PatternRowsPerLine(mode, vertical);
             for (int i = 0; i < length; ++i) {
-                ASSERT_EQ(pixels[i], Expected(cam, ccd, mode, vertical, offset, row, start + i))
+                ASSERT_EQ(pixels[i], zeva::test::PatternLinePixel(cam, ccd, mode, vertical, offset,
+                                                                  row, start + i))
                     << "line " << line << " (row " << row << ") pixel " << start + i;
             }
         }
@@ -231,11 +168,11 @@ TEST_P(EveryMode, ReadsTheBinnedPatternWindowAfterDumpedLines) {
     ASSERT_NO_FATAL_FAILURE(Expose(c.ccd));
     ASSERT_EQ(device().Dump(c.ccd, c.mode, skipped, vertical), STATUS_SUCCESS);
     ReadAndCheck(cam, c.ccd, c.mode, vertical, start, length,
-                 skipped * RowsPerLine(c.mode, vertical), lines);
+                 skipped * PatternRowsPerLine(c.mode, vertical), lines);
     // A second window further down, after more dumped lines.
     ASSERT_EQ(device().Dump(c.ccd, c.mode, 2, vertical), STATUS_SUCCESS);
     ReadAndCheck(cam, c.ccd, c.mode, vertical, start / 3, length + 5,
-                 (skipped + lines + 2) * RowsPerLine(c.mode, vertical), 2);
+                 (skipped + lines + 2) * PatternRowsPerLine(c.mode, vertical), 2);
     EXPECT_EQ(device().Word(CmdEndReadout, static_cast<std::uint16_t>(c.ccd)), STATUS_SUCCESS);
 }
 
