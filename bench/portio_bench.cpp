@@ -151,29 +151,28 @@ void BM_LineOnBarePort(benchmark::State& bs) {
 }
 BENCHMARK(BM_LineOnBarePort)->Unit(benchmark::kMicrosecond);
 
+// Lines through the backend `opened` gives, whose counter is `accesses`.
+void LinesThrough(benchmark::State& bs, platform::BackendResult opened,
+                  const std::uint64_t& accesses) {
+    if (!opened.backend) {
+        bs.SkipWithError(opened.error.c_str());
+        return;
+    }
+    auto s = Boot(std::move(opened.backend));
+    ReadLines(bs, s.get(), [&accesses] { return accesses; });
+}
+
 void BM_LineThroughPpdev(benchmark::State& bs) {
     NullKernel kernel;
     std::uint64_t accesses = 0;
-    platform::BackendResult r = ppdev::OpenPortWith("/dev/parport0", kernel, NullIoctls{&accesses});
-    if (!r.backend) {
-        bs.SkipWithError(r.error.c_str());
-        return;
-    }
-    auto s = Boot(std::move(r.backend));
-    ReadLines(bs, s.get(), [&accesses] { return accesses; });
+    LinesThrough(bs, ppdev::OpenPortWith("/dev/parport0", kernel, NullIoctls{&accesses}), accesses);
 }
 BENCHMARK(BM_LineThroughPpdev)->Unit(benchmark::kMicrosecond);
 
 void BM_LineThroughDirectIo(benchmark::State& bs) {
     NullProcessor processor;
     std::uint64_t accesses = 0;
-    platform::BackendResult r = portio::OpenPortWith(0x378, processor, NullInstructions{&accesses});
-    if (!r.backend) {
-        bs.SkipWithError(r.error.c_str());
-        return;
-    }
-    auto s = Boot(std::move(r.backend));
-    ReadLines(bs, s.get(), [&accesses] { return accesses; });
+    LinesThrough(bs, portio::OpenPortWith(0x378, processor, NullInstructions{&accesses}), accesses);
 }
 BENCHMARK(BM_LineThroughDirectIo)->Unit(benchmark::kMicrosecond);
 
