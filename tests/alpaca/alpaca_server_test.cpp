@@ -1,14 +1,9 @@
 // zeva-alpaca as a process on a loopback port, driven over HTTP with libcurl
 // like an Alpaca client, against the simulated cameras on the virtual clock.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <set>
 
-#include "alpaca/alpaca_kit.h"
+#include "alpaca/server_fixture.h"
 
 namespace zeva::alpaca::test {
 namespace {
@@ -19,102 +14,6 @@ std::size_t Count(const std::string& text, const std::string& what) {
         ++n;
     return n;
 }
-
-class AlpacaServerTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zeva-alpaca-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        http.reset();
-        const int rc = server.Stop();
-        if (started) {
-            EXPECT_EQ(rc, 0) << "the server did not stop cleanly\n" << server.Log();
-        }
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.Log().c_str());
-        fs::remove_all(dir);
-    }
-
-    void Start(std::vector<std::string> args, const std::string& host = "127.0.0.1") {
-        args.push_back("--settings");
-        args.push_back((dir / "settings.json").string());
-        ASSERT_TRUE(server.Start(args, dir, host)) << server.Log();
-        started = true;
-        http = std::make_unique<Http>(server.port());
-    }
-
-    static std::string Path(unsigned device, const std::string& member) {
-        return "/api/v1/camera/" + std::to_string(device) + "/" + member;
-    }
-    // A GET that must succeed at the HTTP level; the JSON reply.
-    json Get(unsigned device, const std::string& member, const std::string& query = "") {
-        HttpReply r = http->Get(Path(device, member), query);
-        EXPECT_EQ(r.status, 200) << member << ": " << r.body;
-        return r.Json();
-    }
-    json Put(unsigned device, const std::string& member, const std::string& form) {
-        HttpReply r = http->Put(Path(device, member), form);
-        EXPECT_EQ(r.status, 200) << member << ": " << r.body;
-        return r.Json();
-    }
-    json Value(unsigned device, const std::string& member) {
-        json j = Get(device, member);
-        EXPECT_EQ(ErrorOf(j), 0) << member << ": " << j.dump();
-        return ValueOf(j);
-    }
-    void PutOk(unsigned device, const std::string& member, const std::string& form) {
-        json j = Put(device, member, form);
-        ASSERT_EQ(ErrorOf(j), 0) << member << " " << form << ": " << j.dump();
-    }
-    void Connect(unsigned device) { PutOk(device, "connected", "Connected=true"); }
-    // Polls `member` until `want(value)` holds; false after `seconds`.
-    bool WaitUntil(unsigned device, const std::string& member,
-                   const std::function<bool(const json&)>& want, double seconds = 30) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            json j = Get(device, member);
-            if (ErrorOf(j) == 0 && want(ValueOf(j)))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-    void Frame(unsigned device, unsigned bx, unsigned by, unsigned x, unsigned y, unsigned w,
-               unsigned h) {
-        PutOk(device, "binx", "BinX=" + std::to_string(bx));
-        PutOk(device, "biny", "BinY=" + std::to_string(by));
-        PutOk(device, "startx", "StartX=" + std::to_string(x));
-        PutOk(device, "starty", "StartY=" + std::to_string(y));
-        PutOk(device, "numx", "NumX=" + std::to_string(w));
-        PutOk(device, "numy", "NumY=" + std::to_string(h));
-    }
-    // Exposes and waits for the image.
-    void Expose(unsigned device, double seconds, bool light) {
-        PutOk(device, "startexposure",
-              "Duration=" + std::to_string(seconds) + "&Light=" + (light ? "true" : "false"));
-        ASSERT_TRUE(WaitUntil(device, "imageready", [](const json& v) { return v == true; }))
-            << "no image; state " << Get(device, "camerastate").dump();
-    }
-    Image ImageBytesOf(unsigned device) {
-        HttpReply r = http->Get(Path(device, "imagearray"), "ClientTransactionID=77",
-                                "application/imagebytes");
-        EXPECT_EQ(r.status, 200);
-        EXPECT_EQ(r.contentType, "application/imagebytes");
-        Image img;
-        EXPECT_TRUE(ParseImageBytes(r.body, &img)) << r.body.size() << " bytes";
-        return img;
-    }
-
-    fs::path dir;
-    ServerProcess server;
-    bool started = false;
-    std::unique_ptr<Http> http;
-};
 
 TEST_F(AlpacaServerTest, ManagementApiListsBothCcdsOfADualCamera) {
     Start({"--sim", "gannet"});
@@ -602,83 +501,6 @@ TEST_F(AlpacaServerTest, ClientLeavingMidDownloadTakesNothingFromOthers) {
     json j = Get(0, "imagearray");
     ASSERT_EQ(j["Value"].size(), 765u);
     EXPECT_EQ(j["Value"][700][400], PatternImaging(400, 700) + 100);
-}
-
-// A UDP port on the loopback address of `family` that was free a moment ago.
-int FreeUdpPort(int family) {
-    const int s = socket(family, SOCK_DGRAM, 0);
-    sockaddr_storage a{};
-    socklen_t len = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    if (family == AF_INET) {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
-        a4->sin_family = AF_INET;
-        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else {
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_addr = in6addr_loopback;
-    }
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&a)->sin_port
-                                       : reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
-    close(s);
-    return port;
-}
-
-// Sends `datagrams` to the loopback address of `family`, port `udp`; the
-// answers that come back within a moment.
-std::vector<std::string> AskLoopback(int family, int udp,
-                                     const std::vector<std::string>& datagrams) {
-    const int s = socket(family, SOCK_DGRAM, 0);
-    sockaddr_storage to{};
-    socklen_t len = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    if (family == AF_INET) {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&to);
-        a4->sin_family = AF_INET;
-        a4->sin_port = htons(static_cast<std::uint16_t>(udp));
-        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else {
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&to);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(static_cast<std::uint16_t>(udp));
-        a6->sin6_addr = in6addr_loopback;
-    }
-    for (const std::string& d : datagrams)
-        sendto(s, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), len);
-    std::vector<std::string> answers;
-    pollfd p{s, POLLIN, 0};
-    // The first answer may take the server's poll period; later ones would be at once.
-    for (int wait = 5000; poll(&p, 1, wait) == 1; wait = 300) {
-        char buf[256];
-        const ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n > 0)
-            answers.emplace_back(buf, static_cast<std::size_t>(n));
-    }
-    close(s);
-    return answers;
-}
-
-TEST_F(AlpacaServerTest, DiscoveryAnswersWithTheHttpPort) {
-    // A free UDP port of our own, so parallel tests and real servers do not meet.
-    const int udp = FreeUdpPort(AF_INET);
-    Start({"--sim", "kestrel", "--discovery-port", std::to_string(udp)});
-    // Junk gets no answer; the query one, naming the HTTP port.
-    const auto answers = AskLoopback(AF_INET, udp, {"hello", "alpacadiscovery1"});
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(json::parse(answers[0], nullptr, false)["AlpacaPort"], server.port()) << answers[0];
-}
-
-TEST_F(AlpacaServerTest, DiscoveryAnswersOverIpv6) {
-    const int udp = FreeUdpPort(AF_INET6);
-    Start({"--sim", "kestrel", "--discovery-port", std::to_string(udp)}, "[::1]");
-    const auto answers = AskLoopback(AF_INET6, udp, {"alpacadiscovery1"});
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(json::parse(answers[0], nullptr, false)["AlpacaPort"], server.port()) << answers[0];
-    // The HTTP side listens there too.
-    Http h6(server.port(), "[::1]");
-    EXPECT_EQ(h6.Get("/management/apiversions").Json()["Value"], json::array({1}));
 }
 
 }  // namespace
