@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/pattern.h"
 #include "support/process.h"
 
 namespace zeva::alpaca::test {
@@ -38,14 +39,10 @@ constexpr int kNotConnected = 0x407;
 constexpr int kInvalidOperation = 0x40B;
 constexpr int kActionNotImplemented = 0x40C;
 
-// The pattern scene: what an exposure leaves in each pixel of the imaging
-// and the tracking CCD (row r from the top, column c from the left).
-inline unsigned PatternImaging(unsigned r, unsigned c) {
-    return (31 * r + 17 * c) % 1000;
-}
-inline unsigned PatternTracking(unsigned r, unsigned c) {
-    return 2000 + (13 * r + 7 * c) % 1000;
-}
+// The pattern scene's oracle, shared with every frame test.
+using zeva::test::ImagingBlock;
+using zeva::test::PatternImaging;
+using zeva::test::PatternTracking;
 
 // ErrorNumber of a reply, -1 when the reply is not an Alpaca one.
 inline int ErrorOf(const json& j) {

@@ -27,10 +27,8 @@ void ExpectPixelsMatchHeader(const FitsImage& im, const std::string& what) {
         for (long x = 0; x < im.width; ++x) {
             unsigned expected = 100;
             if (!dark)
-                for (unsigned dr = 0; dr < vbin; ++dr)
-                    for (unsigned dc = 0; dc < hbin; ++dc)
-                        expected += PatternImaging(y0 + static_cast<unsigned>(y) * vbin + dr,
-                                                   x0 + static_cast<unsigned>(x) * hbin + dc);
+                expected += ImagingBlock(y0 + static_cast<unsigned>(y) * vbin, vbin,
+                                         x0 + static_cast<unsigned>(x) * hbin, hbin);
             ASSERT_EQ(im.At(x, y), expected) << what << ": pixel " << x << "," << y << " of a "
                                              << im.width << " x " << im.height << " frame";
         }

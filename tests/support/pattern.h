@@ -23,4 +23,14 @@ constexpr std::uint32_t Pattern(int ccd, std::uint32_t r, std::uint32_t c) {
     return ccd == 1 ? PatternTracking(r, c) : PatternImaging(r, c);
 }
 
+// A binned pixel of the imaging pattern before any pedestal: the sum over
+// rows r .. r + rows - 1 and columns c .. c + cols - 1.
+constexpr std::uint32_t ImagingBlock(std::uint32_t r, std::uint32_t rows, std::uint32_t c,
+                                     std::uint32_t cols) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t dr = 0; dr < rows; ++dr)
+        for (std::uint32_t dc = 0; dc < cols; ++dc) sum += PatternImaging(r + dr, c + dc);
+    return sum;
+}
+
 }  // namespace zeva::test
