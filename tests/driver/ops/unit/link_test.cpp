@@ -14,13 +14,16 @@ class LinkTest : public OpsTest {
   protected:
     NTSTATUS Info(std::int16_t request) {
         std::memset(info, 0xEE, sizeof info);
-        le::Put16(info, 0, static_cast<std::uint16_t>(request));
+        le::Put16(info, rec::CcdInfoParams::Request, static_cast<std::uint16_t>(request));
         return GetCCDInfo(state, info, info);
     }
-    std::uint16_t Mode(int m, int field) {
-        return le::Get16(info, rec::CcdInfoResult::Modes + 16 * m + field);
+    std::uint16_t Mode(int m, std::size_t field) {
+        return le::Get16(info, rec::CcdInfoResult::Mode(static_cast<std::size_t>(m)) + field);
     }
-    std::uint8_t info[400];
+    const char* Text(std::size_t offset) const {
+        return reinterpret_cast<const char*>(info + offset);
+    }
+    std::uint8_t info[rec::CcdInfoResult::kSize + 8];
 };
 
 // --- link establishment
@@ -77,8 +80,8 @@ TEST_F(LinkTest, EepromTypeWithoutARowGetsTheDefaultGeometry) {
     EXPECT_EQ(state->Geometry[1].TotalColumns, 208);
     EXPECT_EQ(state->Geometry[1].TotalRows, 165);
     ASSERT_EQ(Info(0), 0u);
-    EXPECT_EQ(le::Get16(info, 68), 0);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Model-? CCD Camera");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 0);
+    EXPECT_STREQ(Text(rec::CcdInfoResult::Name), "ZEVA Model-? CCD Camera");
 }
 
 TEST_F(LinkTest, BlankOrCorruptEepromMakesGannetWithDefaultGains) {
@@ -182,20 +185,20 @@ TEST(BcdNx, MultipliesDecimalDigitsAndSaturates) {
 TEST_F(LinkTest, GannetImagingTableHasNineModes) {
     LinkAs(0, 4);
     ASSERT_EQ(Info(0), 0u);
-    EXPECT_EQ(le::Get16(info, 0), 0x123);
-    EXPECT_EQ(le::Get16(info, 2), 4);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Gannet Dual CCD Camera");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::FirmwareVersion), 0x123);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::CameraType), 4);
+    EXPECT_STREQ(Text(rec::CcdInfoResult::Name), "ZEVA Gannet Dual CCD Camera");
     EXPECT_EQ(info[4 + 63], 0);
-    EXPECT_EQ(le::Get16(info, 68), 9);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 9);
     const int w[9] = {765, 382, 255, 765, 382, 255, 765, 382, 255};
     const int h[9] = {510, 255, 170, 0, 0, 0, 510, 255, 170};
     const int pw[9] = {0x0900, 0x1800, 0x2700, 0x0900, 0x1800, 0x2700, 0x0900, 0x1800, 0x2700};
     for (int m = 0; m < 9; ++m) {
         SCOPED_TRACE(m);
-        EXPECT_EQ(Mode(m, 0), m);
-        EXPECT_EQ(Mode(m, 2), w[m]);
-        EXPECT_EQ(Mode(m, 4), h[m]);
-        EXPECT_EQ(Mode(m, 6), 0x0250);
+        EXPECT_EQ(Mode(m, rec::ReadoutModeInfo::Mode), m);
+        EXPECT_EQ(Mode(m, rec::ReadoutModeInfo::Width), w[m]);
+        EXPECT_EQ(Mode(m, rec::ReadoutModeInfo::Height), h[m]);
+        EXPECT_EQ(Mode(m, rec::ReadoutModeInfo::Gain), 0x0250);
         EXPECT_EQ(le::Get32(info, rec::CcdInfoResult::Modes + 16 * m + 8),
                   static_cast<std::uint32_t>(pw[m]));
         EXPECT_EQ(le::Get32(info, rec::CcdInfoResult::Modes + 16 * m + 12),
@@ -208,43 +211,43 @@ TEST_F(LinkTest, GannetImagingTableHasNineModes) {
 TEST_F(LinkTest, TrackingTableAndKestrelAndDefaultType) {
     LinkAs(0, 4);
     ASSERT_EQ(Info(1), 0u);
-    EXPECT_EQ(le::Get16(info, 68), 2);
-    EXPECT_EQ(Mode(1, 2), 95);
-    EXPECT_EQ(Mode(1, 4), 81);
-    EXPECT_EQ(Mode(1, 8), 0x2750);
-    EXPECT_EQ(Mode(1, 12), 0x3200);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 2);
+    EXPECT_EQ(Mode(1, rec::ReadoutModeInfo::Width), 95);
+    EXPECT_EQ(Mode(1, rec::ReadoutModeInfo::Height), 81);
+    EXPECT_EQ(Mode(1, rec::ReadoutModeInfo::PixelWidth), 0x2750);
+    EXPECT_EQ(Mode(1, rec::ReadoutModeInfo::PixelHeight), 0x3200);
     LinkAs(0, 13);
     ASSERT_EQ(Info(1), 0u);
-    EXPECT_EQ(le::Get16(info, 68), 9);
-    EXPECT_EQ(Mode(0, 2), 1024);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 9);
+    EXPECT_EQ(Mode(0, rec::ReadoutModeInfo::Width), 1024);
     LinkAs(0, 9);
     ASSERT_EQ(Info(0), 0u);
-    EXPECT_EQ(le::Get16(info, 68), 0);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Model-? CCD Camera");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 0);
+    EXPECT_STREQ(Text(rec::CcdInfoResult::Name), "ZEVA Model-? CCD Camera");
 }
 
 TEST_F(LinkTest, SingleCcdTablesAndNames) {
     micro.SetSample(250);
     LinkAs(3);
     ASSERT_EQ(Info(0), 0u);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Siskin Camera");
-    EXPECT_EQ(le::Get16(info, 68), 6);
-    EXPECT_EQ(Mode(2, 2), 219);
-    EXPECT_EQ(Mode(2, 4), 165);
-    EXPECT_EQ(Mode(5, 4), 0);
-    EXPECT_EQ(Mode(5, 6), 0x0072);
-    EXPECT_EQ(Mode(6, 2), 0);
+    EXPECT_STREQ(Text(rec::CcdInfoResult::Name), "ZEVA Siskin Camera");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 6);
+    EXPECT_EQ(Mode(2, rec::ReadoutModeInfo::Width), 219);
+    EXPECT_EQ(Mode(2, rec::ReadoutModeInfo::Height), 165);
+    EXPECT_EQ(Mode(5, rec::ReadoutModeInfo::Height), 0);
+    EXPECT_EQ(Mode(5, rec::ReadoutModeInfo::Gain), 0x0072);
+    EXPECT_EQ(Mode(6, rec::ReadoutModeInfo::Width), 0);
     micro.SetSample(150);
     ASSERT_EQ(Link(), 0u);
     ASSERT_EQ(Info(0), 0u);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "ZEVA Finch Camera");
-    EXPECT_EQ(Mode(0, 2), 640);
+    EXPECT_STREQ(Text(rec::CcdInfoResult::Name), "ZEVA Finch Camera");
+    EXPECT_EQ(Mode(0, rec::ReadoutModeInfo::Width), 640);
     LinkAs(1);
     ASSERT_EQ(Info(0), 0u);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 4), "Egret Camera");
-    EXPECT_EQ(le::Get16(info, 68), 2);
-    EXPECT_EQ(Mode(1, 2), 160);
-    EXPECT_EQ(Mode(1, 8), 0x2000);
+    EXPECT_STREQ(Text(rec::CcdInfoResult::Name), "Egret Camera");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoResult::ReadoutModeCount), 2);
+    EXPECT_EQ(Mode(1, rec::ReadoutModeInfo::Width), 160);
+    EXPECT_EQ(Mode(1, rec::ReadoutModeInfo::PixelWidth), 0x2000);
 }
 
 TEST_F(LinkTest, RequestsRefusedByCameraTypeLeaveTheBufferUntouched) {
@@ -262,40 +265,41 @@ TEST_F(LinkTest, VersionFailureGivesAnAllZeroTable) {
     LinkAs(0, 4);
     micro.Expect(MicroGetVersion).Fail(test::MicroFault::NoReply);
     EXPECT_EQ(Info(0), ErrorStatus(ErrRxTimeout));
-    for (int i = 0; i < 392; ++i) ASSERT_EQ(info[i], 0) << i;
+    for (std::size_t i = 0; i < rec::CcdInfoResult::kSize; ++i) ASSERT_EQ(info[i], 0) << i;
 }
 
 TEST_F(LinkTest, EepromValuesWithGoodBadAndMissingEeprom) {
     LinkAs(0, 4);
     ASSERT_EQ(Info(2), 0u);
-    EXPECT_EQ(le::Get16(info, 0), 7);
-    EXPECT_EQ(le::Get16(info, 2), 0x1111);
-    EXPECT_EQ(le::Get16(info, 8), 0x4444);
-    EXPECT_EQ(le::Get16(info, 10), 3);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 12), "ABC");
-    EXPECT_EQ(info[16], 0xEE);  // not cleared after the text
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromCount), 7);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromWords), 0x1111);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromWords + 6), 0x4444);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromFlag), 3);
+    EXPECT_STREQ(Text(rec::CcdInfoExtResult::IdentificationText), "ABC");
+    EXPECT_EQ(info[rec::CcdInfoExtResult::IdentificationText + 4],
+              0xEE);  // not cleared after the text
     eeprom[0] ^= 1;
     AnswerEeprom();
     ASSERT_EQ(Info(2), 0u);
-    EXPECT_EQ(le::Get16(info, 0), 0);
-    EXPECT_EQ(le::Get16(info, 10), 0);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 12), "-");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromCount), 0);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromFlag), 0);
+    EXPECT_STREQ(Text(rec::CcdInfoExtResult::IdentificationText), "-");
     micro.Expect(MicroEepromAccess).With({0x80, 0}).Fail(test::MicroFault::NoReply);
     EXPECT_EQ(Info(2), ErrorStatus(ErrRxTimeout));
-    EXPECT_EQ(le::Get16(info, 10), 1);
-    EXPECT_EQ(le::Get16(info, 2), 0);
-    EXPECT_STREQ(reinterpret_cast<char*>(info + 12), "-");
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromFlag), 1);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoExtResult::EepromWords), 0);
+    EXPECT_STREQ(Text(rec::CcdInfoExtResult::IdentificationText), "-");
 }
 
 TEST_F(LinkTest, SingleCcdStatusVariant) {
     LinkAs(1);
     ASSERT_EQ(Info(3), 0u);
-    EXPECT_EQ(le::Get16(info, 0), 2);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoStatusResult::StatusVariant), 2);
     LinkAs(3);
     Status({0x60, 0});
     ASSERT_EQ(Info(3), 0u);
-    EXPECT_EQ(le::Get16(info, 0), 1);
-    EXPECT_EQ(le::Get16(info, 2), 3);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoStatusResult::StatusVariant), 1);
+    EXPECT_EQ(le::Get16(info, rec::CcdInfoStatusResult::StatusCode), 3);
 }
 
 }  // namespace
