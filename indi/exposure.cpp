@@ -80,25 +80,26 @@ void ZevaCCD::StopJob(unsigned ccd) {
     job.reset();
 }
 
+bool ZevaCCD::WritingLocked(unsigned ccd) {
+    if (writing_[ccd] && std::chrono::steady_clock::now() >= writingSince_[ccd] + kWriteWait)
+        writing_[ccd] = false;
+    return writing_[ccd];
+}
+
 bool ZevaCCD::Writing(unsigned ccd) {
     if (ccd > 1)
         return false;
     std::lock_guard<std::mutex> g(writeLock_);
-    if (writing_[ccd] && std::chrono::steady_clock::now() >= writingSince_[ccd] + kWriteWait)
-        writing_[ccd] = false;
-    return writing_[ccd];
+    return WritingLocked(ccd);
 }
 
 bool ZevaCCD::ChipFree(unsigned ccd, bool wait) {
     if (jobs_[ccd])
         return false;
     std::unique_lock<std::mutex> g(writeLock_);
-    const auto until = writingSince_[ccd] + kWriteWait;
     if (wait)
-        written_.wait_until(g, until, [&] { return !writing_[ccd]; });
-    if (writing_[ccd] && std::chrono::steady_clock::now() >= until)
-        writing_[ccd] = false;
-    return !writing_[ccd];
+        written_.wait_until(g, writingSince_[ccd] + kWriteWait, [&] { return !writing_[ccd]; });
+    return !WritingLocked(ccd);
 }
 
 void ZevaCCD::ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait) {
@@ -327,42 +328,40 @@ bool ZevaCCD::UpdateGuiderFrame(int x, int y, int w, int h) {
     return UpdateFrame(GuideCCD, 1, x, y, w, h);
 }
 
-bool ZevaCCD::UpdateCCDBin(int hor, int ver) {
-    if (hor < 1 || ver < 1 ||
-        !client::BinningOffered(info_[0], client::VerticalFactorModes(cameraType_, 0),
+bool ZevaCCD::UpdateBin(INDI::CCDChip& chip, unsigned ccd, int hor, int ver) {
+    if ((ccd == 1 && !hasTracking_) || hor < 1 || ver < 1 ||
+        !client::BinningOffered(info_[ccd], client::VerticalFactorModes(cameraType_, ccd),
                                 static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
-        LOGF_ERROR("Binning %dx%d is not offered by the imaging CCD.", hor, ver);
+        LOGF_ERROR("Binning %dx%d is not offered by the %s CCD.", hor, ver,
+                   ccd == 0 ? "imaging" : "tracking");
         return false;
     }
-    requests_[0].hbin = hor;
-    requests_[0].vbin = ver;
-    ApplyRequest(PrimaryCCD, 0, false);
+    requests_[ccd].hbin = hor;
+    requests_[ccd].vbin = ver;
+    ApplyRequest(chip, ccd, false);
     return true;
 }
 
+bool ZevaCCD::UpdateCCDBin(int hor, int ver) {
+    return UpdateBin(PrimaryCCD, 0, hor, ver);
+}
+
 bool ZevaCCD::UpdateGuiderBin(int hor, int ver) {
-    if (!hasTracking_ || hor < 1 || ver < 1 ||
-        !client::BinningOffered(info_[1], client::VerticalFactorModes(cameraType_, 1),
-                                static_cast<unsigned>(hor), static_cast<unsigned>(ver))) {
-        LOGF_ERROR("Binning %dx%d is not offered by the tracking CCD.", hor, ver);
-        return false;
-    }
-    requests_[1].hbin = hor;
-    requests_[1].vbin = ver;
-    ApplyRequest(GuideCCD, 1, false);
+    return UpdateBin(GuideCCD, 1, hor, ver);
+}
+
+bool ZevaCCD::UpdateFrameType(INDI::CCDChip& chip, unsigned ccd, INDI::CCDChip::CCD_FRAME type) {
+    requests_[ccd].type = type;
+    ApplyRequest(chip, ccd, false);
     return true;
 }
 
 bool ZevaCCD::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) {
-    requests_[0].type = type;
-    ApplyRequest(PrimaryCCD, 0, false);
-    return true;
+    return UpdateFrameType(PrimaryCCD, 0, type);
 }
 
 bool ZevaCCD::UpdateGuiderFrameType(INDI::CCDChip::CCD_FRAME type) {
-    requests_[1].type = type;
-    ApplyRequest(GuideCCD, 1, false);
-    return true;
+    return UpdateFrameType(GuideCCD, 1, type);
 }
 
 void ZevaCCD::addFITSKeywords(INDI::CCDChip* chip) {

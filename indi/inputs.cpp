@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
 #include <utility>
 
 namespace zeva::indi {
@@ -71,8 +70,9 @@ bool RefuseFrame(INumberVectorProperty* nvp, const double values[], char* names[
     if (nvp == nullptr)
         return false;
     double x = 0, y = 0, w = 0, h = 0;
-    for (const auto& [name, v] : {std::pair{"X", &x}, std::pair{"Y", &y}, std::pair{"WIDTH", &w},
-                                  std::pair{"HEIGHT", &h}}) {
+    const std::pair<const char*, double*> fields[] = {
+        {"X", &x}, {"Y", &y}, {"WIDTH", &w}, {"HEIGHT", &h}};
+    for (const auto& [name, v] : fields) {
         const INumber* np = IUFindNumber(nvp, name);
         *v = np != nullptr ? np->value : 0;
     }
@@ -84,14 +84,9 @@ bool RefuseFrame(INumberVectorProperty* nvp, const double values[], char* names[
             OutOfRange(nvp, np, values[i]);
             return true;
         }
-        if (std::strcmp(names[i], "X") == 0)
-            x = values[i];
-        else if (std::strcmp(names[i], "Y") == 0)
-            y = values[i];
-        else if (std::strcmp(names[i], "WIDTH") == 0)
-            w = values[i];
-        else if (std::strcmp(names[i], "HEIGHT") == 0)
-            h = values[i];
+        for (const auto& [name, v] : fields)
+            if (std::strcmp(names[i], name) == 0)
+                *v = values[i];
     }
     if (x < 0 || y < 0 || w < 1 || h < 1 || x + w > xres || y + h > yres) {
         nvp->s = IPS_ALERT;

@@ -109,8 +109,11 @@ class ZevaCCD : public INDI::CCD {
     // more (or, `wait`, once the frame being written is done).
     void ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait);
     bool ChipFree(unsigned ccd, bool wait);
-    bool Writing(unsigned ccd);  // a completed frame of `ccd` is being written
+    bool Writing(unsigned ccd);        // a completed frame of `ccd` is being written
+    bool WritingLocked(unsigned ccd);  // the same, writeLock_ held; lets a stale write go
     bool UpdateFrame(INDI::CCDChip& chip, unsigned ccd, int x, int y, int w, int h);
+    bool UpdateBin(INDI::CCDChip& chip, unsigned ccd, int hor, int ver);
+    bool UpdateFrameType(INDI::CCDChip& chip, unsigned ccd, INDI::CCDChip::CCD_FRAME type);
     bool PlanFor(INDI::CCDChip& chip, unsigned ccd, int hbin, int vbin, client::ReadoutPlan* plan,
                  std::string* error);
     void MonitorLoop();
