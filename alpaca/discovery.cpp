@@ -24,6 +24,23 @@ std::string Where(const std::string& address, int port) {
            std::strerror(errno);
 }
 
+// A UDP socket with address reuse and one more option of the family
+// (broadcast, IPv6 only), bound to `a`; -1 with errno set when any step fails.
+int BoundSocket(const sockaddr* a, socklen_t len, int level, int option) {
+    const int s = socket(a->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (s < 0)
+        return -1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(s, level, option, &on, sizeof on) != 0 || bind(s, a, len) != 0) {
+        const int error = errno;
+        close(s);
+        errno = error;
+        return -1;
+    }
+    return s;
+}
+
 }  // namespace
 
 Discovery::~Discovery() {
@@ -35,14 +52,9 @@ bool Discovery::Open4(const std::string& address, int port, std::string* error) 
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (s < 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    const int s = BoundSocket(reinterpret_cast<sockaddr*>(&a), sizeof a, SOL_SOCKET, SO_BROADCAST);
+    if (s < 0) {
         *error = Where(address, port);
-        if (s >= 0)
-            close(s);
         return false;
     }
     sockets_.push_back(s);
@@ -54,14 +66,9 @@ bool Discovery::Open6(const std::string& address, int port, std::string* error) 
     a.sin6_family = AF_INET6;
     a.sin6_port = htons(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET6, address.c_str(), &a.sin6_addr);
-    const int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (s < 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
-        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    const int s = BoundSocket(reinterpret_cast<sockaddr*>(&a), sizeof a, IPPROTO_IPV6, IPV6_V6ONLY);
+    if (s < 0) {
         *error = Where(address, port);
-        if (s >= 0)
-            close(s);
         return false;
     }
     if (IN6_IS_ADDR_UNSPECIFIED(&a.sin6_addr)) {
