@@ -183,6 +183,7 @@ void Keep(Rig& rig, std::size_t port, std::size_t moment) {
     s.clock_ns = platform::ClockNowNs();
 }
 
+// Puts one port back to a kept moment.
 void Restore(Rig& rig, std::size_t port, std::size_t moment) {
     const Saved& s = rig.saved[port][moment];
     std::memcpy(static_cast<void*>(driver::StateOf(rig.devices[port])), s.state, kStateBytes);
@@ -274,11 +275,6 @@ void Boot() {
     }
     rig.pool_at_boot = platform::PoolOutstanding();
     g_rig = &rig;
-}
-
-// Puts one port back to a kept moment.
-void Reset(std::size_t port, std::size_t moment) {
-    Restore(*g_rig, port, moment);
 }
 
 // FNV-1a over the whole input.
@@ -432,7 +428,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2)
         return 0;
     const std::size_t port = data[0] & kPortMask;
-    Reset(port, data[1] & kMomentMask);
+    Restore(*g_rig, port, data[1] & kMomentMask);
     const bool silenced = SetFaults(port, data[0], (data[1] & kFaultsOn) != 0);
     const int max_requests = silenced ? kMaxSilencedRequests : kMaxRequests;
     std::size_t pos = 2;
