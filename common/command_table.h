@@ -6,8 +6,10 @@
 // all read their sizes and codes from here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "common/commands.h"
 #include "common/le.h"
@@ -148,27 +150,30 @@ constexpr const CommandRow* FindCommand(std::uint32_t command) {
     return nullptr;
 }
 
-// The row of a driver function, or null.
-constexpr const CommandRow* FindFunction(std::uint32_t function) {
-    if (function == 0)
-        return nullptr;
-    for (const CommandRow& row : kCommandTable) {
-        if (row.function == function)
-            return &row;
+// The index of a driver function's row; the table's size when none has it.
+// An index, not a pointer, so that a test of it stays a constant expression
+// in instrumented builds too.
+constexpr std::size_t FunctionIndex(std::uint32_t function) {
+    std::size_t i = 0;
+    if (function != 0) {
+        for (const CommandRow& row : kCommandTable) {
+            if (row.function == function)
+                return i;
+            ++i;
+        }
     }
-    return nullptr;
+    return std::size(kCommandTable);
 }
 
-// Whether a driver function has a row.  A bool, not a pointer test, so it
-// stays a constant expression in instrumented builds too.
+// The row of a driver function, or null.
+constexpr const CommandRow* FindFunction(std::uint32_t function) {
+    const std::size_t i = FunctionIndex(function);
+    return i < std::size(kCommandTable) ? &kCommandTable[i] : nullptr;
+}
+
+// Whether a driver function has a row.
 constexpr bool HasFunction(std::uint32_t function) {
-    if (function == 0)
-        return false;
-    for (const CommandRow& row : kCommandTable) {
-        if (row.function == function)
-            return true;
-    }
-    return false;
+    return FunctionIndex(function) < std::size(kCommandTable);
 }
 
 // Driver function of a command; 0 for commands with no driver function.
