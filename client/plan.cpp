@@ -16,6 +16,18 @@ bool IsSingleCcd(std::uint16_t cameraType) {
     return driver::IsSingleCcd(cameraType);
 }
 
+bool HasGuideRelays(std::uint16_t cameraType) {
+    return driver::IsDualFamily(cameraType);
+}
+
+bool HasShutter(std::uint16_t cameraType) {
+    return driver::IsDualFamily(cameraType);
+}
+
+const char* Version() {
+    return ZEVA_VERSION_TEXT;
+}
+
 std::uint16_t PedestalOf(std::uint16_t cameraType, unsigned ccd) {
     return driver::PedestalOf(cameraType, ccd);
 }

@@ -19,6 +19,14 @@ namespace zeva::client {
 bool HasTrackingCcd(std::uint16_t cameraType);
 // Types 6 and 8 are single-CCD cameras with their own clocking and pixel format.
 bool IsSingleCcd(std::uint16_t cameraType);
+// Types 4, 5, 10, 12 and 13: the microcontroller drives four guide relays,
+// the pulse output and the tip-tilt port.  The single-CCD cameras' micro
+// answers the relay command with CAN: they have no guide relays.
+bool HasGuideRelays(std::uint16_t cameraType);
+// Types 4, 5, 10, 12 and 13 have a shutter, one for both CCDs, that each
+// exposure start opens, closes or leaves as it is.  The single-CCD cameras'
+// exposures always take light.
+bool HasShutter(std::uint16_t cameraType);
 // Counts the driver adds to every pixel: 100 where it subtracts a measured
 // bias (imaging CCDs, type 8), 0 where the samples are raw (tracking CCD, type 6).
 std::uint16_t PedestalOf(std::uint16_t cameraType, unsigned ccd);
@@ -28,6 +36,10 @@ unsigned RowsPerLine(unsigned mode, unsigned verticalFactor);
 // Whether modes 3 to 5 (vertical factor chosen at readout) can be read:
 // the imaging CCD of every camera that is not a single-CCD one.
 bool VerticalFactorModes(std::uint16_t cameraType, unsigned ccd);
+
+// The software's version, "3.30" (the project's, for every program's
+// --version, the INDI driver's DRIVER_VERSION and FITS SWCREATE).
+const char* Version();
 
 // --- Readout plans -----------------------------------------------------------
 
