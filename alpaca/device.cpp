@@ -1,9 +1,11 @@
+// A camera device's router (the member table is in members.cpp), its
+// connection and the members every Alpaca device has.
 #include "alpaca/device.h"
 
-#include <algorithm>
-#include <cmath>
+#include <uuid/uuid.h>
+
 #include <cstdio>
-#include <set>
+#include <fstream>
 
 #include "client/explain.h"
 
@@ -11,98 +13,23 @@ namespace zeva::alpaca {
 
 namespace {
 
-using client::BcdHundredths;
 using json = nlohmann::json;
 
-// Members every device answers without a connection.
-const std::set<std::string> kCommonGet = {"connected",       "description",      "driverinfo",
-                                          "driverversion",   "interfaceversion", "name",
-                                          "supportedactions"};
-// What the cameras do not have.
-const std::set<std::string> kAbsent = {"bayeroffsetx",
-                                       "bayeroffsety",
-                                       "fastreadout",
-                                       "gain",
-                                       "gainmax",
-                                       "gainmin",
-                                       "gains",
-                                       "offset",
-                                       "offsetmax",
-                                       "offsetmin",
-                                       "offsets",
-                                       "heatsinktemperature",
-                                       "subexposureduration"};
-// Members that take PUT (the rest take GET).
-const std::set<std::string> kPutOnly = {"abortexposure", "pulseguide",   "startexposure",
-                                        "stopexposure",  "action",       "commandblind",
-                                        "commandbool",   "commandstring"};
-const std::set<std::string> kPutToo = {"connected",
-                                       "binx",
-                                       "biny",
-                                       "cooleron",
-                                       "fastreadout",
-                                       "gain",
-                                       "numx",
-                                       "numy",
-                                       "offset",
-                                       "readoutmode",
-                                       "setccdtemperature",
-                                       "startx",
-                                       "starty",
-                                       "subexposureduration"};
-const std::set<std::string> kGetMembers = {"binx",
-                                           "biny",
-                                           "camerastate",
-                                           "cameraxsize",
-                                           "cameraysize",
-                                           "canabortexposure",
-                                           "canasymmetricbin",
-                                           "canfastreadout",
-                                           "cangetcoolerpower",
-                                           "canpulseguide",
-                                           "cansetccdtemperature",
-                                           "canstopexposure",
-                                           "ccdtemperature",
-                                           "cooleron",
-                                           "coolerpower",
-                                           "electronsperadu",
-                                           "exposuremax",
-                                           "exposuremin",
-                                           "exposureresolution",
-                                           "fullwellcapacity",
-                                           "hasshutter",
-                                           "imagearray",
-                                           "imagearrayvariant",
-                                           "imageready",
-                                           "ispulseguiding",
-                                           "lastexposureduration",
-                                           "lastexposurestarttime",
-                                           "maxadu",
-                                           "maxbinx",
-                                           "maxbiny",
-                                           "numx",
-                                           "numy",
-                                           "percentcompleted",
-                                           "pixelsizex",
-                                           "pixelsizey",
-                                           "readoutmode",
-                                           "readoutmodes",
-                                           "sensorname",
-                                           "sensortype",
-                                           "setccdtemperature",
-                                           "startx",
-                                           "starty"};
+// The namespace of the devices' UniqueIDs: one fixed UUID of this server's own.
+constexpr uuid_t kIdNamespace = {0x6f, 0x3a, 0x1c, 0x52, 0x9d, 0x0e, 0x4b, 0x7a,
+                                 0x8e, 0x21, 0x5c, 0x44, 0x07, 0xd9, 0xb3, 0x6e};
 
-constexpr unsigned kMaxAdu = 65535;
-// Positions and sizes beyond any CCD: refused when set.
-constexpr long long kMaxCoordinate = 65535;
-// Guide pulses are refused beyond this (ms).
-constexpr long long kMaxPulseMs = 600'000;
-const char* kRelayStatusAction = "relaystatus";
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+// What tells this host from others: the system's machine ID, else its name.
+std::string MachineId() {
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::ifstream in(path);
+        std::string id;
+        if (in && std::getline(in, id) && !id.empty())
+            return id;
+    }
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return host;
 }
 
 }  // namespace
@@ -122,23 +49,22 @@ std::string CameraDevice::Name() const {
 }
 
 std::string CameraDevice::UniqueId() const {
-    // Stable across restarts: derived from the port entry and the CCD.
-    const std::string key = "zeva-alpaca:" + unit_.entry() + ":" + std::to_string(ccd_);
-    std::uint64_t h1 = 0xcbf29ce484222325ull, h2 = 0x84222325cbf29ce4ull;
-    for (unsigned char c : key) {
-        h1 = (h1 ^ c) * 0x100000001b3ull;
-        h2 = (h2 ^ c) * 0x100000001b3ull + 7;
-    }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(h1 >> 32),
-                  static_cast<unsigned>(h1 >> 16) & 0xFFFF,
-                  0x5000 | (static_cast<unsigned>(h1) & 0x0FFF),
-                  0x8000 | (static_cast<unsigned>(h2 >> 48) & 0x3FFF),
-                  static_cast<unsigned long long>(h2 & 0xFFFFFFFFFFFFull));
-    return buf;
+    static const std::string machine = MachineId();
+    const std::string key = machine + "\n" + unit_.entry() + "\n" + std::to_string(unit_.port()) +
+                            "\n" + std::to_string(ccd_);
+    uuid_t id;
+    uuid_generate_sha1(id, kIdNamespace, key.data(), key.size());
+    char text[37];
+    uuid_unparse_lower(id, text);
+    return text;
 }
 
 void CameraDevice::Shutdown() {
+    {
+        std::lock_guard<std::mutex> g(linkLock_);
+        if (linker_.joinable())
+            linker_.join();
+    }
     std::lock_guard<std::mutex> g(lock_);
     EndJob(true);
     if (connected_) {
@@ -147,314 +73,46 @@ void CameraDevice::Shutdown() {
     }
 }
 
+const CameraDevice::Member* CameraDevice::FindMember(const std::string& name) {
+    for (const Member& m : Members())
+        if (name == m.name)
+            return &m;
+    return nullptr;
+}
+
 Reply CameraDevice::Call(const std::string& member, bool put, const Params& params,
                          std::optional<BadRequest>* bad) {
-    const bool known = kCommonGet.count(member) || kAbsent.count(member) ||
-                       kPutOnly.count(member) || kGetMembers.count(member);
-    if (!known) {
+    const Member* m = FindMember(member);
+    if (!m) {
         *bad = BadRequest{"camera has no member '" + member + "'"};
         return Reply::Done();
     }
-    if (put && !kPutOnly.count(member) && !kPutToo.count(member)) {
-        *bad = BadRequest{"member '" + member + "' takes GET, not PUT"};
+    const Handler handler = put ? m->put : m->get;
+    if (!handler) {
+        *bad =
+            BadRequest{"member '" + member + "' takes " + (put ? "GET, not PUT" : "PUT, not GET")};
         return Reply::Done();
     }
-    if (!put && kPutOnly.count(member)) {
-        *bad = BadRequest{"member '" + member + "' takes PUT, not GET"};
-        return Reply::Done();
-    }
-    return put ? Put(member, params, bad) : Get(member, params, bad);
-}
-
-// ---------------------------------------------------------------------------
-// Description
-
-unsigned CameraDevice::MaxBin(bool vertical) const {
-    const client::CcdInfo& info = unit_.info(ccd_);
-    const bool vf = client::VerticalFactorModes(unit_.type(), ccd_);
-    unsigned best = 1;
-    for (unsigned h = 1; h <= 3; ++h)
-        for (unsigned v = 1; v <= 3; ++v)
-            if (client::BinningOffered(info, vf, h, v))
-                best = std::max(best, vertical ? v : h);
-    return best;
-}
-
-bool CameraDevice::CanAsymmetricBin() const {
-    const client::CcdInfo& info = unit_.info(ccd_);
-    const bool vf = client::VerticalFactorModes(unit_.type(), ccd_);
-    for (unsigned h = 1; h <= 3; ++h)
-        for (unsigned v = 1; v <= 3; ++v)
-            if (h != v && client::BinningOffered(info, vf, h, v))
-                return true;
-    return false;
-}
-
-// Modes 6 to 8 sum the rows in the driver instead of on the CCD.
-bool CameraDevice::SummedModes() const {
-    return unit_.info(ccd_).modes.size() >= 9;
-}
-
-json CameraDevice::ReadoutModes() const {
-    const unsigned n = static_cast<unsigned>(unit_.info(ccd_).modes.size());
-    json modes = json::array();
-    if (SummedModes()) {
-        modes.push_back("Rows binned on the CCD (modes 0-5)");
-        modes.push_back("Rows summed by the driver (modes 6-8)");
-    } else {
-        modes.push_back("Rows binned on the CCD (modes 0-" + std::to_string(n - 1) + ")");
-    }
-    return modes;
-}
-
-// ---------------------------------------------------------------------------
-// GET
-
-Reply CameraDevice::Get(const std::string& member, const Params& params,
-                        std::optional<BadRequest>* bad) {
-    (void)params;
-    (void)bad;
-    if (member == "connected") {
-        std::lock_guard<std::mutex> g(lock_);
-        return Reply::Value(connected_);
-    }
-    if (member == "name")
-        return Reply::Value(Name());
-    if (member == "description")
-        return Reply::Value(Name() + " on port \"" + unit_.entry() + "\"" +
-                            (unit_.eepromFailed()
-                                 ? std::string(" (warning: ") + client::kEepromFailedWarning + ")"
-                                 : ""));
-    if (member == "driverinfo")
-        return Reply::Value(std::string("zeva-alpaca: ASCOM Alpaca server for ZEVA cameras, ") +
-                            ZEVA_VERSION);
-    if (member == "driverversion")
-        return Reply::Value(ZEVA_VERSION);
-    if (member == "interfaceversion")
-        return Reply::Value(3);
-    if (member == "supportedactions")
-        return Reply::Value(json::array({"RelayStatus"}));
-    if (kAbsent.count(member))
+    if (put)
+        for (const char* name : m->params)
+            if (name && !params.Has(name)) {
+                *bad = BadRequest{"missing parameter " + std::string(name)};
+                return Reply::Done();
+            }
+    if (!m->present)
         return Reply::Error(AscomError::NotImplemented,
                             "the camera has no " + member + " (" + Name() + ")");
-
+    if (!m->needsConnection)
+        return handler(*this, params, bad);
     std::lock_guard<std::mutex> g(lock_);
     if (!connected_)
         return NotConnected();
     Reap();
-    const client::CcdInfo& info = unit_.info(ccd_);
-    const client::ReadoutModeInfo& m0 = info.modes[0];
-    if (member == "binx")
-        return Reply::Value(binX_);
-    if (member == "biny")
-        return Reply::Value(binY_);
-    if (member == "camerastate")
-        return CameraState();
-    if (member == "cameraxsize")
-        return Reply::Value(m0.width);
-    if (member == "cameraysize")
-        return Reply::Value(m0.height);
-    if (member == "canabortexposure" || member == "canstopexposure" ||
-        member == "cangetcoolerpower" || member == "canpulseguide")
-        return Reply::Value(true);
-    if (member == "canasymmetricbin")
-        return Reply::Value(CanAsymmetricBin());
-    if (member == "canfastreadout")
-        return Reply::Value(false);
-    if (member == "cansetccdtemperature")
-        return Reply::Value(ccd_ == 0);
-    if (member == "ccdtemperature" || member == "cooleron" || member == "coolerpower" ||
-        member == "setccdtemperature")
-        return Cooler(member, false, params, bad);
-    if (member == "electronsperadu")
-        return Reply::Value(BcdHundredths(m0.gain));
-    if (member == "exposuremax")
-        return Reply::Value(client::MaxExposureSeconds(ccd_));
-    if (member == "exposuremin")
-        return Reply::Value(0.0);
-    if (member == "exposureresolution")
-        return Reply::Value(0.01);
-    if (member == "fullwellcapacity")
-        return Reply::Value(kMaxAdu * BcdHundredths(m0.gain));
-    if (member == "hasshutter")
-        return Reply::Value(!client::IsSingleCcd(unit_.type()));
-    if (member == "imageready")
-        return Reply::Value(image_ != nullptr);
-    if (member == "imagearray" || member == "imagearrayvariant")
-        return Reply::Error(AscomError::InvalidOperation, "the image is served apart");
-    if (member == "ispulseguiding")
-        return Reply::Value(unit_.IsPulseGuiding());
-    if (member == "lastexposureduration" || member == "lastexposurestarttime") {
-        if (!haveLast_)
-            return Reply::Error(AscomError::ValueNotSet, "no exposure has been taken yet");
-        return member == "lastexposureduration" ? Reply::Value(lastSeconds_)
-                                                : Reply::Value(lastStart_);
-    }
-    if (member == "maxadu")
-        return Reply::Value(kMaxAdu);
-    if (member == "maxbinx")
-        return Reply::Value(MaxBin(false));
-    if (member == "maxbiny")
-        return Reply::Value(MaxBin(true));
-    if (member == "numx")
-        return Reply::Value(numX_);
-    if (member == "numy")
-        return Reply::Value(numY_);
-    if (member == "startx")
-        return Reply::Value(startX_);
-    if (member == "starty")
-        return Reply::Value(startY_);
-    if (member == "percentcompleted")
-        return PercentCompleted();
-    if (member == "pixelsizex")
-        return Reply::Value(BcdHundredths(m0.pixelWidth));
-    if (member == "pixelsizey")
-        return Reply::Value(BcdHundredths(m0.pixelHeight));
-    if (member == "readoutmode")
-        return Reply::Value(readoutMode_);
-    if (member == "readoutmodes")
-        return Reply::Value(ReadoutModes());
-    if (member == "sensorname")
-        return Reply::Value(info.name + (ccd_ == 0 ? " imaging CCD" : " tracking CCD"));
-    if (member == "sensortype")
-        return Reply::Value(0);
-    *bad = BadRequest{"camera has no member '" + member + "'"};
-    return Reply::Done();
+    return handler(*this, params, bad);
 }
 
 // ---------------------------------------------------------------------------
-// PUT
-
-Reply CameraDevice::Put(const std::string& member, const Params& params,
-                        std::optional<BadRequest>* bad) {
-    if (member == "connected") {
-        const bool on = params.Boolean("Connected", bad);
-        return *bad ? Reply::Done() : Connect(on);
-    }
-    if (member == "action") {
-        const std::string action = params.Text("Action", bad);
-        if (*bad)
-            return Reply::Done();
-        if (Lower(action) != kRelayStatusAction)
-            return Reply::Error(AscomError::ActionNotImplemented,
-                                "no action '" + action + "' (supported: RelayStatus)");
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            if (!connected_)
-                return NotConnected();
-        }
-        std::uint16_t word = 0;
-        Reply r = unit_.RelayStatus(&word);
-        if (!r.ok())
-            return r;
-        std::string closed;
-        for (unsigned i = 0; i < 4; ++i) {
-            closed += i ? "," : "";
-            closed += client::RelayClosed(word, i) ? "1" : "0";
-        }
-        return Reply::Value(closed);
-    }
-    if (member == "commandblind" || member == "commandbool" || member == "commandstring")
-        return Reply::Error(AscomError::NotImplemented, "the camera takes no raw commands");
-    if (kAbsent.count(member))
-        return Reply::Error(AscomError::NotImplemented,
-                            "the camera has no " + member + " (" + Name() + ")");
-
-    if (member == "startexposure") {
-        const double seconds = params.Number("Duration", bad);
-        const bool light = *bad ? false : params.Boolean("Light", bad);
-        return *bad ? Reply::Done() : StartExposure(seconds, light);
-    }
-    if (member == "pulseguide") {
-        const long long direction = params.Integer("Direction", bad);
-        const long long ms = *bad ? 0 : params.Integer("Duration", bad);
-        if (*bad)
-            return Reply::Done();
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            if (!connected_)
-                return NotConnected();
-        }
-        if (direction < 0 || direction > 3)
-            return Invalid("Direction " + std::to_string(direction) +
-                           " (valid: 0 north, 1 south, 2 east, 3 west)");
-        if (ms < 0 || ms > kMaxPulseMs)
-            return Invalid("Duration " + std::to_string(ms) + " ms (valid: 0 to " +
-                           std::to_string(kMaxPulseMs) + ")");
-        return unit_.PulseGuide(static_cast<unsigned>(direction), static_cast<std::uint32_t>(ms));
-    }
-    if (member == "cooleron" || member == "setccdtemperature")
-        return Cooler(member, true, params, bad);
-
-    // Frame settings: one integer each.
-    static const std::map<std::string, const char*> kIntegerParam = {
-        {"binx", "BinX"},
-        {"biny", "BinY"},
-        {"numx", "NumX"},
-        {"numy", "NumY"},
-        {"startx", "StartX"},
-        {"starty", "StartY"},
-        {"readoutmode", "ReadoutMode"}};
-    auto it = kIntegerParam.find(member);
-    if (it != kIntegerParam.end()) {
-        const long long v = params.Integer(it->second, bad);
-        if (*bad)
-            return Reply::Done();
-        std::lock_guard<std::mutex> g(lock_);
-        if (!connected_)
-            return NotConnected();
-        Reap();
-        const std::string name = it->second;
-        if (member == "binx" || member == "biny") {
-            const unsigned max = MaxBin(member == "biny");
-            if (v < 1 || v > max)
-                return Invalid(name + " " + std::to_string(v) + " (valid: 1 to " +
-                               std::to_string(max) + ")");
-            const unsigned b = static_cast<unsigned>(v);
-            if (!CanAsymmetricBin())
-                binX_ = binY_ = b;
-            else
-                (member == "binx" ? binX_ : binY_) = b;
-            return Reply::Done();
-        }
-        if (member == "readoutmode") {
-            const long long count = static_cast<long long>(ReadoutModes().size());
-            if (v < 0 || v >= count)
-                return Invalid("ReadoutMode " + std::to_string(v) + " (valid: 0 to " +
-                               std::to_string(count - 1) + ")");
-            readoutMode_ = static_cast<unsigned>(v);
-            return Reply::Done();
-        }
-        const long long low = (member == "numx" || member == "numy") ? 1 : 0;
-        if (v < low || v > kMaxCoordinate)
-            return Invalid(name + " " + std::to_string(v) + " (valid: " + std::to_string(low) +
-                           " to " + std::to_string(kMaxCoordinate) + ")");
-        const unsigned u = static_cast<unsigned>(v);
-        if (member == "numx")
-            numX_ = u;
-        else if (member == "numy")
-            numY_ = u;
-        else if (member == "startx")
-            startX_ = u;
-        else
-            startY_ = u;
-        return Reply::Done();
-    }
-    if (member == "abortexposure" || member == "stopexposure") {
-        std::lock_guard<std::mutex> g(lock_);
-        if (!connected_)
-            return NotConnected();
-        if (member == "abortexposure") {
-            EndJob(true);
-            return Reply::Done();
-        }
-        if (job_ && !job_->finished)
-            job_->capture.StopEarly();
-        return Reply::Done();
-    }
-    *bad = BadRequest{"member '" + member + "' takes GET, not PUT"};
-    return Reply::Done();
-}
+// Connection
 
 Reply CameraDevice::Connect(bool on) {
     std::lock_guard<std::mutex> g(lock_);
@@ -478,6 +136,98 @@ Reply CameraDevice::Connect(bool on) {
     readoutMode_ = 0;
     failed_ = false;
     return Reply::Done();
+}
+
+// Linking takes a few exchanges with the camera (a second when it has to be
+// woken): connect and disconnect leave them to the link thread.
+Reply CameraDevice::StartLink(bool on) {
+    std::lock_guard<std::mutex> g(linkLock_);
+    if (linker_.joinable())
+        linker_.join();
+    linkFailure_.reset();
+    connecting_ = true;
+    linker_ = std::thread([this, on] {
+        Reply r = Connect(on);
+        std::lock_guard<std::mutex> g2(linkLock_);
+        if (!r.ok())
+            linkFailure_ = r;
+        connecting_ = false;
+    });
+    return Reply::Done();
+}
+
+Reply CameraDevice::Connecting() {
+    std::lock_guard<std::mutex> g(linkLock_);
+    if (connecting_)
+        return Reply::Value(true);
+    if (linkFailure_) {
+        // A failed connect is reported once, to the client polling for it.
+        Reply r = *linkFailure_;
+        linkFailure_.reset();
+        return r;
+    }
+    return Reply::Value(false);
+}
+
+Reply CameraDevice::DeviceState() {
+    json state = json::array();
+    auto add = [&](const char* name, const Reply& r) {
+        if (r.ok() && r.value)
+            state.push_back({{"Name", name}, {"Value", *r.value}});
+    };
+    add("CameraState", CameraState());
+    add("CCDTemperature", CcdTemperature());
+    add("CoolerPower", CoolerPower());
+    add("ImageReady", Reply::Value(image_ != nullptr));
+    add("IsPulseGuiding", Reply::Value(unit_.IsPulseGuiding()));
+    add("PercentCompleted", PercentCompleted());
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    add("TimeStamp", Reply::Value(UtcTimestamp(ms)));
+    return Reply::Value(state);
+}
+
+// A camera's Description goes into FITS headers: at most 68 characters, so
+// the port entry and the full warning go to DriverInfo.
+Reply CameraDevice::Description() const {
+    return Reply::Value(Name() + (unit_.eepromFailed() ? " (EEPROM checksum failed)" : ""));
+}
+
+Reply CameraDevice::DriverInfo() const {
+    return Reply::Value(
+        std::string("zeva-alpaca ") + ZEVA_VERSION +
+        ", ASCOM Alpaca server for ZEVA cameras; camera on port \"" + unit_.entry() + "\"" +
+        (unit_.eepromFailed() ? std::string(" (warning: ") + client::kEepromFailedWarning + ")"
+                              : ""));
+}
+
+// The one action: the four relays' states, "0,1,0,0" (relay 0 first).
+Reply CameraDevice::Action(const Params& params, std::optional<BadRequest>* bad) {
+    const std::string action = params.Text("Action", bad);
+    if (*bad)
+        return Reply::Done();
+    if (!client::HasGuideRelays(unit_.type()) || !EqualNoCase(action, "RelayStatus"))
+        return Reply::Error(
+            AscomError::ActionNotImplemented,
+            "no action '" + action + "'" +
+                (client::HasGuideRelays(unit_.type()) ? " (supported: RelayStatus)"
+                                                      : " (the camera has no guide relays)"));
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!connected_)
+            return NotConnected();
+    }
+    std::uint16_t word = 0;
+    Reply r = unit_.RelayStatus(&word);
+    if (!r.ok())
+        return r;
+    std::string closed;
+    for (unsigned i = 0; i < 4; ++i) {
+        closed += i ? "," : "";
+        closed += client::RelayClosed(word, i) ? "1" : "0";
+    }
+    return Reply::Value(closed);
 }
 
 }  // namespace zeva::alpaca

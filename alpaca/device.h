@@ -1,11 +1,14 @@
 // One Alpaca camera device: the imaging (or only) CCD of a camera, or its
-// tracking CCD.  Answers every ICameraV3 member; exposures run on a worker
-// thread through the client's capture sequence.
+// tracking CCD.  Answers every ICameraV4 member through one member table;
+// exposures run on a worker thread through the client's capture sequence.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -25,6 +28,8 @@ class CameraDevice {
     unsigned number() const { return number_; }
     unsigned ccd() const { return ccd_; }
     std::string Name() const;
+    // A version-5 UUID over the host's machine ID, the camera's port entry
+    // and its place in the server's list, and the CCD.
     std::string UniqueId() const;
 
     // One member call.  `put` tells PUT from GET.  A member the device does not
@@ -41,6 +46,22 @@ class CameraDevice {
     void Shutdown();
 
   private:
+    // One row of the member table: the member as named in the URL (lower
+    // case), its GET and PUT handlers (null: the member takes no such call),
+    // the PUT's parameters named exactly as clients must send them, whether
+    // it needs a connection, and whether the camera has it at all (absent
+    // members answer NotImplemented).
+    using Handler = Reply (*)(CameraDevice&, const Params&, std::optional<BadRequest>*);
+    struct Member {
+        const char* name;
+        Handler get;
+        Handler put;
+        std::array<const char*, 2> params;
+        bool needsConnection;
+        bool present;
+    };
+    static std::span<const Member> Members();
+
     // Exposure in progress or finished, owned by the device.
     struct Job {
         explicit Job(CameraUnit& unit) : capture(unit.camera(), &unit.lock()) {}
@@ -51,15 +72,28 @@ class CameraDevice {
         std::shared_ptr<client::Frame> frame;
     };
 
-    Reply Get(const std::string& member, const Params& params, std::optional<BadRequest>* bad);
-    Reply Put(const std::string& member, const Params& params, std::optional<BadRequest>* bad);
+    static const Member* FindMember(const std::string& name);
+    // Links or unlinks the camera now (Connected) ...
     Reply Connect(bool on);
+    // ... or on the link thread, returning at once (connect / disconnect).
+    Reply StartLink(bool on);
+    Reply Connecting();
+    Reply DeviceState();
+    Reply Description() const;
+    Reply DriverInfo() const;
+    Reply Action(const Params& params, std::optional<BadRequest>* bad);
+    Reply PulseGuide(const Params& params, std::optional<BadRequest>* bad);
+    Reply FrameSetting(const char* name, unsigned* field, const Params& params,
+                       std::optional<BadRequest>* bad);
+    Reply Binning(bool vertical, const Params& params, std::optional<BadRequest>* bad);
+    Reply SetReadoutMode(const Params& params, std::optional<BadRequest>* bad);
+
+    // Exposures (exposure.cpp); lock_ held.
     Reply StartExposure(double seconds, bool light);
-    Reply Abort();
-    Reply Stop();
-    // Collects a finished job into the device's state; lock_ held.
+    Reply StopExposure();
+    // Collects a finished job into the device's state.
     void Reap();
-    void EndJob(bool cancel);  // lock_ held
+    void EndJob(bool cancel);
     Reply CameraState();
     Reply PercentCompleted();
     bool PlanFrame(client::ReadoutPlan* plan, std::string* error) const;
@@ -67,12 +101,25 @@ class CameraDevice {
     bool CanAsymmetricBin() const;
     bool SummedModes() const;
     nlohmann::json ReadoutModes() const;
-    Reply Cooler(const std::string& member, bool put, const Params& params,
-                 std::optional<BadRequest>* bad);
+
+    // Cooler (cooler.cpp); lock_ held.
+    Reply CcdTemperature();
+    Reply CoolerPower();
+    Reply CoolerOn();
+    Reply Setpoint();
+    Reply SetCoolerOn(const Params& params, std::optional<BadRequest>* bad);
+    Reply SetSetpoint(const Params& params, std::optional<BadRequest>* bad);
 
     CameraUnit& unit_;
     const unsigned ccd_;
     const unsigned number_;
+
+    // Connect / disconnect in the background: one link thread at a time, its
+    // failure reported by the next `connecting`.
+    std::mutex linkLock_;
+    std::thread linker_;
+    std::atomic<bool> connecting_{false};
+    std::optional<Reply> linkFailure_;  // linkLock_
 
     std::mutex lock_;
     bool connected_ = false;

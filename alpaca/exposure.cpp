@@ -1,5 +1,6 @@
 // Exposures of a camera device: the frame planned from its settings, the
-// capture on a worker thread, its state and its image.
+// capture on a worker thread, its state and its image.  Every routine but
+// Image runs with the device's lock held.
 #include <algorithm>
 #include <cstdio>
 
@@ -94,10 +95,6 @@ void CameraDevice::EndJob(bool cancel) {
 }
 
 Reply CameraDevice::StartExposure(double seconds, bool light) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (!connected_)
-        return NotConnected();
-    Reap();
     if (job_)
         return Reply::Error(AscomError::InvalidOperation,
                             "an exposure is already running on this camera");
@@ -121,6 +118,13 @@ Reply CameraDevice::StartExposure(double seconds, bool light) {
         raw->finished = true;
     });
     job_ = std::move(job);
+    return Reply::Done();
+}
+
+// Ends the exposure early and reads it out; nothing to do while reading.
+Reply CameraDevice::StopExposure() {
+    if (job_ && !job_->finished)
+        job_->capture.StopEarly();
     return Reply::Done();
 }
 

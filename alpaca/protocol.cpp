@@ -27,17 +27,15 @@ BadRequest Unparsable(const std::string& name, const std::string& value, const c
 
 }  // namespace
 
-Params::Params(const std::multimap<std::string, std::string>& raw) {
-    for (const auto& [name, value] : raw) byLowerName_.emplace(Lower(name), value);
-}
-
-bool Params::Has(const std::string& name) const {
-    return Find(name) != nullptr;
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && Lower(a) == Lower(b);
 }
 
 const std::string* Params::Find(const std::string& name) const {
-    auto it = byLowerName_.find(Lower(name));
-    return it == byLowerName_.end() ? nullptr : &it->second;
+    for (const auto& [n, value] : pairs_)
+        if (match_ == NameMatch::Exact ? n == name : EqualNoCase(n, name))
+            return &value;
+    return nullptr;
 }
 
 std::string Params::Text(const std::string& name, std::optional<BadRequest>* bad) const {

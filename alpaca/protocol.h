@@ -1,14 +1,14 @@
 // The Alpaca protocol as the server speaks it, apart from any camera: error
-// numbers, request parameters (names case-insensitive, values not), the JSON
-// reply envelope and the ImageBytes image form.  Pure functions, tested alone.
+// numbers, request parameters, the JSON reply envelope and the ImageBytes image form.  Pure
+// functions, tested alone.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zeva::alpaca {
@@ -60,16 +60,19 @@ struct BadRequest {
     std::string reason;
 };
 
-// The parameters of one request (query string, and the form body of a PUT),
-// looked up by name without regard to case.
+// How a request's parameter names are matched: a GET's query string in any
+// case, a PUT's form body exactly as the members name them (`BinX`, not `binx`).
+enum class NameMatch { AnyCase, Exact };
+
+// The parameters of one request, in the order it carries them.  Of two values
+// whose names match, the first one counts.
 class Params {
   public:
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
     Params() = default;
-    // Pairs as the HTTP library parsed them; of two values with the same name
-    // the first one counts.
-    explicit Params(const std::multimap<std::string, std::string>& raw);
+    Params(Pairs pairs, NameMatch match) : pairs_(std::move(pairs)), match_(match) {}
 
-    bool Has(const std::string& name) const;
+    bool Has(const std::string& name) const { return Find(name) != nullptr; }
     const std::string* Find(const std::string& name) const;
 
     // Each returns the value or sets *bad (missing or unparsable) and returns 0/false.
@@ -83,8 +86,11 @@ class Params {
     std::uint32_t ClientTransactionId() const;
 
   private:
-    std::map<std::string, std::string> byLowerName_;
+    Pairs pairs_;
+    NameMatch match_ = NameMatch::AnyCase;
 };
+
+bool EqualNoCase(const std::string& a, const std::string& b);
 
 // Strict parsers behind Params (whole text, no spaces, in range).
 bool ParseInteger(const std::string& text, long long* v);

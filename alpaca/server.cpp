@@ -33,28 +33,34 @@ bool WantsImageBytes(const httplib::Request& req) {
     return false;
 }
 
+// A body without a type is taken as the form it nearly always is.
 bool FormBody(const httplib::Request& req) {
     const std::string type = req.get_header_value("Content-Type");
-    return type.rfind("application/x-www-form-urlencoded", 0) == 0;
+    return type.empty() || type.rfind("application/x-www-form-urlencoded", 0) == 0;
+}
+
+// "a=1&b=2" as pairs in order, each decoded by the HTTP library (its own
+// parse keeps the pairs sorted by name, which loses which came first).
+Params::Pairs FormPairs(const std::string& text) {
+    Params::Pairs pairs;
+    httplib::detail::split(text.data(), text.data() + text.size(), '&',
+                           [&](const char* b, const char* e) {
+                               httplib::Params one;
+                               httplib::detail::parse_query_text(std::string(b, e), one);
+                               for (auto& [name, value] : one) pairs.emplace_back(name, value);
+                           });
+    return pairs;
 }
 
 }  // namespace
 
 Params RequestParams(const httplib::Request& req) {
-    httplib::Params all = req.params;
-    if (req.method == "PUT" && !req.body.empty() && FormBody(req)) {
-        httplib::Params body;
-        httplib::detail::parse_query_text(req.body, body);
-        for (const auto& [k, v] : body) {
-            // httplib may have parsed the body into params already.
-            bool present = false;
-            auto range = all.equal_range(k);
-            for (auto it = range.first; it != range.second; ++it) present |= it->second == v;
-            if (!present)
-                all.emplace(k, v);
-        }
-    }
-    return Params(all);
+    // The form body of a PUT, in order; parameters in its URL do not count.
+    if (req.method == "PUT")
+        return Params(FormPairs(FormBody(req) ? req.body : ""), NameMatch::Exact);
+    const std::size_t query = req.target.find('?');
+    return Params(FormPairs(query == std::string::npos ? "" : req.target.substr(query + 1)),
+                  NameMatch::AnyCase);
 }
 
 AlpacaServer::AlpacaServer(std::vector<CameraDevice*> devices, ServerInfo info)

@@ -3,7 +3,7 @@
 set -e
 PKGS="build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev \
 libbenchmark-dev libcfitsio-dev libpng-dev libindi-dev indi-bin clang libclang-rt-14-dev \
-libcpp-httplib-dev nlohmann-json3-dev libcurl4-openssl-dev curl"
+libcpp-httplib-dev nlohmann-json3-dev uuid-dev libcurl4-openssl-dev curl"
 missing=""
 for p in $PKGS; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

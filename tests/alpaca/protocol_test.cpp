@@ -14,18 +14,30 @@ namespace zeva::alpaca {
 namespace {
 
 using json = nlohmann::json;
-using Raw = std::multimap<std::string, std::string>;
+using Raw = Params::Pairs;
 
-TEST(AlpacaParams, NamesMatchInAnyCaseAndTheFirstOfTwoWins) {
-    Params p(Raw{
-        {"duration", "1.5"}, {"LIGHT", "True"}, {"duration", "9"}, {"ClientTransactionID", "42"}});
+TEST(AlpacaParams, QueryNamesMatchInAnyCaseFormNamesExactlyAndTheFirstOfTwoWins) {
+    const Raw pairs = {{"duration", "1.5"},
+                       {"LIGHT", "True"},
+                       {"Duration", "9"},
+                       {"Light", "false"},
+                       {"ClientTransactionID", "42"},
+                       {"clienttransactionid", "43"},
+                       {"clientid", "7"}};
+    Params query(pairs, NameMatch::AnyCase);
     std::optional<BadRequest> bad;
-    EXPECT_DOUBLE_EQ(p.Number("Duration", &bad), 1.5);
-    EXPECT_TRUE(p.Boolean("Light", &bad));
+    EXPECT_DOUBLE_EQ(query.Number("Duration", &bad), 1.5);
+    EXPECT_TRUE(query.Boolean("Light", &bad));
     EXPECT_FALSE(bad);
-    EXPECT_EQ(p.ClientTransactionId(), 42u);
-    EXPECT_EQ(p.ClientId(), 0u);
-    p.Integer("Direction", &bad);
+    EXPECT_EQ(query.ClientTransactionId(), 42u);
+    EXPECT_EQ(query.ClientId(), 7u);
+    Params form(pairs, NameMatch::Exact);
+    EXPECT_DOUBLE_EQ(form.Number("Duration", &bad), 9);
+    EXPECT_FALSE(form.Boolean("Light", &bad));
+    EXPECT_FALSE(bad);
+    EXPECT_EQ(form.ClientTransactionId(), 42u);
+    EXPECT_EQ(form.ClientId(), 0u);  // "clientid" is not ClientID in a form
+    form.Integer("Direction", &bad);
     ASSERT_TRUE(bad);
     EXPECT_NE(bad->reason.find("Direction"), std::string::npos);
 }
@@ -50,7 +62,7 @@ TEST(AlpacaParams, OnlyWholeFiniteValuesParse) {
     EXPECT_FALSE(ParseUnsigned32("4294967296", &u));
     EXPECT_TRUE(ParseUnsigned32("4294967295", &u));
     // A bad transaction number is answered as 0, not refused.
-    EXPECT_EQ(Params(Raw{{"ClientTransactionID", "-3"}}).ClientTransactionId(), 0u);
+    EXPECT_EQ(Params(Raw{{"ClientTransactionID", "-3"}}, NameMatch::Exact).ClientTransactionId(), 0u);
 }
 
 TEST(AlpacaEnvelope, ErrorsCarryNoValue) {
