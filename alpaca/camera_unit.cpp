@@ -141,7 +141,7 @@ Reply CameraUnit::Temperature(client::TemperatureStatus* status) {
 }
 
 Reply CameraUnit::SetRegulation(bool on, double celsius) {
-    const std::uint16_t reading = settings_.calibration.ToReading(celsius);
+    const std::uint16_t reading = settings().calibration.ToReading(celsius);
     const client::Status st = Locked([&](client::Camera& c) {
         return on ? c.SetTemperatureRegulation(1, reading) : c.SetTemperatureRegulation(0, 0);
     });
@@ -152,11 +152,50 @@ Reply CameraUnit::SetRegulation(bool on, double celsius) {
     return Reply::Done();
 }
 
+// What the calibration can express over the readings 0 to 4095, within the
+// temperatures a cooled camera can have (a steep calibration would reach far
+// beyond them).
 void CameraUnit::SetpointRange(double* low, double* high) const {
-    const double a = settings_.calibration.ToCelsius(0);
-    const double b = settings_.calibration.ToCelsius(4095);
-    *low = std::min(a, b);
-    *high = std::max(a, b);
+    const client::CoolerCalibration cal = settings().calibration;
+    const double a = cal.ToCelsius(0);
+    const double b = cal.ToCelsius(4095);
+    *low = std::max(std::min(a, b), kColdestCelsius);
+    *high = std::min(std::max(a, b), kWarmestCelsius);
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+CameraSettings CameraUnit::settings() const {
+    std::lock_guard<std::mutex> g(settingsLock_);
+    return settings_;
+}
+
+Reply CameraUnit::ChangeSettings(const CameraSettings& settings) {
+    CameraSettings old;
+    {
+        // Under the guiding lock: no pulse starts or ends on the old relays
+        // once the new ones are in.
+        std::lock_guard<std::mutex> g(guideLock_);
+        if (pulses_[0].active || pulses_[1].active)
+            return Reply::Error(AscomError::InvalidOperation,
+                                "a guiding pulse runs on the camera on port \"" + entry_ + "\"");
+        std::lock_guard<std::mutex> s(settingsLock_);
+        old = settings_;
+        settings_ = settings;
+    }
+    const client::CoolerCalibration& a = old.calibration;
+    const client::CoolerCalibration& b = settings.calibration;
+    if (a.reading1 == b.reading1 && a.celsius1 == b.celsius1 && a.reading2 == b.reading2 &&
+        a.celsius2 == b.celsius2)
+        return Reply::Done();
+    client::TemperatureStatus t;
+    const Reply r = Temperature(&t);
+    if (!r.ok() || (t.regulationFlags & 1) == 0)
+        return r;
+    // The camera regulates to a reading: the new calibration gives the same
+    // target in C another one.
+    return SetRegulation(true, a.ToCelsius(t.setpoint));
 }
 
 // ---------------------------------------------------------------------------
@@ -167,7 +206,7 @@ client::Status CameraUnit::SendRelays(std::uint64_t now) {
     for (int a = 0; a < 2; ++a)
         if (pulses_[a].active && pulses_[a].endNs > now)
             left[a] = static_cast<std::uint32_t>((pulses_[a].endNs - now) / kMs);
-    const auto times = client::RelayTimes(settings_.relays, left[0], pulses_[0].positive, left[1],
+    const auto times = client::RelayTimes(settings().relays, left[0], pulses_[0].positive, left[1],
                                           pulses_[1].positive);
     return Locked([&](client::Camera& c) { return c.ActivateRelay(times); });
 }
@@ -220,8 +259,8 @@ void CameraUnit::PollRelays() {
     const client::Status st =
         Locked([&](client::Camera& c) { return c.QueryCommandStatus(7, &word); });
     const std::uint64_t now = client::NowNs();
-    const unsigned out[2][2] = {{settings_.relays.north, settings_.relays.south},
-                                {settings_.relays.west, settings_.relays.east}};
+    const client::RelayMap map = settings().relays;
+    const unsigned out[2][2] = {{map.north, map.south}, {map.west, map.east}};
     bool resend = false;
     for (int a = 0; a < 2; ++a) {
         Pulse& p = pulses_[a];

@@ -18,6 +18,11 @@
 
 namespace zeva::alpaca {
 
+// Sensor temperatures a cooled camera can plausibly have, in C: calibration
+// points and set points stay within them.
+constexpr double kColdestCelsius = -100;
+constexpr double kWarmestCelsius = 80;
+
 // What the settings file keeps for one camera.
 struct CameraSettings {
     client::CoolerCalibration calibration;
@@ -51,7 +56,12 @@ class CameraUnit {
     std::uint16_t type() const { return type_; }
     bool hasTracking() const { return client::HasTrackingCcd(type_); }
     const client::CcdInfo& info(unsigned ccd) const { return info_[ccd ? 1 : 0]; }
-    const CameraSettings& settings() const { return settings_; }
+    // The settings now: the set-up page may change them while the server runs.
+    CameraSettings settings() const;
+    // Takes new settings.  Refused (InvalidOperation) while a guiding pulse
+    // runs; a cooler that regulates keeps its target in C under the new
+    // calibration.
+    Reply ChangeSettings(const CameraSettings& settings);
     // The camera's EEPROM failed its checksum at the last link: its model
     // may be misidentified.
     bool eepromFailed() const { return eepromFailed_; }
@@ -93,6 +103,7 @@ class CameraUnit {
 
     const std::uint16_t port_;
     const std::string entry_;
+    mutable std::mutex settingsLock_;  // taken last, only to copy settings_
     CameraSettings settings_;
 
     std::mutex io_;

@@ -27,6 +27,7 @@ class CameraDevice {
 
     unsigned number() const { return number_; }
     unsigned ccd() const { return ccd_; }
+    CameraUnit& unit() const { return unit_; }
     std::string Name() const;
     // A version-5 UUID over the host's machine ID, the camera's port entry
     // and its place in the server's list, and the CCD.

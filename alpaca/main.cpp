@@ -241,7 +241,7 @@ int Main(int argc, char** argv) {
 
     char host[256] = "";
     gethostname(host, sizeof host - 1);
-    AlpacaServer server(list2, ServerInfo{o.location.empty() ? host : o.location});
+    AlpacaServer server(list2, ServerInfo{o.location.empty() ? host : o.location, o.settingsPath});
     if (!server.Bind(o.host, o.port, &error))
         return Fail(error);
     Discovery discovery;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "alpaca/setup.h"
+
 namespace zeva::alpaca {
 
 namespace {
@@ -117,6 +119,7 @@ void AlpacaServer::Routes() {
     http_->Put(api, [this](const httplib::Request& req, httplib::Response& res) {
         Device(req, res, true);
     });
+    AddSetupPages(*http_, devices_, info_);
     http_->set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
             std::string what = "internal error";

@@ -19,7 +19,8 @@ struct Response;
 namespace zeva::alpaca {
 
 struct ServerInfo {
-    std::string location;  // the management description's Location
+    std::string location;      // the management description's Location
+    std::string settingsPath;  // the settings file the set-up pages save to
 };
 
 class AlpacaServer {

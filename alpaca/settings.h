@@ -24,8 +24,14 @@ struct Settings {
 // for a file that cannot be read or is not valid (it is then left alone).
 bool LoadSettings(const std::string& path, Settings* settings, std::string* error);
 // Writes `path` whole (through a temporary file in the same folder,
-// creating the folder).  False with a message.
+// creating the folder); a symbolic link is followed and its target
+// rewritten.  False with a message.
 bool SaveSettings(const std::string& path, const Settings& settings, std::string* error);
+
+// Why `cal` cannot be used, naming the bad number (empty when it can): both
+// readings within 0 to 4095 and different, both temperatures plausible for a
+// cooled camera and different.
+std::string CalibrationFault(const client::CoolerCalibration& cal);
 
 // "R1,C1,R2,C2" and "N,S,E,W" as given on the command line.
 bool ParseCalibration(const std::string& text, client::CoolerCalibration* cal, std::string* error);

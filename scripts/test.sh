@@ -3,7 +3,7 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer.
 set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
-sh "$top/scripts/setup.sh"
+sh "$top/scripts/setup.sh" --test
 sh "$top/scripts/build.sh" build
 (cd "$top/build" && ctest --output-on-failure -j "$(nproc)")
 sh "$top/scripts/build.sh" build-asan -DZEVA_SANITIZE=ON -DZEVA_BUILD_BENCH=OFF

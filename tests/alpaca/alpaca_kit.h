@@ -85,6 +85,11 @@ class Http {
     HttpReply Put(const std::string& path, const std::string& form) {
         return Do(path, &form, "", 0);
     }
+    // A form as a browser sends it, with the page's origin when given.
+    HttpReply Post(const std::string& path, const std::string& form,
+                   const std::string& origin = "") {
+        return Do(path, &form, "", 0, "POST", origin.empty() ? "" : "Origin: " + origin);
+    }
 
   private:
     struct Sink {
@@ -99,7 +104,8 @@ class Http {
         return size * n;
     }
     HttpReply Do(const std::string& path, const std::string* form, const std::string& accept,
-                 std::size_t stopAfter) {
+                 std::size_t stopAfter, const char* method = "PUT",
+                 const std::string& header = "") {
         HttpReply r;
         Sink sink{&r.body, stopAfter};
         curl_easy_reset(curl_);
@@ -112,8 +118,10 @@ class Http {
         curl_slist* headers = nullptr;
         if (!accept.empty())
             headers = curl_slist_append(headers, ("Accept: " + accept).c_str());
+        if (!header.empty())
+            headers = curl_slist_append(headers, header.c_str());
         if (form) {
-            curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "PUT");
+            curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
             curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, form->c_str());
             curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, static_cast<long>(form->size()));
             headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
