@@ -102,6 +102,10 @@ void UsePortEntry(const std::string& entry) {
     machine::UsePortEntries(entry);
 }
 
+bool CheckPortEntries(const std::string& entries, std::string* error) {
+    return machine::CheckPortEntries(entries, error);
+}
+
 void ShutdownSystem() {
     machine::Shutdown();
 }

@@ -136,6 +136,9 @@ bool VirtualClock();
 // ZEVA_PORTS grammar), stopping it first when it runs other ports; the next
 // Driver::Open boots it.  Call only while no camera is open.
 void UsePortEntry(const std::string& entry);
+// Checks port entries (the ZEVA_PORTS grammar) as the system would parse
+// them at its start, opening nothing: false with *error naming the entry.
+bool CheckPortEntries(const std::string& entries, std::string* error);
 // Stops the system under the libraries (idempotent).  Programs with their
 // own threads call it before they exit, while those threads still run.
 void ShutdownSystem();

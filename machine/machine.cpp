@@ -126,6 +126,21 @@ void UsePortEntries(const std::string& entries) {
     g_entries_set = true;
 }
 
+bool CheckPortEntries(const std::string& entries, std::string* error) {
+    std::vector<PortEntry> parsed;
+    if (!ParsePortEntries(entries, &parsed, error))
+        return false;
+    for (const PortEntry& entry : parsed) {
+        sim::Options options;
+        if (entry.kind == PortKind::Simulated &&
+            !sim::ParseOptions(entry.backendEntry, &options, error)) {
+            *error = "port entry '" + entry.text + "': " + *error;
+            return false;
+        }
+    }
+    return true;
+}
+
 void Shutdown() {
     platform::ShutdownSystem();
 }

@@ -55,6 +55,11 @@ void SetPpdevSystem(ppdev::System* system);
 // entries is shut down; one running for these is left as it is.
 void UsePortEntries(const std::string& entries);
 
+// Checks port entries as a boot would parse them (the list, the registers
+// each claims, a simulated camera's model and options) without opening
+// any port: false with *error naming the entry at fault.
+bool CheckPortEntries(const std::string& entries, std::string* error);
+
 // Shuts the running system down (devices closed, driver unloaded).
 void Shutdown();
 

@@ -9,7 +9,8 @@
 //                                with the processor's port instructions
 // base=0xNNN and span=N belong to the platform and are taken out of the
 // entry before its backend sees it; base= places a simulated or ppdev port
-// in the I/O space (default 0x378, 0x278, 0x3BC, ... by position), while an
+// in the I/O space (default 0x378, 0x278, 0x3BC, then above 0xFFFF, by
+// position: default bases never meet), while an
 // io: entry sits at its own address.
 #pragma once
 

@@ -90,7 +90,10 @@ std::uint32_t DefaultPortBase(std::size_t index) {
     static constexpr std::uint32_t kBases[] = {0x378, 0x278, 0x3BC};
     if (index < 3)
         return kBases[index];
-    return static_cast<std::uint32_t>(0x3BC + 0x100 * (index - 2));
+    // The PC has no fourth place: the next ports sit above the 16-bit I/O
+    // space, where no base= given by hand can be, 0x800 apart so that no
+    // port's ECP registers (base + 0x400) meet another's.
+    return static_cast<std::uint32_t>(kFirstExtraPortBase + kExtraPortStride * (index - 3));
 }
 
 NTSTATUS BootSystem(SystemConfig config) {

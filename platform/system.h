@@ -23,10 +23,10 @@ enum class ClockMode { Real, Virtual };
 using BackendFactory = std::function<BackendResult(const std::string& entry)>;
 
 struct PortConfig {
-    std::string entry;                         // the configuration text, for messages
-    std::unique_ptr<PortBackend> backend;      // null: a port where nothing answers
-    std::uint32_t base = 0;                    // 0: the default base for its index (0x378, 0x278, 0x3BC, ...)
-    std::uint32_t span = 3;                    // registers reported by the parallel-port driver
+    std::string entry;                     // the configuration text, for messages
+    std::unique_ptr<PortBackend> backend;  // null: a port where nothing answers
+    std::uint32_t base = 0;  // 0: the default base for its index (0x378, 0x278, 0x3BC, ...)
+    std::uint32_t span = 3;  // registers reported by the parallel-port driver
 };
 
 struct SystemConfig {
@@ -52,7 +52,10 @@ std::size_t PoolOutstanding();
 // (they read 0xFF and go nowhere).
 std::uint64_t UnclaimedPortAccesses();
 
-// Default port base for port index i.
+// Default port base for port index i: 0x378, 0x278, 0x3BC, then above the
+// 16-bit I/O space, 0x800 apart: no two default ports share a register.
+inline constexpr std::uint32_t kFirstExtraPortBase = 0x10000;
+inline constexpr std::uint32_t kExtraPortStride = 0x800;
 std::uint32_t DefaultPortBase(std::size_t index);
 
 // Parses ZEVA_PORTS-style text ("a,b,c") with the factory; error names the bad entry.

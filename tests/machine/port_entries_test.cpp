@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "machine/machine.h"
 #include "machine/ports.h"
 
 namespace {
@@ -69,6 +70,35 @@ TEST(PortEntries, EntriesSharingARegisterAreRefusedNamingBoth) {
         << error;
     EXPECT_TRUE(ParsePortEntries("sim:gannet?base=0x278, sim:heron?base=0x378", &e, &error))
         << error;
+}
+
+TEST(PortEntries, DefaultBasesOfAnyNumberOfEntriesNeverMeet) {
+    // Entries 3 and 7 once met (0x3BC's ECP registers are 0x7BC-0x7BE).
+    std::string text = "sim:gannet";
+    for (int i = 1; i < 1000; ++i) text += ",sim:egret";
+    std::vector<PortEntry> e;
+    std::string error;
+    ASSERT_TRUE(ParsePortEntries(text, &e, &error)) << error;
+    ASSERT_EQ(e.size(), 1000u);
+    for (std::size_t i = 0; i < e.size(); ++i)
+        for (std::size_t j = i + 1; j < e.size(); ++j)
+            ASSERT_FALSE(zeva::machine::PortsOverlap(e[i], e[j])) << i << " and " << j;
+    // A base given by hand still meets a default one.
+    ExpectRefused(
+        "sim:egret,sim:egret,sim:egret,sim:egret,sim:egret,sim:egret,sim:egret?base=0x7BC",
+        {"port entry 7", "port entry 3"});
+}
+
+TEST(PortEntries, CheckedAsABootWouldWithoutOpeningAPort) {
+    std::string error;
+    EXPECT_TRUE(zeva::machine::CheckPortEntries("sim:gannet?scene=pattern,/dev/parport7", &error))
+        << error;
+    for (const auto& [text, says] :
+         {std::pair{"sim:ganet", "port entry 'sim:ganet': sim: unknown model 'ganet' (valid: "},
+          std::pair{"sim:gannet?scene=fog", "'fog'"}, std::pair{"sim:gannet,usb:0", "'usb:0'"}}) {
+        EXPECT_FALSE(zeva::machine::CheckPortEntries(text, &error)) << text;
+        EXPECT_NE(error.find(says), std::string::npos) << error;
+    }
 }
 
 TEST(PortEntries, BadEntriesNameTheValueAndTheValidOnes) {

@@ -239,7 +239,7 @@ TEST(Configuration, DefaultBasesAndPortListParsing) {
     EXPECT_EQ(DefaultPortBase(0), 0x378u);
     EXPECT_EQ(DefaultPortBase(1), 0x278u);
     EXPECT_EQ(DefaultPortBase(2), 0x3BCu);
-    EXPECT_EQ(DefaultPortBase(3), 0x4BCu);
+    EXPECT_EQ(DefaultPortBase(3), 0x10000u);
     std::vector<std::string> seen;
     BackendFactory factory = [&](const std::string& entry) {
         seen.push_back(entry);
