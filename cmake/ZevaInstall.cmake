@@ -107,8 +107,19 @@ if(TARGET zeva_alpaca_server)
   install(FILES ${zeva_pkg_bin}/zeva-alpaca.service DESTINATION lib/systemd/system)
 endif()
 if(TARGET indi_zeva_ccd)
-  # The driver finds our libraries in ../lib.
-  set_target_properties(indi_zeva_ccd PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
+  # The driver finds our libraries in ../lib, and an INDI outside the
+  # system's directories (an INDI 2 prefix) where it was found.
+  set(zeva_indi_rpath "${zeva_bin_rpath}")
+  if(ZEVA_INDI_LIBDIR AND NOT ZEVA_INDI_LIBDIR MATCHES "^/usr/lib")
+    list(APPEND zeva_indi_rpath "${ZEVA_INDI_LIBDIR}")
+  endif()
+  set_target_properties(indi_zeva_ccd PROPERTIES INSTALL_RPATH "${zeva_indi_rpath}")
+  add_custom_command(OUTPUT ${zeva_pkg_bin}/indi_zeva_ccd.1.gz
+    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/indi_zeva_ccd.1' > '${zeva_pkg_bin}/indi_zeva_ccd.1.gz'"
+    DEPENDS ${zeva_pkg_dir}/indi_zeva_ccd.1
+    COMMENT "Compressing the indi_zeva_ccd man page" VERBATIM)
+  add_custom_target(zeva_indi_man ALL DEPENDS ${zeva_pkg_bin}/indi_zeva_ccd.1.gz)
+  install(FILES ${zeva_pkg_bin}/indi_zeva_ccd.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # The INDI folder normally installs the driver and its XML itself; when its
   # CMakeLists has no install rules, they are made here.
   file(READ ${PROJECT_SOURCE_DIR}/indi/CMakeLists.txt zeva_indi_lists)

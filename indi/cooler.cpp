@@ -19,8 +19,9 @@ constexpr int kReadingStep = 16;
 
 void ZevaCCD::UpdateTemperatureLimits() {
     const double a = calibration_.ToCelsius(0), b = calibration_.ToCelsius(4095);
-    TemperatureN[0].min = std::min(a, b);
-    TemperatureN[0].max = std::max(a, b);
+    INumber& t = Temperature()->np[0];
+    t.min = std::min(a, b);
+    t.max = std::max(a, b);
 }
 
 // ---------------------------------------------------------------------------
@@ -61,15 +62,16 @@ void ZevaCCD::PublishCooler(const client::TemperatureStatus& t) {
     // can jump over the setpoint); away from it beyond two (no flapping
     // between the two while the regulation holds).
     const int away = std::abs(static_cast<int>(t.reading2) - static_cast<int>(t.setpoint));
+    INumberVectorProperty* temperature = Temperature();
     IPState tempState = IPS_BUSY;
     if (!on)
         tempState = IPS_IDLE;
-    else if (away <= kReadingStep || (away <= 2 * kReadingStep && TemperatureNP.s == IPS_OK))
+    else if (away <= kReadingStep || (away <= 2 * kReadingStep && temperature->s == IPS_OK))
         tempState = IPS_OK;
-    if (c != TemperatureN[0].value || tempState != TemperatureNP.s) {
-        TemperatureN[0].value = c;
-        TemperatureNP.s = tempState;
-        IDSetNumber(&TemperatureNP, nullptr);
+    if (c != temperature->np[0].value || tempState != temperature->s) {
+        temperature->np[0].value = c;
+        temperature->s = tempState;
+        IDSetNumber(temperature, nullptr);
     }
     if (power != CoolerPowerN[0].value || CoolerPowerNP.s != IPS_OK) {
         CoolerPowerN[0].value = power;

@@ -2,6 +2,7 @@
 // thread with the plan fixed when the exposure starts; the event loop shows
 // its progress and uploads the frame it read.
 #include <indilogger.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -172,6 +173,10 @@ void ZevaCCD::RunJob(ExposureJob* job) {
                                    return c.QueryTemperatureStatus(&job->temperature);
                                }).ok();
     job->finished = true;
+    const char done = 1;
+    if (write(finishedPipe_[1], &done, 1) < 0) {
+        // The pipe is full of earlier wake-ups: the event loop comes anyway.
+    }
 }
 
 // The countdown of the exposure, then the readout in whole percent, each at
@@ -240,7 +245,7 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
     ReadoutNP.s = IPS_OK;
     IDSetNumber(&ReadoutNP, nullptr);
     if (done->haveTemperature) {
-        TemperatureN[0].value = calibration_.ToCelsius(done->temperature.reading2);
+        Temperature()->np[0].value = calibration_.ToCelsius(done->temperature.reading2);
     }
     const client::Frame& frame = done->frame;
     chip.setFrameBufferSize(static_cast<uint32_t>(frame.pixels.size() * 2));
@@ -362,44 +367,6 @@ bool ZevaCCD::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME type) {
 
 bool ZevaCCD::UpdateGuiderFrameType(INDI::CCDChip::CCD_FRAME type) {
     return UpdateFrameType(GuideCCD, 1, type);
-}
-
-void ZevaCCD::addFITSKeywords(INDI::CCDChip* chip) {
-    INDI::CCD::addFITSKeywords(chip);
-    fitsfile* f = *chip->fitsFilePointer();
-    if (!f)
-        return;
-    client::ReadoutPlan plan;
-    {
-        std::lock_guard<std::mutex> g(framePlanLock_);
-        plan = framePlan_[chip == &GuideCCD ? 1 : 0];
-    }
-    const client::CcdInfo& info = info_[plan.ccd];
-    int status = 0;
-    std::string name = info.name;
-    fits_update_key_str(f, "INSTRUME", name.c_str(), "camera model", &status);
-    const char* which = plan.ccd == 0 ? "Imaging" : "Tracking";
-    fits_update_key_str(f, "CCD", which, "CCD read", &status);
-    fits_update_key_str(f, "ROWORDER", "TOP-DOWN", "first line read is row 1", &status);
-    fits_update_key_lng(f, "READMODE", plan.mode, "readout mode", &status);
-    if (plan.mode >= 3 && plan.mode <= 5)
-        fits_update_key_lng(f, "VFACTOR", plan.verticalFactor, "rows shifted per line", &status);
-    if (plan.mode < info.modes.size())
-        fits_update_key_dbl(f, "EGAIN", client::BcdHundredths(info.modes[plan.mode].gain), 6,
-                            "electrons per ADU", &status);
-    const client::Window read = plan.Unbinned();
-    fits_update_key_lng(f, "XORGSUBF", read.x, "subframe origin x [unbinned px]", &status);
-    fits_update_key_lng(f, "YORGSUBF", read.y, "subframe origin y [unbinned px]", &status);
-    fits_update_key_lng(f, "PEDESTAL", client::PedestalOf(cameraType_, plan.ccd),
-                        "counts added by the driver to each pixel", &status);
-    if (CoolerS[0].s == ISS_ON && haveTarget_)
-        fits_update_key_dbl(f, "SET-TEMP", lastTarget_, 3, "cooler setpoint [C]", &status);
-    // The header is written: the chip may take the next request.
-    {
-        std::lock_guard<std::mutex> g(writeLock_);
-        writing_[plan.ccd] = false;
-    }
-    written_.notify_all();
 }
 
 }  // namespace zeva::indi

@@ -25,6 +25,10 @@ void ZevaCCD::SendRelays() {
 IPState ZevaCCD::StartPulse(unsigned axis, bool positive, std::uint32_t ms) {
     if (!isConnected())
         return IPS_ALERT;
+    if (!hasRelays_) {
+        LOG_ERROR("This camera has no guide relays.");
+        return IPS_ALERT;
+    }
     if (ms < 5)
         return IPS_OK;
     std::lock_guard<std::mutex> g(guideLock_);
@@ -89,7 +93,7 @@ void ZevaCCD::MonitorLoop() {
                 nextTemp = now + 1'000'000'000;
             }
         }
-        if (guiding || now >= nextRelay) {
+        if (hasRelays_ && (guiding || now >= nextRelay)) {
             std::lock_guard<std::mutex> gg(guideLock_);
             std::uint16_t word = 0;
             client::Status st =
@@ -139,7 +143,7 @@ void ZevaCCD::PublishMonitor() {
         LOGF_WARN("%s.", error.c_str());
     if (tempOk)
         PublishCooler(t);
-    if (relayOk) {
+    if (relayOk && hasRelays_) {
         bool changed = false;
         for (unsigned i = 0; i < 4; ++i) {
             const double v = client::RelayClosed(relays, i) ? 1 : 0;

@@ -97,4 +97,19 @@ bool RefuseFrame(INumberVectorProperty* nvp, const double values[], char* names[
     return false;
 }
 
+bool RefuseFraction(INumberVectorProperty* nvp, const double values[], char* names[], int n) {
+    if (nvp == nullptr)
+        return false;
+    for (int i = 0; i < n; ++i) {
+        if (values[i] == std::floor(values[i]))
+            continue;
+        const INumber* np = IUFindNumber(nvp, names[i]);
+        nvp->s = IPS_ALERT;
+        IDSetNumber(nvp, "%s (%s) takes whole numbers only: %g refused, nothing changed.",
+                    np != nullptr ? np->label : names[i], names[i], values[i]);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace zeva::indi

@@ -8,6 +8,7 @@
 #include <indidevapi.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace zeva::indi {
 
@@ -16,6 +17,11 @@ namespace zeva::indi {
 // more than this.
 inline constexpr std::size_t kMaxText = 4096;
 inline constexpr std::size_t kMaxPortEntry = 512;
+
+// An empty entry, or one of blanks only.
+inline bool IsBlank(const char* text) {
+    return text == nullptr || text[std::strspn(text, " \t")] == '\0';
+}
 
 // Refuses when a text is longer than `limit`; `tvp` may be null (a property
 // the driver does not have: refused all the same, nothing echoed).
@@ -33,5 +39,9 @@ bool RefuseNonFinite(const char* device, INumberVectorProperty* nvp, const doubl
 // outside their elements' ranges or whose window leaves the xres x yres CCD.
 bool RefuseFrame(INumberVectorProperty* nvp, const double values[], char* names[], int n, int xres,
                  int yres);
+
+// Refuses a value that is not a whole number for a property whose elements
+// count things (binning, relay numbers): libindi would cut the fraction off.
+bool RefuseFraction(INumberVectorProperty* nvp, const double values[], char* names[], int n);
 
 }  // namespace zeva::indi

@@ -1,9 +1,12 @@
 #include "indi/zeva_ccd.h"
 
+#include <fcntl.h>
 #include <indilogger.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,21 +20,18 @@ namespace {
 
 constexpr unsigned kTickMs = 100;
 
-bool IsBlank(const char* text) {
-    return text == nullptr || text[std::strspn(text, " \t")] == '\0';
-}
-
-std::string DefaultEntry() {
-    const char* env = std::getenv("ZEVA_PORTS");
-    std::string e = env && *env ? env : "sim:gannet";
-    const std::size_t comma = e.find(',');
-    return comma == std::string::npos ? e : e.substr(0, comma);
-}
-
 }  // namespace
 
-ZevaCCD::ZevaCCD() {
-    setVersion(1, 0);
+ZevaCCD::ZevaCCD(std::size_t index, std::size_t count, const std::string& entry)
+    : index_(index), count_(count), startEntry_(entry) {
+    setDeviceName(host::DeviceName(index).c_str());
+    // A finished frame wakes the event loop at once rather than at its next tick.
+    if (pipe2(finishedPipe_, O_NONBLOCK | O_CLOEXEC) == 0)
+        IEAddCallback(finishedPipe_[0], &ZevaCCD::JobFinished, this);
+    // DRIVER_VERSION is the project's ("3.30": major and minor as written).
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(client::Version(), "%u.%u", &major, &minor) == 2)
+        setVersion(static_cast<std::uint16_t>(major), static_cast<std::uint16_t>(minor));
 }
 
 ZevaCCD::~ZevaCCD() {
@@ -39,8 +39,9 @@ ZevaCCD::~ZevaCCD() {
     StopJob(1);
     StopMonitor();
     CloseCamera();
-    // The real-clock timer thread must be gone before the process ends.
-    host::Shutdown();
+    for (int fd : finishedPipe_)
+        if (fd >= 0)
+            close(fd);
 }
 
 const char* ZevaCCD::getDefaultName() {
@@ -53,7 +54,7 @@ bool ZevaCCD::initProperties() {
                      CCD_HAS_SHUTTER | CCD_HAS_ST4_PORT | CCD_HAS_GUIDE_HEAD);
     addCaptureFormat({"INDI_MONO", "Mono", 16, true});
 
-    IUFillText(&PortT[0], "ENTRY", "Port entry", DefaultEntry().c_str());
+    IUFillText(&PortT[0], "ENTRY", "Port entry", startEntry_.c_str());
     IUFillTextVector(&PortTP, PortT, 1, getDeviceName(), "ZEVA_PORT", "Camera port", OPTIONS_TAB,
                      IP_RW, 0, IPS_IDLE);
     IUFillNumber(&CalibrationN[0], "READING_1", "Reading 1", "%.0f", 0, 4095, 1, 1000);
@@ -104,10 +105,15 @@ bool ZevaCCD::initProperties() {
 }
 
 void ZevaCCD::ISGetProperties(const char* dev) {
+    // libindidriver asks every device of the driver: another device's
+    // name is not ours to take.
+    if (dev != nullptr && std::strcmp(dev, getDeviceName()) != 0)
+        return;
     INDI::CCD::ISGetProperties(dev);
     defineProperty(&PortTP);
     defineProperty(&CalibrationNP);
-    defineProperty(&RelayMapNP);
+    if (hasRelays_ || !isConnected())
+        defineProperty(&RelayMapNP);
     // The saved configuration once, for the first client: every client that
     // joins later (a guider beside the capture program, a script) asks for
     // the properties again and must not have it applied over the session.
@@ -153,23 +159,38 @@ bool ZevaCCD::updateProperties() {
         }
         defineProperty(&CoolerSP);
         defineProperty(&CoolerPowerNP);
-        defineProperty(&RelayStatusNP);
-        defineProperty(&TipTiltNP);
-        defineProperty(&PulseOutNP);
         defineProperty(&ReadoutNP);
+        if (hasRelays_)
+            DefineRelayProperties();
+        else
+            deleteProperty(RelayMapNP.name);
         timerId_ = SetTimer(kTickMs);
     } else {
         deleteProperty(CoolerSP.name);
         deleteProperty(CoolerPowerNP.name);
-        deleteProperty(RelayStatusNP.name);
-        deleteProperty(TipTiltNP.name);
-        deleteProperty(PulseOutNP.name);
         deleteProperty(ReadoutNP.name);
+        if (hasRelays_)
+            DeleteRelayProperties();
+        else
+            defineProperty(&RelayMapNP);  // for the next camera, which may have relays
+        hasRelays_ = true;
         if (timerId_ >= 0)
             RemoveTimer(timerId_);
         timerId_ = -1;
     }
     return true;
+}
+
+void ZevaCCD::DefineRelayProperties() {
+    defineProperty(&RelayStatusNP);
+    defineProperty(&TipTiltNP);
+    defineProperty(&PulseOutNP);
+}
+
+void ZevaCCD::DeleteRelayProperties() {
+    deleteProperty(RelayStatusNP.name);
+    deleteProperty(TipTiltNP.name);
+    deleteProperty(PulseOutNP.name);
 }
 
 bool ZevaCCD::Connect() {
@@ -178,19 +199,24 @@ bool ZevaCCD::Connect() {
         LOG_ERROR("No camera port: the port entry is empty (e.g. sim:gannet, /dev/parport0).");
         return false;
     }
-    host::SelectPortEntry(entry);
+    std::string refused;
+    if (!host::Claim(index_, count_, entry, &refused)) {
+        LOGF_ERROR("Cannot start the camera port \"%s\": %s.", entry.c_str(), refused.c_str());
+        return false;
+    }
     client::Status st = driver_.Open();
     if (!st.ok()) {
         const std::string why = host::LastStartError();
         LOGF_ERROR("Cannot start the camera port \"%s\": %s", entry.c_str(),
                    why.empty() ? client::Explain(st).c_str() : why.c_str());
+        host::Release(index_);
         return false;
     }
-    st = camera_.Open(1);
+    st = camera_.Open(static_cast<std::uint16_t>(index_ + 1));
     if (!st.ok()) {
         LOGF_ERROR("Cannot open the camera on port \"%s\": %s", entry.c_str(),
                    client::Explain(st).c_str());
-        driver_.Close();
+        CloseCamera();
         return false;
     }
     st = camera_.EstablishLink(&cameraType_);
@@ -213,15 +239,23 @@ bool ZevaCCD::Connect() {
             return false;
         }
     }
-    std::uint32_t cap =
-        CCD_CAN_ABORT | CCD_CAN_BIN | CCD_CAN_SUBFRAME | CCD_HAS_COOLER | CCD_HAS_ST4_PORT;
-    if (!client::IsSingleCcd(cameraType_))
+    // Guiding pulses only where the camera has relays to send them with.
+    hasRelays_ = client::HasGuideRelays(cameraType_);
+    std::uint32_t cap = CCD_CAN_ABORT | CCD_CAN_BIN | CCD_CAN_SUBFRAME | CCD_HAS_COOLER;
+    if (hasRelays_)
+        cap |= CCD_HAS_ST4_PORT;
+    if (client::HasShutter(cameraType_))
         cap |= CCD_HAS_SHUTTER;
     if (hasTracking_)
         cap |= CCD_HAS_GUIDE_HEAD;
     SetCCDCapability(cap);
     LOGF_INFO("Connected to %s (type %u, firmware %u) on \"%s\".", info_[0].name.c_str(),
               cameraType_, info_[0].firmwareVersion, entry.c_str());
+    {
+        // Nothing the monitor read from another camera is published.
+        std::lock_guard<std::mutex> g(snapLock_);
+        snapTempOk_ = snapRelayOk_ = false;
+    }
     monitorStop_ = false;
     monitor_ = std::thread([this] { MonitorLoop(); });
     return true;
@@ -231,11 +265,27 @@ void ZevaCCD::CloseCamera() {
     std::lock_guard<std::mutex> g(ioLock_);
     camera_.Close();
     driver_.Close();
+    host::Release(index_);
 }
 
 bool ZevaCCD::Disconnect() {
+    // An exposure the disconnect ends is not left Busy for the next connect:
+    // nothing would ever end it.
+    const bool ended[2] = {jobs_[0] != nullptr || InExposure,
+                           jobs_[1] != nullptr || InGuideExposure};
     StopJob(0);
     StopJob(1);
+    for (unsigned ccd = 0; ccd < 2; ++ccd) {
+        if (!ended[ccd])
+            continue;
+        (ccd == 0 ? InExposure : InGuideExposure) = false;
+        INDI::PropertyNumber p = getNumber(ccd == 0 ? "CCD_EXPOSURE" : "GUIDER_EXPOSURE");
+        if (INumberVectorProperty* nvp = p ? p.getNumber() : nullptr) {
+            nvp->s = IPS_ALERT;
+            IDSetNumber(nvp, "%s exposure ended by the disconnect.",
+                        ccd == 0 ? "Imaging" : "Guide");
+        }
+    }
     StopMonitor();
     {
         std::lock_guard<std::mutex> g(guideLock_);
@@ -258,6 +308,12 @@ void ZevaCCD::StopMonitor() {
 void ZevaCCD::TimerHit() {
     if (!isConnected())
         return;
+    PollJobs();
+    PublishMonitor();
+    timerId_ = SetTimer(kTickMs);
+}
+
+void ZevaCCD::PollJobs() {
     PollJob(PrimaryCCD, 0);
     if (hasTracking_)
         PollJob(GuideCCD, 1);
@@ -265,184 +321,36 @@ void ZevaCCD::TimerHit() {
     ApplyRequest(PrimaryCCD, 0, false);
     if (hasTracking_)
         ApplyRequest(GuideCCD, 1, false);
-    PublishMonitor();
-    timerId_ = SetTimer(kTickMs);
 }
 
-// ---------------------------------------------------------------------------
-// Properties
-
-bool ZevaCCD::ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) {
-    const bool mine = dev && std::strcmp(dev, getDeviceName()) == 0;
-    // Before anything is echoed: an over-long text never reaches a property.
-    if (mine) {
-        INDI::PropertyText p = getText(name);
-        const bool port = std::strcmp(name, PortTP.name) == 0;
-        if (RefuseLongText(getDeviceName(), p ? p.getText() : nullptr, texts, names, n,
-                           port ? kMaxPortEntry : kMaxText))
-            return true;
+void ZevaCCD::JobFinished(int fd, void* self) {
+    char drained[16];
+    while (read(fd, drained, sizeof drained) > 0) {
     }
-    if (mine && std::strcmp(name, PortTP.name) == 0) {
-        if (isConnected()) {
-            // The entry in use, sent again (a saved configuration, a client
-            // restoring its settings), changes nothing.
-            bool same = true;
-            for (int i = 0; i < n; ++i)
-                if (std::strcmp(names[i], PortT[0].name) == 0)
-                    same = texts[i] && PortT[0].text && std::strcmp(texts[i], PortT[0].text) == 0;
-            if (same) {
-                PortTP.s = IPS_OK;
-                IDSetText(&PortTP, nullptr);
-                return true;
-            }
-            PortTP.s = IPS_ALERT;
-            IDSetText(&PortTP, "Disconnect before choosing another camera port.");
-            return true;
-        }
-        for (int i = 0; i < n; ++i) {
-            if (std::strcmp(names[i], PortT[0].name) == 0 && IsBlank(texts[i])) {
-                PortTP.s = IPS_ALERT;
-                IDSetText(&PortTP, "The port entry is empty (e.g. sim:gannet, /dev/parport0).");
-                return true;
-            }
-        }
-        IUUpdateText(&PortTP, texts, names, n);
-        PortTP.s = IPS_OK;
-        IDSetText(&PortTP, nullptr);
-        saveConfig(true, PortTP.name);
-        return true;
-    }
-    return INDI::CCD::ISNewText(dev, name, texts, names, n);
+    auto* ccd = static_cast<ZevaCCD*>(self);
+    if (ccd->isConnected())
+        ccd->PollJobs();
 }
 
-bool ZevaCCD::ISNewSwitch(const char* dev, const char* name, ISState* states, char* names[],
-                          int n) {
-    if (dev && std::strcmp(dev, getDeviceName()) == 0 && std::strcmp(name, CoolerSP.name) == 0) {
-        IUUpdateSwitch(&CoolerSP, states, names, n);
-        const bool on = CoolerS[0].s == ISS_ON;
-        client::Status st;
-        if (on) {
-            const double target = haveTarget_ ? lastTarget_ : TemperatureN[0].value;
-            const std::uint16_t r = calibration_.ToReading(target);
-            st = Locked([&](client::Camera& c) { return c.SetTemperatureRegulation(1, r); });
-        } else {
-            st = Locked([&](client::Camera& c) { return c.SetTemperatureRegulation(0, 0); });
-        }
-        if (!st.ok()) {
-            LOGF_ERROR("Switching the cooler failed: %s.", client::Explain(st).c_str());
-            CoolerSP.s = IPS_ALERT;
-            IDSetSwitch(&CoolerSP, nullptr);
-            return true;
-        }
-        CoolerCommanded();
-        CoolerSP.s = on ? IPS_BUSY : IPS_OK;
-        IDSetSwitch(&CoolerSP, nullptr);
-        return true;
-    }
-    return INDI::CCD::ISNewSwitch(dev, name, states, names, n);
-}
+namespace {
 
-bool ZevaCCD::ISNewNumber(const char* dev, const char* name, double values[], char* names[],
-                          int n) {
-    if (!dev || std::strcmp(dev, getDeviceName()) != 0)
-        return INDI::CCD::ISNewNumber(dev, name, values, names, n);
-    // Refused values change nothing: checked here, before any handler.
-    INDI::PropertyNumber p = getNumber(name);
-    INumberVectorProperty* nvp = p ? p.getNumber() : nullptr;
-    if (RefuseNonFinite(getDeviceName(), nvp, values, names, n))
-        return true;
-    if (std::strcmp(name, "CCD_FRAME") == 0 &&
-        RefuseFrame(nvp, values, names, n, PrimaryCCD.getXRes(), PrimaryCCD.getYRes()))
-        return true;
-    if (std::strncmp(name, "GUIDER_", 7) == 0 && isConnected() && !hasTracking_) {
-        LOGF_ERROR("This camera has no tracking CCD: there is no guide head for %s.", name);
-        return true;
+// Every ZEVA_PORTS entry is a device of its own.  libindidriver runs the
+// event loop and dispatches to each device by name.
+struct Devices {
+    Devices() {
+        const std::vector<std::string> entries = host::StartEntries();
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            all.push_back(std::make_unique<ZevaCCD>(i, entries.size(), entries[i]));
     }
-    if (std::strcmp(name, "GUIDER_FRAME") == 0 &&
-        RefuseFrame(nvp, values, names, n, GuideCCD.getXRes(), GuideCCD.getYRes()))
-        return true;
-    if (std::strcmp(name, CalibrationNP.name) == 0) {
-        double old[4];
-        for (int i = 0; i < 4; ++i) old[i] = CalibrationN[i].value;
-        if (IUUpdateNumber(&CalibrationNP, values, names, n) < 0)
-            return true;  // refused, and said so, by libindi
-        client::CoolerCalibration c{CalibrationN[0].value, CalibrationN[1].value,
-                                    CalibrationN[2].value, CalibrationN[3].value};
-        if (!c.Valid()) {
-            for (int i = 0; i < 4; ++i) CalibrationN[i].value = old[i];
-            CalibrationNP.s = IPS_ALERT;
-            IDSetNumber(&CalibrationNP,
-                        "The two calibration points must differ in reading and temperature.");
-            return true;
-        }
-        calibration_ = c;
-        UpdateTemperatureLimits();
-        CalibrationNP.s = IPS_OK;
-        IDSetNumber(&CalibrationNP, nullptr);
-        saveConfig(true, CalibrationNP.name);
-        return true;
+    ~Devices() {
+        all.clear();
+        // The real-clock timer thread must be gone before the process ends.
+        host::Shutdown();
     }
-    if (std::strcmp(name, RelayMapNP.name) == 0) {
-        double old[4];
-        for (int i = 0; i < 4; ++i) old[i] = RelayMapN[i].value;
-        if (IUUpdateNumber(&RelayMapNP, values, names, n) < 0)
-            return true;
-        client::RelayMap m{
-            static_cast<unsigned>(RelayMapN[0].value), static_cast<unsigned>(RelayMapN[1].value),
-            static_cast<unsigned>(RelayMapN[2].value), static_cast<unsigned>(RelayMapN[3].value)};
-        std::lock_guard<std::mutex> g(guideLock_);
-        if (!m.Valid() || pulses_[0].active || pulses_[1].active) {
-            for (int i = 0; i < 4; ++i) RelayMapN[i].value = old[i];
-            RelayMapNP.s = IPS_ALERT;
-            IDSetNumber(&RelayMapNP,
-                        "Each direction needs its own relay 0 to 3 (and no pulse running).");
-            return true;
-        }
-        relayMap_ = m;
-        RelayMapNP.s = IPS_OK;
-        IDSetNumber(&RelayMapNP, nullptr);
-        saveConfig(true, RelayMapNP.name);
-        return true;
-    }
-    if (std::strcmp(name, TipTiltNP.name) == 0) {
-        if (IUUpdateNumber(&TipTiltNP, values, names, n) < 0)
-            return true;
-        client::Status st = Locked([&](client::Camera& c) {
-            return c.AOTipTilt(static_cast<std::uint16_t>(TipTiltN[0].value),
-                               static_cast<std::uint16_t>(TipTiltN[1].value));
-        });
-        if (!st.ok())
-            LOGF_ERROR("Moving the tip-tilt unit failed: %s.", client::Explain(st).c_str());
-        TipTiltNP.s = st.ok() ? IPS_OK : IPS_ALERT;
-        IDSetNumber(&TipTiltNP, nullptr);
-        return true;
-    }
-    if (std::strcmp(name, PulseOutNP.name) == 0) {
-        if (IUUpdateNumber(&PulseOutNP, values, names, n) < 0)
-            return true;
-        client::Status st = Locked([&](client::Camera& c) {
-            return c.PulseOut(static_cast<std::uint16_t>(PulseOutN[0].value),
-                              static_cast<std::uint16_t>(PulseOutN[1].value),
-                              static_cast<std::uint16_t>(PulseOutN[2].value));
-        });
-        if (!st.ok())
-            LOGF_ERROR("Pulse output failed: %s.", client::Explain(st).c_str());
-        PulseOutNP.s = st.ok() ? IPS_OK : IPS_ALERT;
-        IDSetNumber(&PulseOutNP, nullptr);
-        return true;
-    }
-    return INDI::CCD::ISNewNumber(dev, name, values, names, n);
-}
+    std::vector<std::unique_ptr<ZevaCCD>> all;
+};
+Devices g_devices;
 
-bool ZevaCCD::saveConfigItems(FILE* fp) {
-    INDI::CCD::saveConfigItems(fp);
-    IUSaveConfigText(fp, &PortTP);
-    IUSaveConfigNumber(fp, &CalibrationNP);
-    IUSaveConfigNumber(fp, &RelayMapNP);
-    return true;
-}
+}  // namespace
 
 }  // namespace zeva::indi
-
-// libindidriver runs the event loop and dispatches to the device.
-static std::unique_ptr<zeva::indi::ZevaCCD> g_camera(new zeva::indi::ZevaCCD());

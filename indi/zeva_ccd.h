@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,15 @@
 #include "client/plan.h"
 
 namespace zeva::indi {
+
+class KeyWriter;  // our FITS keys, in the form the INDI version takes
+
+inline INumberVectorProperty* CVector(INumberVectorProperty& p) {
+    return &p;
+}
+inline INumberVectorProperty* CVector(INDI::PropertyNumber& p) {
+    return p.getNumber();
+}
 
 // One exposure of one chip: the client's capture sequence on a worker
 // thread.  The request (plan, frame type, time) is fixed when the job starts.
@@ -52,9 +62,12 @@ struct ChipRequest {
     INDI::CCDChip::CCD_FRAME type = INDI::CCDChip::LIGHT_FRAME;
 };
 
+// One camera, a device of its own: device `index` of the driver's `count`,
+// on its own port entry (`entry` until a client or the saved configuration
+// sets another), with its own configuration, lock and threads.
 class ZevaCCD : public INDI::CCD {
   public:
-    ZevaCCD();
+    ZevaCCD(std::size_t index, std::size_t count, const std::string& entry);
     ~ZevaCCD() override;
 
     const char* getDefaultName() override;
@@ -87,10 +100,32 @@ class ZevaCCD : public INDI::CCD {
     IPState GuideSouth(uint32_t ms) override;
     IPState GuideEast(uint32_t ms) override;
     IPState GuideWest(uint32_t ms) override;
+#if INDI_VERSION_MAJOR >= 2
+    // INDI 2 collects the header's records and writes them after this returns.
+    void addFITSKeywords(INDI::CCDChip* chip, std::vector<INDI::FITSRecord>& records) override;
+#else
+    // INDI 1.9 has the keys written into the open file here.
     void addFITSKeywords(INDI::CCDChip* chip) override;
+#endif
     bool saveConfigItems(FILE* fp) override;
 
   private:
+    // Requests of the driver's own properties (true when handled).
+    bool NewPortEntry(char* texts[], char* names[], int n);
+    bool NewCoolerSwitch(ISState* states, char* names[], int n);
+    bool NewCalibration(double values[], char* names[], int n);
+    bool NewRelayMap(double values[], char* names[], int n);
+    // TipTiltNP or PulseOutNP.
+    bool NewOutput(INumberVectorProperty* nvp, double values[], char* names[], int n);
+    // The base class's temperature property as its C vector (a plain vector
+    // in INDI 1.9, an INDI::PropertyNumber in INDI 2).
+    INumberVectorProperty* Temperature() {
+        return CVector(TemperatureNP);
+    }
+    // The relay map, tip-tilt and pulse output properties, which only the
+    // cameras with guide relays have.
+    void DefineRelayProperties();
+    void DeleteRelayProperties();
     // Camera access, one call at a time.
     template <typename F>
     auto Locked(F&& f) {
@@ -104,6 +139,9 @@ class ZevaCCD : public INDI::CCD {
     bool SetChipBinning(INDI::CCDChip& chip, unsigned ccd, int hor, int ver);
     void RunJob(ExposureJob* job);
     void PollJob(INDI::CCDChip& chip, unsigned ccd);
+    void PollJobs();  // both chips, then the requests that waited for them
+    // The event loop's callback on finishedPipe_.
+    static void JobFinished(int fd, void* self);
     void PublishProgress(INDI::CCDChip& chip, unsigned ccd, const client::CaptureProgress& p);
     // The chip takes the client's request when it describes no frame any
     // more (or, `wait`, once the frame being written is done).
@@ -111,6 +149,7 @@ class ZevaCCD : public INDI::CCD {
     bool ChipFree(unsigned ccd, bool wait);
     bool Writing(unsigned ccd);        // a completed frame of `ccd` is being written
     bool WritingLocked(unsigned ccd);  // the same, writeLock_ held; lets a stale write go
+    void WriteFrameKeys(INDI::CCDChip* chip, KeyWriter& keys);
     bool UpdateFrame(INDI::CCDChip& chip, unsigned ccd, int x, int y, int w, int h);
     bool UpdateBin(INDI::CCDChip& chip, unsigned ccd, int hor, int ver);
     bool UpdateFrameType(INDI::CCDChip& chip, unsigned ccd, INDI::CCDChip::CCD_FRAME type);
@@ -127,16 +166,21 @@ class ZevaCCD : public INDI::CCD {
     void UpdateTemperatureLimits();
     void CloseCamera();
 
+    const std::size_t index_, count_;
+    const std::string startEntry_;
     std::mutex ioLock_;
     client::Driver driver_;
     client::Camera camera_;
     std::uint16_t cameraType_ = 0;
     client::CcdInfo info_[2];
     bool hasTracking_ = false;
+    bool hasRelays_ = true;  // until a camera without guide relays connects
     int timerId_ = -1;
     bool configLoaded_ = false;  // the saved configuration was applied
 
     std::unique_ptr<ExposureJob> jobs_[2];
+    // A worker writes a byte when its job finished.
+    int finishedPipe_[2] = {-1, -1};
     ChipRequest requests_[2];
     INDI::CCDChip::CCD_FRAME chipType_[2] = {INDI::CCDChip::LIGHT_FRAME,
                                              INDI::CCDChip::LIGHT_FRAME};

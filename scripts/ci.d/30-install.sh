@@ -126,6 +126,11 @@ if [ -e "$prefix/bin/indi_zeva_ccd" ]; then
     ls "$prefix"/share/indi/*.xml >/dev/null 2>&1 || fail "no driver XML under share/indi"
     grep -l "indi_zeva_ccd" "$prefix"/share/indi/*.xml >/dev/null ||
         fail "the driver XML does not name indi_zeva_ccd"
+    [ -f "$prefix/share/man/man1/indi_zeva_ccd.1.gz" ] || fail "the indi_zeva_ccd man page is not installed"
+    if command -v man >/dev/null 2>&1; then
+        quiet "man indi_zeva_ccd" man -P cat -l "$prefix/share/man/man1/indi_zeva_ccd.1.gz"
+        grep -q "SEVERAL CAMERAS" "$tmp/log" || fail "the indi_zeva_ccd man page does not describe several cameras"
+    fi
     # A port of its own, away from the default 7624; the next one when taken.
     port=$((20000 + $$ % 20000))
     tries=0

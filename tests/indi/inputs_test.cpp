@@ -1,6 +1,7 @@
 // What the INDI driver refuses, as a client sees it: texts too long to echo,
 // an empty port entry, numbers that are not finite, frames outside the CCD,
-// values out of range; a refused value changes nothing.  A guider exposure
+// values out of range, fractions where whole numbers count, a port entry the
+// connection would refuse; a refused value changes nothing.  A guider exposure
 // on a camera without a tracking CCD says why it fails.
 #include <gtest/gtest.h>
 
@@ -154,6 +155,40 @@ TEST_F(InputsTest, RefusedValuesChangeNothing) {
     EXPECT_EQ(u.state, IPS_ALERT);
     EXPECT_EQ(u.numbers, calibration.numbers);
     EXPECT_FALSE(SaidSince(said, "saved"));
+}
+
+TEST_F(InputsTest, FractionsAndUnknownModelsAreRefusedSayingWhat) {
+    ASSERT_NO_FATAL_FAILURE(Start("sim:gannet?scene=pattern"));
+    // A port entry is checked when it is set, as the connection would.
+    ASSERT_NE(
+        client.WaitFor([](const PropertyUpdate& u) { return u.name == "ZEVA_PORT"; }, 0, 30).seq,
+        0u);
+    std::size_t said = client.Messages().size();
+    std::uint64_t seq = client.Seq();
+    client.SetText("ZEVA_PORT", "ENTRY", "sim:ganet");
+    const PropertyUpdate port = client.WaitSettled("ZEVA_PORT", seq, 30);
+    EXPECT_EQ(port.state, IPS_ALERT);
+    EXPECT_EQ(port.texts.at("ENTRY"), "sim:gannet?scene=pattern");
+    EXPECT_TRUE(SaidSince(said, "unknown model 'ganet' (valid: ")) << port.message;
+    ASSERT_NO_FATAL_FAILURE(ConnectCamera());
+    // Whole numbers only, for the binning and the relays; the element is named.
+    for (const auto& [property, element] :
+         {std::pair{"CCD_BINNING", "HOR_BIN"}, std::pair{"ZEVA_RELAY_MAP", "NORTH"}}) {
+        const PropertyUpdate before = client.Last(property);
+        said = client.Messages().size();
+        const PropertyUpdate u = SendNumber(property, element, 2.5);
+        EXPECT_EQ(u.state, IPS_ALERT) << property;
+        EXPECT_EQ(u.numbers, before.numbers) << property;
+        EXPECT_TRUE(SaidSince(said, std::string("(") + element + ")")) << u.message;
+    }
+    // The next frame is read as the binning was.
+    client.ReceiveBlobs("CCD1");
+    client.SetNumbers("CCD_FRAME", {{"X", 0}, {"Y", 0}, {"WIDTH", 16}, {"HEIGHT", 8}});
+    seq = client.Seq();
+    client.SetNumber("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.01);
+    const FitsImage image(client.WaitBlob("CCD1", seq, 60).blob);
+    EXPECT_EQ(image.Number("XBINNING"), 1);
+    EXPECT_EQ(image.width, 16);
 }
 
 TEST_F(InputsTest, GuiderExposureWithoutTrackingCcdSaysWhy) {

@@ -72,18 +72,22 @@ TEST_F(PropertiesTest, CoolerAndTemperatureFollowTheRegulationWithoutRepeats) {
 
     // Every reading shown: Ok within one converter step (0.4 C) of the
     // setpoint, Busy beyond two, Idle once the cooler is off.  Each command
-    // counts from the driver's first answer to it (a reading may come between).
-    std::uint64_t tenFrom = 0, idleFrom = 0;
+    // counts from the driver's first answer to it: a reading taken before
+    // may come between the command and the answer.
+    std::uint64_t sixteenFrom = 0, tenFrom = 0, idleFrom = 0;
     for (const PropertyUpdate& u : c.All("CCD_TEMPERATURE")) {
+        if (!sixteenFrom && u.seq > first && u.state == IPS_BUSY)
+            sixteenFrom = u.seq;
         if (!tenFrom && u.seq > second && u.state == IPS_BUSY)
             tenFrom = u.seq;
         if (!idleFrom && u.seq > off && u.state == IPS_IDLE)
             idleFrom = u.seq;
     }
+    ASSERT_NE(sixteenFrom, 0u);
     int busyAfterOk = 0;
     bool seenOk = false;
     for (const PropertyUpdate& u : c.All("CCD_TEMPERATURE")) {
-        if (u.seq <= first || u.definition)
+        if (u.seq < sixteenFrom || u.definition)
             continue;
         const double v = u.numbers.at("CCD_TEMPERATURE_VALUE");
         const double setpoint = u.seq < tenFrom ? 16 : 10;

@@ -93,9 +93,11 @@ class IndiServer {
 // One property as a client received it.
 struct PropertyUpdate {
     std::uint64_t seq = 0;  // order of arrival in this client
+    std::string device;
     std::string name;
     IPState state = IPS_IDLE;
     bool definition = false;  // defXXXVector rather than setXXXVector
+    bool deleted = false;     // delProperty
     std::map<std::string, double> numbers;
     std::map<std::string, std::string> texts;
     std::map<std::string, bool> switches;
@@ -104,15 +106,18 @@ struct PropertyUpdate {
 };
 
 // An INDI client that keeps every property update it receives, in order.
+// It sends to the device `target` ("ZEVA CCD" unless set).
 class RecordingClient : public INDI::BaseClient {
   public:
     RecordingClient() = default;
     ~RecordingClient() override { disconnectServer(); }
 
     // Connects to the server on the loopback port; retries while it starts.
-    bool Join(int port, double seconds = 30) {
+    // Watches `devices` (the first one's CONNECTION tells it joined).
+    bool Join(int port, double seconds = 30,
+              const std::vector<std::string>& devices = {kIndiDevice}) {
         setServer("127.0.0.1", static_cast<unsigned>(port));
-        watchDevice(kIndiDevice);
+        for (const std::string& d : devices) watchDevice(d.c_str());
         const auto end = Deadline(seconds);
         while (!connectServer()) {
             if (std::chrono::steady_clock::now() > end)
@@ -122,7 +127,7 @@ class RecordingClient : public INDI::BaseClient {
         return WaitFor([](const PropertyUpdate& u) { return u.name == "CONNECTION"; }, 0, seconds)
                    .seq != 0;
     }
-    void ReceiveBlobs(const char* property) { setBLOBMode(B_ALSO, kIndiDevice, property); }
+    void ReceiveBlobs(const char* property) { setBLOBMode(B_ALSO, target.c_str(), property); }
 
     // Sends elements of a number, text or switch property.  Each is sent from
     // a property of its own: the library's copy of a property is also
@@ -133,7 +138,7 @@ class RecordingClient : public INDI::BaseClient {
     }
     void SetNumbers(const char* property, const std::vector<std::pair<const char*, double>>& v) {
         INDI::PropertyNumber p(v.size());
-        p.setDeviceName(kIndiDevice);
+        p.setDeviceName(target.c_str());
         p.setName(property);
         for (std::size_t i = 0; i < v.size(); ++i) {
             p[i].setName(v[i].first);
@@ -143,7 +148,7 @@ class RecordingClient : public INDI::BaseClient {
     }
     void SetText(const char* property, const char* element, const std::string& text) {
         INDI::PropertyText p(1);
-        p.setDeviceName(kIndiDevice);
+        p.setDeviceName(target.c_str());
         p.setName(property);
         p[0].setName(element);
         p[0].setText(text);
@@ -152,7 +157,7 @@ class RecordingClient : public INDI::BaseClient {
     // Turns `element` on (the driver turns the others of a one-of-many off).
     void Switch(const char* property, const char* element) {
         INDI::PropertySwitch p(1);
-        p.setDeviceName(kIndiDevice);
+        p.setDeviceName(target.c_str());
         p.setName(property);
         p[0].setName(element);
         p[0].setState(ISS_ON);
@@ -163,8 +168,9 @@ class RecordingClient : public INDI::BaseClient {
         std::lock_guard<std::mutex> g(lock_);
         return seq_;
     }
-    // The first update after `after` for which `match` holds, waiting at
-    // most `seconds`; an update with seq 0 when none came.
+    // The first definition or update (not a deletion) after `after` for
+    // which `match` holds, waiting at most `seconds`; an update with seq 0
+    // when none came.
     PropertyUpdate WaitFor(const std::function<bool(const PropertyUpdate&)>& match,
                            std::uint64_t after, double seconds) {
         std::unique_lock<std::mutex> g(lock_);
@@ -172,39 +178,46 @@ class RecordingClient : public INDI::BaseClient {
         std::size_t next = 0;
         for (;;) {
             for (; next < log_.size(); ++next)
-                if (log_[next].seq > after && match(log_[next]))
+                if (log_[next].seq > after && !log_[next].deleted && match(log_[next]))
                     return log_[next];
             if (changed_.wait_until(g, end) == std::cv_status::timeout && next == log_.size())
                 return PropertyUpdate{};
         }
     }
-    // The next update of `name` after `after` whose state is not Busy.
+    // The next update of `target`'s `name` after `after` whose state is not Busy.
     PropertyUpdate WaitSettled(const std::string& name, std::uint64_t after, double seconds) {
-        return WaitFor(
-            [&](const PropertyUpdate& u) { return u.name == name && u.state != IPS_BUSY; }, after,
-            seconds);
-    }
-    // The next frame of BLOB `name` ("CCD1", "CCD2") after `after`.
-    PropertyUpdate WaitBlob(const std::string& name, std::uint64_t after, double seconds) {
-        return WaitFor([&](const PropertyUpdate& u) { return u.name == name && !u.blob.empty(); },
+        return WaitFor([&](const PropertyUpdate& u) { return Of(u, name) && u.state != IPS_BUSY; },
                        after, seconds);
     }
-    // The last update of `name` (seq 0 when none came).
+    // The next frame of `target`'s BLOB `name` ("CCD1", "CCD2") after `after`.
+    PropertyUpdate WaitBlob(const std::string& name, std::uint64_t after, double seconds) {
+        return WaitFor([&](const PropertyUpdate& u) { return Of(u, name) && !u.blob.empty(); },
+                       after, seconds);
+    }
+    // The last update of `target`'s `name` (seq 0 when none came).
     PropertyUpdate Last(const std::string& name) {
         std::lock_guard<std::mutex> g(lock_);
         for (auto it = log_.rbegin(); it != log_.rend(); ++it)
-            if (it->name == name)
+            if (Of(*it, name) && !it->deleted)
                 return *it;
         return PropertyUpdate{};
     }
-    // Every update of `name` so far, in order.
+    // Every definition and update of `target`'s `name` so far, in order.
     std::vector<PropertyUpdate> All(const std::string& name) {
         std::lock_guard<std::mutex> g(lock_);
         std::vector<PropertyUpdate> out;
         for (const PropertyUpdate& u : log_)
-            if (u.name == name)
+            if (Of(u, name) && !u.deleted)
                 out.push_back(u);
         return out;
+    }
+    // Whether `target` has `name` defined now, as far as this client heard.
+    bool Defined(const std::string& name) {
+        std::lock_guard<std::mutex> g(lock_);
+        for (auto it = log_.rbegin(); it != log_.rend(); ++it)
+            if (Of(*it, name))
+                return !it->deleted;
+        return false;
     }
     // "NAME: message" for every property that came in Alert.
     std::vector<std::string> Alerts() {
@@ -233,15 +246,30 @@ class RecordingClient : public INDI::BaseClient {
         return messages_;
     }
 
+    std::string target = kIndiDevice;
+
   protected:
     void newProperty(INDI::Property p) override { Record(p, true); }
     void updateProperty(INDI::Property p) override { Record(p, false); }
+    void removeProperty(INDI::Property p) override {
+        std::lock_guard<std::mutex> g(lock_);
+        PropertyUpdate u;
+        u.seq = ++seq_;
+        u.device = p.getDeviceName();
+        u.name = p.getName();
+        u.deleted = true;
+        log_.push_back(std::move(u));
+        changed_.notify_all();
+    }
     void newMessage(INDI::BaseDevice d, int id) override {
         std::lock_guard<std::mutex> g(lock_);
         messages_.push_back(d.messageQueue(id));
     }
 
   private:
+    bool Of(const PropertyUpdate& u, const std::string& name) const {
+        return u.name == name && u.device == target;
+    }
     static std::chrono::steady_clock::time_point Deadline(double seconds) {
         return std::chrono::steady_clock::now() +
                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -251,6 +279,7 @@ class RecordingClient : public INDI::BaseClient {
         std::lock_guard<std::mutex> g(lock_);
         PropertyUpdate u;
         u.seq = ++seq_;
+        u.device = p.getDeviceName();
         u.name = p.getName();
         u.state = p.getState();
         u.definition = definition;
