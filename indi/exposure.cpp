@@ -94,6 +94,13 @@ bool ZevaCCD::Writing(unsigned ccd) {
     return WritingLocked(ccd);
 }
 
+bool ZevaCCD::Uploading() {
+    if (Writing(0) || Writing(1))
+        return true;
+    std::unique_lock<std::mutex> buffer(ccdBufferLock, std::try_to_lock);
+    return !buffer.owns_lock();
+}
+
 bool ZevaCCD::ChipFree(unsigned ccd, bool wait) {
     if (jobs_[ccd])
         return false;
@@ -218,13 +225,14 @@ void ZevaCCD::PollJob(INDI::CCDChip& chip, unsigned ccd) {
         PublishProgress(chip, ccd, job->capture.Progress());
         return;
     }
-    // One frame goes out at a time: libindi 1.9.9 waits for the server's
-    // answer to each BLOB on the driver's input, and two uploads waiting at
-    // once can miss their answers and hang until a client sends something.
-    // The writer holds the buffer lock from its header to the end of its
+    // One frame of the process goes out at a time: libindi 1.9.9 waits for
+    // the server's answer to each BLOB on the driver's input, and two
+    // uploads waiting at once (two chips, or two devices of the driver) can
+    // miss their answers and hang until a client sends something.  The
+    // writer holds the buffer lock from its header to the end of its
     // upload; a frame that completes meanwhile waits for the next tick.
     std::unique_lock<std::mutex> buffer(ccdBufferLock, std::defer_lock);
-    if (job->result.ok() && (Writing(1 - ccd) || !buffer.try_lock()))
+    if (job->result.ok() && (Writing(1 - ccd) || OtherDeviceUploading() || !buffer.try_lock()))
         return;
     job->thread.join();
     std::unique_ptr<ExposureJob> done = std::move(jobs_[ccd]);

@@ -20,11 +20,15 @@ namespace {
 
 constexpr unsigned kTickMs = 100;
 
+// Every device of the driver, made and destroyed on the main thread.
+std::vector<ZevaCCD*> g_all;
+
 }  // namespace
 
 ZevaCCD::ZevaCCD(std::size_t index, std::size_t count, const std::string& entry)
     : index_(index), count_(count), startEntry_(entry) {
     setDeviceName(host::DeviceName(index).c_str());
+    g_all.push_back(this);
     // A finished frame wakes the event loop at once rather than at its next tick.
     if (pipe2(finishedPipe_, O_NONBLOCK | O_CLOEXEC) == 0)
         IEAddCallback(finishedPipe_[0], &ZevaCCD::JobFinished, this);
@@ -42,6 +46,14 @@ ZevaCCD::~ZevaCCD() {
     for (int fd : finishedPipe_)
         if (fd >= 0)
             close(fd);
+    g_all.erase(std::find(g_all.begin(), g_all.end(), this));
+}
+
+bool ZevaCCD::OtherDeviceUploading() {
+    for (ZevaCCD* other : g_all)
+        if (other != this && other->Uploading())
+            return true;
+    return false;
 }
 
 const char* ZevaCCD::getDefaultName() {

@@ -148,6 +148,8 @@ class ZevaCCD : public INDI::CCD {
     void ApplyRequest(INDI::CCDChip& chip, unsigned ccd, bool wait);
     bool ChipFree(unsigned ccd, bool wait);
     bool Writing(unsigned ccd);        // a completed frame of `ccd` is being written
+    bool Uploading();                  // a frame of either chip is being written or sent
+    bool OtherDeviceUploading();       // the same, for another device of the driver
     bool WritingLocked(unsigned ccd);  // the same, writeLock_ held; lets a stale write go
     void WriteFrameKeys(INDI::CCDChip* chip, KeyWriter& keys);
     bool UpdateFrame(INDI::CCDChip& chip, unsigned ccd, int x, int y, int w, int h);

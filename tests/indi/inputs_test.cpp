@@ -174,7 +174,8 @@ TEST_F(InputsTest, FractionsAndUnknownModelsAreRefusedSayingWhat) {
     // Whole numbers only, for the binning and the relays; the element is named.
     for (const auto& [property, element] :
          {std::pair{"CCD_BINNING", "HOR_BIN"}, std::pair{"ZEVA_RELAY_MAP", "NORTH"}}) {
-        const PropertyUpdate before = client.Last(property);
+        const PropertyUpdate before =
+            client.WaitFor([&](const PropertyUpdate& u) { return u.name == property; }, 0, 30);
         said = client.Messages().size();
         const PropertyUpdate u = SendNumber(property, element, 2.5);
         EXPECT_EQ(u.state, IPS_ALERT) << property;
