@@ -83,10 +83,12 @@ TEST_F(SetupPageTest, FormSavesWhatIsValidAndNamesWhatIsNot) {
     EXPECT_EQ(r.status, 403);
     EXPECT_FALSE(fs::exists(dir / "settings.json")) << "a refused form saved something";
 
-    // The cooler regulates to -5 C; the new calibration keeps that target.
+    // The cooler holds -5 C; the new calibration keeps that target.
     Connect(0);
     PutOk(0, "setccdtemperature", "SetCCDTemperature=-5");
     PutOk(0, "cooleron", "CoolerOn=true");
+    auto atTarget = [](const json& v) { return std::abs(v.get<double>() + 5.0) < 0.5; };
+    ASSERT_TRUE(WaitUntil(0, "ccdtemperature", atTarget, 60)) << Value(0, "ccdtemperature");
     r = http->Post(Page(1),
                    "reading1=1000&celsius1=20&reading2=3000&celsius2=-30&north=2&south=3&"
                    "east=0&west=1",
@@ -98,11 +100,9 @@ TEST_F(SetupPageTest, FormSavesWhatIsValidAndNamesWhatIsNot) {
     const json saved = Saved()["cameras"]["sim:gannet"];
     EXPECT_EQ(saved["cooler_calibration"]["celsius2"], -30.0);
     EXPECT_EQ(saved["relays"]["north"], 2);
-    // Under the old reading the camera would settle at -10 C of the new calibration.
-    ASSERT_TRUE(WaitUntil(
-        0, "ccdtemperature", [](const json& v) { return std::abs(v.get<double>() + 5.0) < 0.5; },
-        60))
-        << Value(0, "ccdtemperature");
+    // The reading held so far is -10 C in the new calibration: the camera
+    // must be given the new reading of -5 C, and warm up to it.
+    ASSERT_TRUE(WaitUntil(0, "ccdtemperature", atTarget, 60)) << Value(0, "ccdtemperature");
     PutOk(0, "cooleron", "CoolerOn=false");
 
     // Guiding and exposing: the camera is left alone, nothing is saved.
