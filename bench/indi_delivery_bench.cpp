@@ -2,8 +2,10 @@
 // driver (a simulated Gannet on the real clock) and INDI's own CCD simulator
 // under one indiserver, measured in the same run, turn about.
 //
-//   build/bench/indi_delivery_bench [ROUNDS] [SECONDS]     (default 10, 0.01)
+//   build/bench/indi_delivery_bench [ROUNDS] [SECONDS] [DRIVER]
 //
+// (default 10 rounds of 0.01 s; DRIVER: another build of indi_zeva_ccd to
+// compare, default the one built with this program).
 // Prints the median, the fastest and the slowest delivery of each, from the
 // moment the client sends CCD_EXPOSURE to the moment it has the whole BLOB.
 #include <baseclient.h>
@@ -115,6 +117,7 @@ Figures Of(std::vector<double> v) {
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const double seconds = argc > 2 ? std::atof(argv[2]) : 0.01;
+    const std::string driver = argc > 3 ? argv[3] : ZEVA_INDI_DRIVER;
     char name[] = "/tmp/zeva-indi-delivery.XXXXXX";
     if (mkdtemp(name) == nullptr)
         return 1;
@@ -124,10 +127,10 @@ int main(int argc, char** argv) {
     setenv("HOME", dir.c_str(), 1);
     setenv("ZEVA_PORTS", "sim:gannet", 1);
     setenv("ZEVA_CLOCK", "real", 1);
-    const pid_t server = zeva::test::Spawn(
-        {ZEVA_INDISERVER, "-p", std::to_string(port), "-u", (dir / "indiserver").string(),
-         ZEVA_INDI_DRIVER, ZEVA_INDI_SIMULATOR_CCD},
-        dir, dir / "server.log");
+    const pid_t server =
+        zeva::test::Spawn({ZEVA_INDISERVER, "-p", std::to_string(port), "-u",
+                           (dir / "indiserver").string(), driver, ZEVA_INDI_SIMULATOR_CCD},
+                          dir, dir / "server.log");
     int rc = 1;
     {
         Client c;
