@@ -57,14 +57,29 @@ bool CheckEntry(const std::string& entry, std::string* error) {
     return client::CheckPortEntries(entry, error);
 }
 
+namespace {
+
+// Makes room for `count` devices, each with its ZEVA_PORTS entry (g_lock held).
+void Size(std::size_t count) {
+    if (g_entries.size() >= count)
+        return;
+    const std::vector<std::string> start = StartEntries();
+    for (std::size_t i = g_entries.size(); i < count; ++i)
+        g_entries.push_back(i < start.size() ? start[i] : "sim:gannet");
+    g_open.resize(count, false);
+}
+
+}  // namespace
+
+void SetEntry(std::size_t index, std::size_t count, const std::string& entry) {
+    std::lock_guard<std::mutex> g(g_lock);
+    Size(count);
+    g_entries[index] = entry;
+}
+
 bool Claim(std::size_t index, std::size_t count, const std::string& entry, std::string* error) {
     std::lock_guard<std::mutex> g(g_lock);
-    if (g_entries.size() < count) {
-        const std::vector<std::string> start = StartEntries();
-        for (std::size_t i = g_entries.size(); i < count; ++i)
-            g_entries.push_back(i < start.size() ? start[i] : "sim:gannet");
-        g_open.resize(count, false);
-    }
+    Size(count);
     std::vector<std::string> entries = g_entries;
     entries[index] = entry;
     const std::string list = Joined(entries);

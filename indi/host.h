@@ -21,6 +21,9 @@ std::vector<std::string> StartEntries();
 // false with *error (the parser's message) when it would be refused.
 bool CheckEntry(const std::string& entry, std::string* error);
 
+// Device `index` (of `count`) takes `entry` for its next connection: the
+// system is started with every device's entry as it is then.
+void SetEntry(std::size_t index, std::size_t count, const std::string& entry);
 // Device `index` (of `count`) is to open its camera on `entry`.  The system
 // runs every device's entry, in device order, so the camera is port
 // index + 1.  It restarts for changed entries only while no other device

@@ -59,6 +59,7 @@ bool ZevaCCD::NewPortEntry(char* texts[], char* names[], int n) {
         return true;
     }
     IUUpdateText(&PortTP, texts, names, n);
+    host::SetEntry(index_, count_, entry);
     PortTP.s = IPS_OK;
     IDSetText(&PortTP, nullptr);
     saveConfig(true, PortTP.name);

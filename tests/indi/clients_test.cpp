@@ -133,7 +133,8 @@ TEST_F(ClientsTest, AnExposureTheDisconnectEndedIsNotBusyAfterTheReconnect) {
 }
 
 TEST_F(ClientsTest, TwoCamerasOfOneDriverExposeAtOnceEachAsItIs) {
-    // A Jacana imaging and an Egret guiding, one driver, one client.
+    // A Jacana imaging and a single-CCD camera guiding, one driver, one
+    // client.  The second device's entry is changed before anything connects.
     ASSERT_NO_FATAL_FAILURE(
         server.Start(dir, "sim:jacana?scene=pattern, sim:egret?scene=pattern", "virtual"));
     const std::vector<std::string> devices = {"ZEVA CCD", "ZEVA CCD 2"};
@@ -152,7 +153,14 @@ TEST_F(ClientsTest, TwoCamerasOfOneDriverExposeAtOnceEachAsItIs) {
             << devices[i];
         EXPECT_EQ(c.Last("ZEVA_PORT").texts.at("ENTRY"), entries[i]);
         EXPECT_EQ(c.Last("DRIVER_INFO").texts.at("DRIVER_VERSION"), ZEVA_VERSION_TEXT);
-        const std::uint64_t seq = c.Seq();
+    }
+    c.target = devices[1];
+    std::uint64_t seq = c.Seq();
+    c.SetText("ZEVA_PORT", "ENTRY", "sim:finch?scene=pattern");
+    ASSERT_EQ(c.WaitSettled("ZEVA_PORT", seq, 30).state, IPS_OK);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        c.target = devices[i];
+        seq = c.Seq();
         c.Switch("CONNECTION", "CONNECT");
         ASSERT_EQ(c.WaitSettled("CONNECTION", seq, 60).state, IPS_OK) << devices[i];
         ASSERT_NE(c.WaitFor(
@@ -170,7 +178,7 @@ TEST_F(ClientsTest, TwoCamerasOfOneDriverExposeAtOnceEachAsItIs) {
         c.target = d;
         c.SetNumber("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.2);
     }
-    const char* const models[] = {"Jacana", "Egret"};
+    const char* const models[] = {"Jacana", "Finch"};
     for (std::size_t i = 0; i < devices.size(); ++i) {
         c.target = devices[i];
         const PropertyUpdate blob = c.WaitBlob("CCD1", start, 60);
@@ -180,7 +188,7 @@ TEST_F(ClientsTest, TwoCamerasOfOneDriverExposeAtOnceEachAsItIs) {
         EXPECT_NE(image.Text("INSTRUME").find(models[i]), std::string::npos)
             << image.Text("INSTRUME");
     }
-    // Guiding is offered where the camera has relays: not on the Egret.
+    // Guiding is offered where the camera has relays: not on the Finch.
     for (const char* p : {"TELESCOPE_TIMED_GUIDE_NS", "TELESCOPE_TIMED_GUIDE_WE",
                           "ZEVA_RELAY_STATUS", "ZEVA_RELAY_MAP"}) {
         c.target = devices[0];
