@@ -1,11 +1,10 @@
 #include "alpaca/server.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 
+#include "alpaca/http_gate.h"
 #include "alpaca/setup.h"
 
 namespace zeva::alpaca {
@@ -19,9 +18,6 @@ constexpr const char* kImageBytes = "application/imagebytes";
 constexpr const char* kText = "text/plain";
 // Columns of the JSON image written per chunk.
 constexpr unsigned kJsonColumnsPerChunk = 16;
-// Worker threads: several clients each polling one or two devices, and
-// long downloads, never wait for each other.
-constexpr std::size_t kHttpThreads = 16;
 
 void SendBadRequest(httplib::Response& res, const std::string& reason) {
     res.status = 400;
@@ -66,33 +62,25 @@ Params RequestParams(const httplib::Request& req) {
 }
 
 AlpacaServer::AlpacaServer(std::vector<CameraDevice*> devices, ServerInfo info)
-    : devices_(std::move(devices)), info_(std::move(info)), http_(new httplib::Server) {
-    http_->new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+    : devices_(std::move(devices)), info_(std::move(info)), http_(new HttpGate) {
     Routes();
 }
 
 AlpacaServer::~AlpacaServer() = default;
 
 bool AlpacaServer::Bind(const std::string& host, int port, std::string* error) {
-    if (port == 0) {
-        port_ = http_->bind_to_any_port(host);
-        if (port_ > 0)
-            return true;
-    } else if (http_->bind_to_port(host, port)) {
-        port_ = port;
-        return true;
-    }
-    *error = "cannot listen on " + host + ":" + std::to_string(port) +
-             " (address not local, or the port taken?)";
-    return false;
+    if (!http_->Bind(host, port, error))
+        return false;
+    port_ = http_->port();
+    return true;
 }
 
 bool AlpacaServer::Run() {
-    return http_->listen_after_bind();
+    return http_->Run();
 }
 
 void AlpacaServer::Stop() {
-    http_->stop();
+    http_->Stop();
 }
 
 void AlpacaServer::SendJson(httplib::Response& res, const Reply& reply, const Params& params) {

@@ -11,12 +11,13 @@
 #include "alpaca/device.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
 
 namespace zeva::alpaca {
+
+class HttpGate;
 
 struct ServerInfo {
     std::string location;      // the management description's Location
@@ -30,7 +31,7 @@ class AlpacaServer {
     AlpacaServer(const AlpacaServer&) = delete;
     AlpacaServer& operator=(const AlpacaServer&) = delete;
 
-    // Binds `host`:`port` (port 0: any free port); false with a message.
+    // Binds `host`:`port` (port 0: any free port), alone; false with a message.
     bool Bind(const std::string& host, int port, std::string* error);
     int port() const { return port_; }
     // Serves until Stop (from any thread).
@@ -48,7 +49,7 @@ class AlpacaServer {
 
     std::vector<CameraDevice*> devices_;
     ServerInfo info_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<HttpGate> http_;
     int port_ = 0;
     std::atomic<std::uint32_t> transaction_{0};
 };
