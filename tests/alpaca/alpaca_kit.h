@@ -3,9 +3,13 @@
 // client on libcurl; the pattern scene's pixel values; ImageBytes decoded.
 #pragma once
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +58,93 @@ inline int ErrorOf(const json& j) {
 inline json ValueOf(const json& j) {
     return j.is_object() && j.contains("Value") ? j["Value"] : json();
 }
+
+// The camera interface (ICameraV4) as clients know it, kept here on purpose
+// apart from the server's own table: each member, whether it takes GET, the
+// parameters of its PUT ("" a PUT without any, null no PUT), and whether a
+// camera may lack it (NotImplemented).
+struct InterfaceMember {
+    const char* name;
+    bool get;
+    const char* put;
+    bool optional = false;
+};
+inline const InterfaceMember kCameraInterface[] = {
+    {"action", false, "Action,Parameters"},
+    {"commandblind", false, "Command,Raw", true},
+    {"commandbool", false, "Command,Raw", true},
+    {"commandstring", false, "Command,Raw", true},
+    {"connect", false, ""},
+    {"connected", true, "Connected"},
+    {"connecting", true, nullptr},
+    {"description", true, nullptr},
+    {"devicestate", true, nullptr},
+    {"disconnect", false, ""},
+    {"driverinfo", true, nullptr},
+    {"driverversion", true, nullptr},
+    {"interfaceversion", true, nullptr},
+    {"name", true, nullptr},
+    {"supportedactions", true, nullptr},
+    {"abortexposure", false, ""},
+    {"bayeroffsetx", true, nullptr, true},
+    {"bayeroffsety", true, nullptr, true},
+    {"binx", true, "BinX"},
+    {"biny", true, "BinY"},
+    {"camerastate", true, nullptr},
+    {"cameraxsize", true, nullptr},
+    {"cameraysize", true, nullptr},
+    {"canabortexposure", true, nullptr},
+    {"canasymmetricbin", true, nullptr},
+    {"canfastreadout", true, nullptr},
+    {"cangetcoolerpower", true, nullptr},
+    {"canpulseguide", true, nullptr},
+    {"cansetccdtemperature", true, nullptr},
+    {"canstopexposure", true, nullptr},
+    {"ccdtemperature", true, nullptr},
+    {"cooleron", true, "CoolerOn"},
+    {"coolerpower", true, nullptr},
+    {"electronsperadu", true, nullptr},
+    {"exposuremax", true, nullptr},
+    {"exposuremin", true, nullptr},
+    {"exposureresolution", true, nullptr},
+    {"fastreadout", true, "FastReadout", true},
+    {"fullwellcapacity", true, nullptr},
+    {"gain", true, "Gain", true},
+    {"gainmax", true, nullptr, true},
+    {"gainmin", true, nullptr, true},
+    {"gains", true, nullptr, true},
+    {"hasshutter", true, nullptr},
+    {"heatsinktemperature", true, nullptr, true},
+    {"imagearray", true, nullptr},
+    {"imagearrayvariant", true, nullptr},
+    {"imageready", true, nullptr},
+    {"ispulseguiding", true, nullptr},
+    {"lastexposureduration", true, nullptr},
+    {"lastexposurestarttime", true, nullptr},
+    {"maxadu", true, nullptr},
+    {"maxbinx", true, nullptr},
+    {"maxbiny", true, nullptr},
+    {"numx", true, "NumX"},
+    {"numy", true, "NumY"},
+    {"offset", true, "Offset", true},
+    {"offsetmax", true, nullptr, true},
+    {"offsetmin", true, nullptr, true},
+    {"offsets", true, nullptr, true},
+    {"percentcompleted", true, nullptr},
+    {"pixelsizex", true, nullptr},
+    {"pixelsizey", true, nullptr},
+    {"pulseguide", false, "Direction,Duration"},
+    {"readoutmode", true, "ReadoutMode"},
+    {"readoutmodes", true, nullptr},
+    {"sensorname", true, nullptr},
+    {"sensortype", true, nullptr},
+    {"setccdtemperature", true, "SetCCDTemperature"},
+    {"startexposure", false, "Duration,Light"},
+    {"startx", true, "StartX"},
+    {"starty", true, "StartY"},
+    {"stopexposure", false, ""},
+    {"subexposureduration", true, "SubExposureDuration", true},
+};
 
 struct HttpReply {
     long status = 0;
@@ -197,6 +288,66 @@ class ServerProcess {
     int port_ = 0;
     int starts_ = 0;
     fs::path log_;
+};
+
+// A bare TCP connection to the server on the loopback address, for clients
+// that misbehave on purpose: headers a byte at a time, bodies too long,
+// downloads read slowly.  `receiveBuffer` > 0 keeps the socket's receive
+// buffer that small, so a client that stops reading holds the server up.
+class RawClient {
+  public:
+    explicit RawClient(int port, int receiveBuffer = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { close(fd_); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool Send(const std::string& bytes) {
+        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // Reads until `done(received)` holds, the server closes, or `seconds` pass.
+    std::string Receive(double seconds,
+                        const std::function<bool(const std::string&)>& done = nullptr,
+                        std::size_t chunk = 65536) {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        std::vector<char> buf(chunk);
+        while (!(done && done(got))) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+            if (n <= 0)
+                break;
+            got.append(buf.data(), static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    // A whole reply with a Content-Length (or cut short).
+    std::string Reply(double seconds) {
+        return Receive(seconds, [](const std::string& r) {
+            const std::size_t end = r.find("\r\n\r\n");
+            const std::size_t at = r.find("Content-Length: ");
+            return end != std::string::npos && at != std::string::npos &&
+                   r.size() >= end + 4 + std::stoul(r.substr(at + 16));
+        });
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
 };
 
 // The pixels of an ImageBytes reply: a [x][y] array as rows of lines.

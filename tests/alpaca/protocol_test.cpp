@@ -62,7 +62,8 @@ TEST(AlpacaParams, OnlyWholeFiniteValuesParse) {
     EXPECT_FALSE(ParseUnsigned32("4294967296", &u));
     EXPECT_TRUE(ParseUnsigned32("4294967295", &u));
     // A bad transaction number is answered as 0, not refused.
-    EXPECT_EQ(Params(Raw{{"ClientTransactionID", "-3"}}, NameMatch::Exact).ClientTransactionId(), 0u);
+    EXPECT_EQ(Params(Raw{{"ClientTransactionID", "-3"}}, NameMatch::Exact).ClientTransactionId(),
+              0u);
 }
 
 TEST(AlpacaEnvelope, ErrorsCarryNoValue) {
