@@ -61,7 +61,7 @@ std::string CameraDevice::UniqueId() const {
 
 void CameraDevice::Shutdown() {
     {
-        std::lock_guard<std::mutex> g(linkLock_);
+        std::lock_guard<std::mutex> g(linkerLock_);
         if (linker_.joinable())
             linker_.join();
     }
@@ -141,14 +141,17 @@ Reply CameraDevice::Connect(bool on) {
 // Linking takes a few exchanges with the camera (a second when it has to be
 // woken): connect and disconnect leave them to the link thread.
 Reply CameraDevice::StartLink(bool on) {
-    std::lock_guard<std::mutex> g(linkLock_);
+    std::lock_guard<std::mutex> g(linkerLock_);
     if (linker_.joinable())
         linker_.join();
-    linkFailure_.reset();
-    connecting_ = true;
+    {
+        std::lock_guard<std::mutex> g2(linkStateLock_);
+        linkFailure_.reset();
+        connecting_ = true;
+    }
     linker_ = std::thread([this, on] {
         Reply r = Connect(on);
-        std::lock_guard<std::mutex> g2(linkLock_);
+        std::lock_guard<std::mutex> g2(linkStateLock_);
         if (!r.ok())
             linkFailure_ = r;
         connecting_ = false;
@@ -157,7 +160,7 @@ Reply CameraDevice::StartLink(bool on) {
 }
 
 Reply CameraDevice::Connecting() {
-    std::lock_guard<std::mutex> g(linkLock_);
+    std::lock_guard<std::mutex> g(linkStateLock_);
     if (connecting_)
         return Reply::Value(true);
     if (linkFailure_) {

@@ -115,12 +115,14 @@ class CameraDevice {
     const unsigned ccd_;
     const unsigned number_;
 
-    // Connect / disconnect in the background: one link thread at a time, its
-    // failure reported by the next `connecting`.
-    std::mutex linkLock_;
+    // Connect / disconnect in the background: one link thread at a time
+    // (linkerLock_ guards its handle), its failure reported by the next
+    // `connecting` (linkStateLock_, which the thread takes as it ends).
+    std::mutex linkerLock_;
     std::thread linker_;
-    std::atomic<bool> connecting_{false};
-    std::optional<Reply> linkFailure_;  // linkLock_
+    std::mutex linkStateLock_;
+    bool connecting_ = false;           // linkStateLock_
+    std::optional<Reply> linkFailure_;  // linkStateLock_
 
     std::mutex lock_;
     bool connected_ = false;

@@ -157,8 +157,7 @@ TEST_F(AlpacaServerTest, UniqueIdsAreVersion5AndTellEveryCameraApart) {
     auto ids = [&] {
         std::vector<std::string> out;
         const json list = http->Get("/management/v1/configureddevices").Json();
-        for (const json& d : list["Value"])
-            out.push_back(d["UniqueID"]);
+        for (const json& d : list["Value"]) out.push_back(d["UniqueID"]);
         return out;
     };
     const std::vector<std::string> first = ids();
