@@ -9,10 +9,19 @@ namespace zeva::indi::host {
 
 namespace {
 
-std::mutex g_lock;
-std::vector<std::string> g_entries;  // each device's entry as last claimed
-std::vector<bool> g_open;            // each device's camera is open
-std::string g_running;               // the entries the system was given
+// The devices' shared state.  Never destroyed: the devices, static objects
+// of another file, close their cameras when the process ends, in an order
+// no file decides.
+struct Shared {
+    std::mutex lock;
+    std::vector<std::string> entries;  // each device's entry for its next connection
+    std::vector<bool> open;            // each device's camera is open
+    std::string running;               // the entries the system was given
+};
+Shared& S() {
+    static Shared* shared = new Shared;
+    return *shared;
+}
 
 std::string Joined(const std::vector<std::string>& entries) {
     std::string list;
@@ -59,35 +68,37 @@ bool CheckEntry(const std::string& entry, std::string* error) {
 
 namespace {
 
-// Makes room for `count` devices, each with its ZEVA_PORTS entry (g_lock held).
-void Size(std::size_t count) {
-    if (g_entries.size() >= count)
+// Makes room for `count` devices, each with its ZEVA_PORTS entry (lock held).
+void Size(Shared& s, std::size_t count) {
+    if (s.entries.size() >= count)
         return;
     const std::vector<std::string> start = StartEntries();
-    for (std::size_t i = g_entries.size(); i < count; ++i)
-        g_entries.push_back(i < start.size() ? start[i] : "sim:gannet");
-    g_open.resize(count, false);
+    for (std::size_t i = s.entries.size(); i < count; ++i)
+        s.entries.push_back(i < start.size() ? start[i] : "sim:gannet");
+    s.open.resize(count, false);
 }
 
 }  // namespace
 
 void SetEntry(std::size_t index, std::size_t count, const std::string& entry) {
-    std::lock_guard<std::mutex> g(g_lock);
-    Size(count);
-    g_entries[index] = entry;
+    Shared& s = S();
+    std::lock_guard<std::mutex> g(s.lock);
+    Size(s, count);
+    s.entries[index] = entry;
 }
 
 bool Claim(std::size_t index, std::size_t count, const std::string& entry, std::string* error) {
-    std::lock_guard<std::mutex> g(g_lock);
-    Size(count);
-    std::vector<std::string> entries = g_entries;
+    Shared& s = S();
+    std::lock_guard<std::mutex> g(s.lock);
+    Size(s, count);
+    std::vector<std::string> entries = s.entries;
     entries[index] = entry;
     const std::string list = Joined(entries);
     if (!client::CheckPortEntries(list, error))
         return false;
-    if (list != g_running) {
-        for (std::size_t i = 0; i < g_open.size(); ++i) {
-            if (i == index || !g_open[i])
+    if (list != s.running) {
+        for (std::size_t i = 0; i < s.open.size(); ++i) {
+            if (i == index || !s.open[i])
                 continue;
             *error = "disconnect " + DeviceName(i) +
                      " first: the driver's cameras run on one system, which restarts for a "
@@ -95,17 +106,18 @@ bool Claim(std::size_t index, std::size_t count, const std::string& entry, std::
             return false;
         }
         client::UsePortEntry(list);
-        g_running = list;
+        s.running = list;
     }
-    g_entries = entries;
-    g_open[index] = true;
+    s.entries = entries;
+    s.open[index] = true;
     return true;
 }
 
 void Release(std::size_t index) {
-    std::lock_guard<std::mutex> g(g_lock);
-    if (index < g_open.size())
-        g_open[index] = false;
+    Shared& s = S();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (index < s.open.size())
+        s.open[index] = false;
 }
 
 std::string LastStartError() {
