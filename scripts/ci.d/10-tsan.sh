@@ -2,8 +2,9 @@
 # ThreadSanitizer stage: the tests that drive the platform, the driver and
 # the NT library from several threads at once, and the client's capture
 # sequence cancelled and read from another thread, and the Alpaca server with
-# several clients at once and its set-up pages changing a camera in use (its HTTP library is Debian's uninstrumented build:
-# see alpaca/sanitizer.cpp), built with -fsanitize=thread.
+# several clients at once and its set-up pages changing a camera in use (its
+# HTTP library is Debian's uninstrumented build: see alpaca/sanitizer.cpp),
+# built with -fsanitize=thread.
 # Any race report stops the test (halt_on_error) and fails the stage.
 # ZEVA_TSAN_BUILD_DIR names another build directory (default build-tsan).
 set -e

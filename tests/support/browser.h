@@ -86,8 +86,9 @@ class Browser {
     std::string Title() { return Value(Session("GET", "/title", nullptr)); }
 
     // The first element matching the CSS selector, waiting up to `seconds`
-    // for it to appear; empty when none did.
-    std::string Find(const std::string& css, double seconds = 10) {
+    // for it to appear (a page loads slowly on a busy machine); empty when
+    // none did.
+    std::string Find(const std::string& css, double seconds = 30) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         for (;;) {
             const nlohmann::json r =
