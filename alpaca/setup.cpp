@@ -10,6 +10,7 @@
 
 #include "alpaca/server.h"
 #include "alpaca/settings.h"
+#include "client/plan.h"
 
 namespace zeva::alpaca {
 
@@ -72,8 +73,9 @@ Fields FieldsOf(const CameraSettings& s) {
             {"east", std::to_string(r.east)},   {"west", std::to_string(r.west)}};
 }
 
-// Reads the form into `s`; false with the reason, naming the field.
-bool ParseFields(const Fields& f, CameraSettings* s, std::string* why) {
+// Reads the form into `s`; false with the reason, naming the field.  Without
+// `withRelays` (a camera that has none) the relays in `s` stay as they are.
+bool ParseFields(const Fields& f, bool withRelays, CameraSettings* s, std::string* why) {
     double* numbers[4] = {&s->calibration.reading1, &s->calibration.celsius1,
                           &s->calibration.reading2, &s->calibration.celsius2};
     unsigned* relays[4] = {&s->relays.north, &s->relays.south, &s->relays.east, &s->relays.west};
@@ -88,7 +90,7 @@ bool ParseFields(const Fields& f, CameraSettings* s, std::string* why) {
             return false;
         }
     }
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4 && withRelays; ++i) {
         const auto it = f.find(kRelayFields[i]);
         long long v = -1;
         if (it == f.end() || !ParseInteger(it->second, &v) || v < 0 || v > 3) {
@@ -102,7 +104,7 @@ bool ParseFields(const Fields& f, CameraSettings* s, std::string* why) {
         *why = fault;
         return false;
     }
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4 && withRelays; ++i)
         for (int j = i + 1; j < 4; ++j)
             if (*relays[i] == *relays[j]) {
                 *why = std::string(kRelayFields[i]) + " and " + kRelayFields[j] +
@@ -203,10 +205,12 @@ void SetupPages::Show(httplib::Response& res, int status, const CameraDevice& d,
     body += "<p class=\"range\">With the calibration in use, set points from " +
             EscapeHtml(Decimal(std::round(low * 10) / 10)) + " to " +
             EscapeHtml(Decimal(std::round(high * 10) / 10)) +
-            " &deg;C.</p></fieldset>\n<fieldset><legend>Guiding relays</legend>\n"
-            "<p class=\"range\">The relay (0 to 3) each guide direction closes; each direction "
-            "its own relay.</p>\n";
-    for (int i = 0; i < 4; ++i) {
+            " &deg;C.</p></fieldset>\n<fieldset><legend>Guiding relays</legend>\n";
+    const bool withRelays = client::HasGuideRelays(d.unit().type());
+    body += withRelays ? "<p class=\"range\">The relay (0 to 3) each guide direction closes; "
+                         "each direction its own relay.</p>\n"
+                       : "<p>This camera has no guiding relays.</p>\n";
+    for (int i = 0; i < 4 && withRelays; ++i) {
         body += std::string("<label for=\"") + kRelayFields[i] + "\">" + kDirections[i] +
                 "</label><select id=\"" + kRelayFields[i] + "\" name=\"" + kRelayFields[i] + "\">";
         for (int r = 0; r < 4; ++r) {
@@ -297,9 +301,9 @@ void SetupPages::DevicePage(const httplib::Request& req, httplib::Response& res,
     httplib::detail::parse_query_text(req.body, form);
     Fields fields;
     for (const auto& [k, v] : form) fields.emplace(k, v);  // the first of two counts
-    CameraSettings s;
+    CameraSettings s = d.unit().settings();
     std::string why;
-    if (!ParseFields(fields, &s, &why))
+    if (!ParseFields(fields, client::HasGuideRelays(d.unit().type()), &s, &why))
         return Show(res, 400, d, fields, "Not saved: " + why + ".", false);
     std::string what;
     int status = 200;

@@ -37,7 +37,8 @@ class SetupPageTest : public AlpacaServerTest {
 };
 
 TEST_F(SetupPageTest, PagesListTheCamerasWithEverythingEscaped) {
-    Start({"--sim", "gannet?scene=pattern&port-ns=300", "--location", "<b>Dome & \"North\"</b>"});
+    Start({"--sim", "gannet?scene=pattern&port-ns=300", "--sim", "egret", "--location",
+           "<b>Dome & \"North\"</b>"});
     HttpReply r = http->Get("/setup");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.contentType, "text/html; charset=utf-8");
@@ -55,7 +56,13 @@ TEST_F(SetupPageTest, PagesListTheCamerasWithEverythingEscaped) {
     for (const char* field : {"name=\"reading1\" value=\"1000\"", "name=\"celsius2\" value=\"-25\"",
                               "min=\"-100\" max=\"80\"", "<option value=\"2\" selected>"})
         EXPECT_NE(r.body.find(field), std::string::npos) << field;
-    EXPECT_EQ(http->Get(Page(2)).status, 404);
+    // A camera without guiding relays: its form has the calibration only.
+    r = http->Get(Page(2));
+    EXPECT_NE(r.body.find("no guiding relays"), std::string::npos);
+    EXPECT_EQ(r.body.find("name=\"north\""), std::string::npos);
+    r = http->Post(Page(2), "reading1=1000&celsius1=20&reading2=3000&celsius2=-25");
+    EXPECT_EQ(Notice(r), "Saved: celsius1 25 to 20.");
+    EXPECT_EQ(http->Get(Page(3)).status, 404);
     EXPECT_EQ(http->Get("/setup/v1/camera/%3Cx%3E/setup").body.find("<x>"), std::string::npos);
 }
 
