@@ -458,6 +458,8 @@ bool HttpGate::RefuseBody(const httplib::Request& req, httplib::Response& res) {
         c->body = Connection::Body::None;
         return false;
     }
+    if (req.method == "GET" || req.method == "HEAD")
+        c->closeAfter = true;  // the library leaves a GET's body unread: no request follows it
     const std::size_t wire = chunked ? limits_.maxBody : length;
     c->body = Connection::Body::Counted;
     c->bodyLeft = wire;

@@ -91,7 +91,7 @@ class ConformanceRun : public AlpacaServerTest {
         const auto t = std::chrono::steady_clock::now();
         PutOk(d, on ? "connect" : "disconnect", "");
         PutOk(d, on ? "connect" : "disconnect", "");  // again, while the first may still run
-        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count(), 0.5);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count(), 1.5);
         ASSERT_TRUE(WaitUntil(
             d, "connecting", [](const json& v) { return v == false; }, 10));
         EXPECT_EQ(Value(d, "connected"), on);

@@ -52,15 +52,18 @@ TEST_F(AlpacaServerTest, TricklingClientsNeitherStarveOthersNorHoldOffAStop) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
+    // They held every worker for good before; now others are answered as
+    // usual (the bounds leave room for a loaded machine and sanitizers: the
+    // times themselves are well under a second).
     std::this_thread::sleep_for(std::chrono::seconds(1));
     for (int i = 0; i < 3; ++i) {
         Http fresh(server.port());
         const auto t = Clock::now();
         EXPECT_EQ(fresh.Get(Path(0, "camerastate")).status, 200);
-        EXPECT_LT(SecondsSince(t), 1.0);
+        EXPECT_LT(SecondsSince(t), 5.0);
     }
     // Stopped while they trickle, an exposure runs and a guide pulse is on:
-    // the server ends within 2 s, cleanly.
+    // the server ends, cleanly, instead of waiting for them.
     PutOk(0, "startexposure", "Duration=1000&Light=true");
     PutOk(1, "pulseguide", "Direction=0&Duration=60000");
     http.reset();
@@ -70,7 +73,7 @@ TEST_F(AlpacaServerTest, TricklingClientsNeitherStarveOthersNorHoldOffAStop) {
     trickling = false;
     trickler.join();
     EXPECT_EQ(rc, 0) << server.Log();
-    EXPECT_LT(SecondsSince(t), 2.0);
+    EXPECT_LT(SecondsSince(t), 5.0);
     EXPECT_NE(server.Log().find("zeva-alpaca: stopped"), std::string::npos);
 }
 
@@ -82,7 +85,7 @@ TEST_F(AlpacaServerTest, BodiesOverTheLimitAreRefusedBeforeTheyAreRead) {
         // 256 MB announced, nothing sent: refused at once.
         RawClient c(server.port());
         c.Send(put + form + "Content-Length: 268435456\r\n\r\n");
-        EXPECT_EQ(StatusLine(c.Reply(2)), "HTTP/1.1 413 Payload Too Large");
+        EXPECT_EQ(StatusLine(c.Reply(4)), "HTTP/1.1 413 Payload Too Large");
     }
     {
         // A chunked body is cut as soon as it passes the limit.
@@ -126,7 +129,7 @@ TEST_F(AlpacaServerTest, PutWithoutABodyIsAnsweredAtOnceAsAnEmptyForm) {
         const auto t = Clock::now();
         c.Send("PUT /api/v1/camera/0/" + k.member + " HTTP/1.1\r\nHost: x\r\n\r\n");
         const std::string reply = c.Reply(3);
-        EXPECT_LT(SecondsSince(t), 1.0) << k.member;
+        EXPECT_LT(SecondsSince(t), 3.0) << k.member;  // 5 s before
         EXPECT_EQ(StatusLine(reply), k.status) << reply;
         EXPECT_NE(reply.find(k.says), std::string::npos) << reply;
     }
