@@ -1,7 +1,6 @@
 // The cooler members of a camera device (the device's lock held).  The status
 // comes from the camera unit, at most a second old; temperatures are given
 // to 0.1 C, the camera's readings being coarser than that.
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -10,11 +9,6 @@
 namespace zeva::alpaca {
 
 namespace {
-
-// Setpoints outside the physically possible are refused whatever the
-// calibration says.
-constexpr double kAbsoluteZero = -273.15;
-constexpr double kBoiling = 100.0;
 
 double Tenths(double celsius) {
     return std::round(celsius * 10.0) / 10.0;
@@ -72,10 +66,8 @@ Reply CameraDevice::SetSetpoint(const Params& params, std::optional<BadRequest>*
         return NotHere(number_);
     double low, high;
     unit_.SetpointRange(&low, &high);
-    if (celsius < low || celsius > high || celsius <= kAbsoluteZero || celsius >= kBoiling)
-        return Invalid(Format("SetCCDTemperature %g C (valid: %g to %g C)", celsius,
-                              std::max(Tenths(low), kAbsoluteZero),
-                              std::min(Tenths(high), kBoiling)));
+    if (celsius < low || celsius > high)
+        return Invalid(Format("SetCCDTemperature %g C (valid: %g to %g C)", celsius, low, high));
     client::TemperatureStatus t;
     Reply r = unit_.Temperature(&t);
     if (!r.ok())

@@ -301,18 +301,18 @@ bool HttpGate::Run() {
     gate.join();
     pool_->shutdown();  // every worker's socket is shut: they end at once
     std::lock_guard<std::mutex> g(lock_);
-    for (const auto& c : arrivals_) close(c->fd);
+    for (const auto& c : arrivals_) Release(c->fd);
     arrivals_.clear();
     return true;
 }
 
 bool HttpGate::process_and_close_socket(socket_t sock) {
     std::lock_guard<std::mutex> g(lock_);
-    if (stopping_ ||
-        waiting_.size() + active_.size() + arrivals_.size() >= limits_.maxConnections) {
+    if (stopping_ || held_ >= limits_.maxConnections) {
         close(sock);
         return false;
     }
+    ++held_;
     fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
     const int yes = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
@@ -394,7 +394,12 @@ void HttpGate::Dispatch(const std::shared_ptr<Connection>& c) {
 void HttpGate::Close(std::shared_ptr<Connection> c) {
     if (waiting_.erase(c->fd))
         epoll_ctl(epoll_, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
+    Release(c->fd);
+}
+
+void HttpGate::Release(int fd) {
+    close(fd);
+    --held_;
 }
 
 // On a worker: the library reads and answers one request.
@@ -415,7 +420,7 @@ void HttpGate::Serve(const std::shared_ptr<Connection>& c) {
     std::lock_guard<std::mutex> g(lock_);
     active_.erase(c);
     if (!ok || closed || last || k.closeAfter || k.overLimit || k.timedOut || stopping_) {
-        close(k.fd);
+        Release(k.fd);
         return;
     }
     arrivals_.push_back(c);

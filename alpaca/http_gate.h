@@ -67,6 +67,7 @@ class HttpGate : public httplib::Server {
     void Serve(const std::shared_ptr<Connection>& c);
     void Wait(const std::shared_ptr<Connection>& c);
     void Close(std::shared_ptr<Connection> c);
+    void Release(int fd);  // closes a connection's socket
     void Wake();
     // The request's body as its headers announce it: refused (true, with
     // the answer in `res`) or allowed, with its deadline.
@@ -78,6 +79,7 @@ class HttpGate : public httplib::Server {
     int wake_ = -1;  // eventfd: Stop, or a connection back from a worker
     int port_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> held_{0};  // connections open
     // Connections the gate holds, by descriptor, and those back from workers.
     std::map<int, std::shared_ptr<Connection>> waiting_;
     std::mutex lock_;

@@ -63,88 +63,62 @@ inline json ValueOf(const json& j) {
 // apart from the server's own table: each member, whether it takes GET, the
 // parameters of its PUT ("" a PUT without any, null no PUT), and whether a
 // camera may lack it (NotImplemented).
+inline std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
 struct InterfaceMember {
     const char* name;
     bool get;
     const char* put;
     bool optional = false;
 };
-inline const InterfaceMember kCameraInterface[] = {
-    {"action", false, "Action,Parameters"},
-    {"commandblind", false, "Command,Raw", true},
-    {"commandbool", false, "Command,Raw", true},
-    {"commandstring", false, "Command,Raw", true},
-    {"connect", false, ""},
-    {"connected", true, "Connected"},
-    {"connecting", true, nullptr},
-    {"description", true, nullptr},
-    {"devicestate", true, nullptr},
-    {"disconnect", false, ""},
-    {"driverinfo", true, nullptr},
-    {"driverversion", true, nullptr},
-    {"interfaceversion", true, nullptr},
-    {"name", true, nullptr},
-    {"supportedactions", true, nullptr},
-    {"abortexposure", false, ""},
-    {"bayeroffsetx", true, nullptr, true},
-    {"bayeroffsety", true, nullptr, true},
-    {"binx", true, "BinX"},
-    {"biny", true, "BinY"},
-    {"camerastate", true, nullptr},
-    {"cameraxsize", true, nullptr},
-    {"cameraysize", true, nullptr},
-    {"canabortexposure", true, nullptr},
-    {"canasymmetricbin", true, nullptr},
-    {"canfastreadout", true, nullptr},
-    {"cangetcoolerpower", true, nullptr},
-    {"canpulseguide", true, nullptr},
-    {"cansetccdtemperature", true, nullptr},
-    {"canstopexposure", true, nullptr},
-    {"ccdtemperature", true, nullptr},
-    {"cooleron", true, "CoolerOn"},
-    {"coolerpower", true, nullptr},
-    {"electronsperadu", true, nullptr},
-    {"exposuremax", true, nullptr},
-    {"exposuremin", true, nullptr},
-    {"exposureresolution", true, nullptr},
-    {"fastreadout", true, "FastReadout", true},
-    {"fullwellcapacity", true, nullptr},
-    {"gain", true, "Gain", true},
-    {"gainmax", true, nullptr, true},
-    {"gainmin", true, nullptr, true},
-    {"gains", true, nullptr, true},
-    {"hasshutter", true, nullptr},
-    {"heatsinktemperature", true, nullptr, true},
-    {"imagearray", true, nullptr},
-    {"imagearrayvariant", true, nullptr},
-    {"imageready", true, nullptr},
-    {"ispulseguiding", true, nullptr},
-    {"lastexposureduration", true, nullptr},
-    {"lastexposurestarttime", true, nullptr},
-    {"maxadu", true, nullptr},
-    {"maxbinx", true, nullptr},
-    {"maxbiny", true, nullptr},
-    {"numx", true, "NumX"},
-    {"numy", true, "NumY"},
-    {"offset", true, "Offset", true},
-    {"offsetmax", true, nullptr, true},
-    {"offsetmin", true, nullptr, true},
-    {"offsets", true, nullptr, true},
-    {"percentcompleted", true, nullptr},
-    {"pixelsizex", true, nullptr},
-    {"pixelsizey", true, nullptr},
-    {"pulseguide", false, "Direction,Duration"},
-    {"readoutmode", true, "ReadoutMode"},
-    {"readoutmodes", true, nullptr},
-    {"sensorname", true, nullptr},
-    {"sensortype", true, nullptr},
-    {"setccdtemperature", true, "SetCCDTemperature"},
-    {"startexposure", false, "Duration,Light"},
-    {"startx", true, "StartX"},
-    {"starty", true, "StartY"},
-    {"stopexposure", false, ""},
-    {"subexposureduration", true, "SubExposureDuration", true},
-};
+inline std::vector<InterfaceMember> CameraInterface() {
+    // Read with GET alone; the second list a camera may lack.
+    const std::string getOnly =
+        "connecting description devicestate driverinfo driverversion interfaceversion name "
+        "supportedactions camerastate cameraxsize cameraysize canabortexposure canasymmetricbin "
+        "canfastreadout cangetcoolerpower canpulseguide cansetccdtemperature canstopexposure "
+        "ccdtemperature coolerpower electronsperadu exposuremax exposuremin exposureresolution "
+        "fullwellcapacity hasshutter imagearray imagearrayvariant imageready ispulseguiding "
+        "lastexposureduration lastexposurestarttime maxadu maxbinx maxbiny percentcompleted "
+        "pixelsizex pixelsizey readoutmodes sensorname sensortype";
+    const std::string optionalGetOnly =
+        "bayeroffsetx bayeroffsety gainmax gainmin gains heatsinktemperature offsetmax offsetmin "
+        "offsets";
+    std::vector<InterfaceMember> all = {{"action", false, "Action,Parameters"},
+                                        {"commandblind", false, "Command,Raw", true},
+                                        {"commandbool", false, "Command,Raw", true},
+                                        {"commandstring", false, "Command,Raw", true},
+                                        {"connect", false, ""},
+                                        {"disconnect", false, ""},
+                                        {"connected", true, "Connected"},
+                                        {"abortexposure", false, ""},
+                                        {"stopexposure", false, ""},
+                                        {"startexposure", false, "Duration,Light"},
+                                        {"pulseguide", false, "Direction,Duration"},
+                                        {"binx", true, "BinX"},
+                                        {"biny", true, "BinY"},
+                                        {"numx", true, "NumX"},
+                                        {"numy", true, "NumY"},
+                                        {"startx", true, "StartX"},
+                                        {"starty", true, "StartY"},
+                                        {"readoutmode", true, "ReadoutMode"},
+                                        {"cooleron", true, "CoolerOn"},
+                                        {"setccdtemperature", true, "SetCCDTemperature"},
+                                        {"fastreadout", true, "FastReadout", true},
+                                        {"gain", true, "Gain", true},
+                                        {"offset", true, "Offset", true},
+                                        {"subexposureduration", true, "SubExposureDuration", true}};
+    // The names live as long as the program: the lists are kept once.
+    static const std::vector<std::string> names[2] = {Words(getOnly), Words(optionalGetOnly)};
+    for (int optional = 0; optional < 2; ++optional)
+        for (const std::string& m : names[optional])
+            all.push_back({m.c_str(), true, nullptr, optional == 1});
+    return all;
+}
 
 struct HttpReply {
     long status = 0;
