@@ -29,7 +29,10 @@ constexpr Entry kExplanations[] = {
     {ErrEepromChecksum, {"the camera's EEPROM failed its checksum", nullptr}},
     {ErrEepromVersion, {"the camera's EEPROM has a layout this driver does not know", nullptr}},
     {ErrShutter, {"the shutter reports a fault", nullptr}},
-    {ErrCameraNotFound, {"no known camera answered", kPowered}},
+    // The driver returns it only when a camera answered the version request
+    // with a model number it has no family for (the cable and power are fine).
+    {ErrCameraNotFound,
+     {"a camera answered with a model number this software does not support", nullptr}},
     {ErrDriverNotFound, {"the zeva driver is not installed or not running", nullptr}},
     {ErrDriverNotOpen, {"the driver is not open", nullptr}},
     {ErrDriverAlreadyOpen, {"the driver is already open in this program", nullptr}},
@@ -46,7 +49,7 @@ constexpr Entry kExplanations[] = {
 }  // namespace
 
 const char* const kEepromFailedWarning =
-    "the camera's EEPROM failed its checksum: the model may be misidentified";
+    "the camera's identification could not be read; the model may be misidentified";
 
 Explanation ExplanationOf(std::uint16_t code) {
     for (const Entry& e : kExplanations) {

@@ -26,7 +26,9 @@ std::string Explain(const Status& status);
 
 // The driver links a camera whose EEPROM fails its checksum (or carries an
 // unknown layout version) with its default image, which names a Gannet:
-// programs say so with this text.
+// programs say so with this text.  It says what a program can tell: the
+// default image is in place (which of the two faults put it there, the
+// driver does not report).
 extern const char* const kEepromFailedWarning;
 
 // Whether the EEPROM information is the driver's default image (no counts,

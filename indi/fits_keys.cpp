@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "client/fits_keys.h"
 #include "indi/zeva_ccd.h"
 
 namespace zeva::indi {
@@ -90,8 +91,8 @@ void ZevaCCD::WriteFrameKeys(INDI::CCDChip* chip, KeyWriter& keys) {
     const client::Window read = plan.Unbinned();
     keys.Integer("XORGSUBF", read.x, "subframe origin x [unbinned px]");
     keys.Integer("YORGSUBF", read.y, "subframe origin y [unbinned px]");
-    keys.Integer("PEDESTAL", client::PedestalOf(cameraType_, plan.ccd),
-                 "counts added by the driver to each pixel");
+    keys.Integer(client::kPedestalKey, client::PedestalOf(cameraType_, plan.ccd),
+                 client::kPedestalComment);
     if (CoolerS[0].s == ISS_ON && haveTarget_)
         keys.Real("SET-TEMP", lastTarget_, 3, "cooler setpoint [C]");
     // The header is written: the chip may take the next request.

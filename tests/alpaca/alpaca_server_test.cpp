@@ -75,7 +75,7 @@ TEST_F(AlpacaServerTest, StartupFailuresSayWhyAndEndTheServer) {
 }
 
 TEST_F(AlpacaServerTest, CameraWithABadEepromIsServedWithAWarning) {
-    const std::string warning = "the camera's EEPROM failed its checksum";
+    const std::string warning = "the camera's identification could not be read";
     Start({"--sim", "kestrel?eeprom=badsum"});
     EXPECT_NE(server.Log().find("warning: " + warning), std::string::npos) << server.Log();
     const std::string description = Value(0, "description");
@@ -345,6 +345,8 @@ TEST_F(AlpacaServerTest, CoolerReachesItsSetpointWithTheSavedCalibration) {
     Connect(0);
     EXPECT_NEAR(Value(0, "ccdtemperature").get<double>(), 20.0, 0.5);
     EXPECT_EQ(Value(0, "cooleron"), false);
+    // No target set yet: the current temperature, not the empty register's +50 C.
+    EXPECT_NEAR(Value(0, "setccdtemperature").get<double>(), 20.0, 0.5);
     PutOk(0, "setccdtemperature", "SetCCDTemperature=-5");
     EXPECT_EQ(Value(0, "cooleron"), false);  // setting the target alone does not cool
     PutOk(0, "cooleron", "CoolerOn=true");

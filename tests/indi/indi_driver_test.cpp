@@ -162,7 +162,8 @@ TEST_F(IndiDriverTest, BinnedSubframeArrivesAsFitsWithPatternPixels) {
     EXPECT_EQ(f.Number("YBINNING"), 2);
     EXPECT_EQ(f.Number("XORGSUBF"), 40);
     EXPECT_EQ(f.Number("YORGSUBF"), 12);
-    EXPECT_EQ(f.Number("PEDESTAL"), 100);
+    EXPECT_EQ(f.Number("ZEVAPED"), 100);
+    EXPECT_FALSE(f.Has("PEDESTAL"));  // read with opposite signs by calibration programs
     EXPECT_EQ(f.Number("READMODE"), 1);
     EXPECT_NEAR(f.Number("CCD-TEMP"), 25.0, 1.0);
 }
@@ -188,7 +189,7 @@ TEST_F(IndiDriverTest, GuideHeadReadsTheTrackingCcd) {
     // Raw samples: offset 1000 plus the tracking pattern.
     for (unsigned c = 0; c < 5; ++c) EXPECT_EQ(f.pixels[c], 3000 + (7 * (10 + c)) % 1000);
     EXPECT_EQ(f.Text("CCD"), "Tracking");
-    EXPECT_EQ(f.Number("PEDESTAL"), 0);
+    EXPECT_EQ(f.Number("ZEVAPED"), 0);
     // The tracking CCD has no 3 x 3 and no asymmetric binning.
     ASSERT_EQ(Set("GUIDER_BINNING.HOR_BIN;VER_BIN=1;2"), 0);
     EXPECT_TRUE(Eval(Q("GUIDER_BINNING._STATE") + "==3", 10));
@@ -272,7 +273,7 @@ TEST_F(IndiDriverTest, SingleCcdCameraBinsAndBias) {
     EXPECT_EQ(f.height, 3);
     EXPECT_EQ(f.Text("IMAGETYP"), "Bias Frame");
     EXPECT_DOUBLE_EQ(f.Number("EXPTIME"), 0.0);
-    EXPECT_EQ(f.Number("PEDESTAL"), 0);
+    EXPECT_EQ(f.Number("ZEVAPED"), 0);
 }
 
 TEST_F(IndiDriverTest, GuidePulseClosesTheMappedRelayThenCompletes) {

@@ -59,6 +59,30 @@ struct FitsImage {
         EXPECT_EQ(status, 0) << key;
         return v;
     }
+    // Whether the header has `key` at all.
+    bool Has(const char* key) {
+        char card[FLEN_CARD] = {};
+        int status = 0;
+        if (f)
+            fits_read_card(f, key, card, &status);
+        return f && status == 0;
+    }
+    // The value as written in the card ("'M42'", "1000", "T"), to see its type.
+    std::string Raw(const char* key) {
+        char v[FLEN_VALUE] = {};
+        int status = 0;
+        if (f)
+            fits_read_keyword(f, key, v, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        return v;
+    }
+    // Whether CHECKSUM and DATASUM are there and both verify.
+    bool ChecksumsVerify() {
+        int dataOk = 0, hduOk = 0, status = 0;
+        if (f)
+            fits_verify_chksum(f, &dataOk, &hduOk, &status);
+        return f && status == 0 && dataOk == 1 && hduOk == 1;
+    }
     long long Integer(const char* key) {
         long long v = 0;
         int status = 0;

@@ -29,10 +29,17 @@ TEST(DoctorTool, HealthyCameraIsReadyWithItsFiguresAtOnePortCycle) {
           "ok       port registers: data register reads back",
           "ok       link: ZEVA Gannet Dual CCD Camera (type 4)", "ok       EEPROM: checksum good",
           "ok       CCD: 765 x 510 pixels", "a full frame (765 x 510) reads out in about 8.0 s",
-          "ok       cooler: 25.", "regulation off",
+          "ok       cooler: 25.", "regulation off", "ok       guiding: four guide relays",
           "ok       dark window: 8 full-width lines: mean", "one port access 1.00 us",
           "verdict: ready"})
         EXPECT_TRUE(v.Says(s)) << "'" << s << "' in:\n" << v.output;
+    // A camera without relays is ready, and says how to guide instead.
+    const Verdict egret = Doctor("egret");
+    EXPECT_EQ(egret.exitCode, 0) << egret.output;
+    EXPECT_TRUE(
+        egret.Says("ok       guiding: this camera has no guide relays: guide through the "
+                   "mount"))
+        << egret.output;
 }
 
 TEST(DoctorTool, EachSimulatedFaultHasItsOwnVerdict) {
@@ -50,13 +57,14 @@ TEST(DoctorTool, EachSimulatedFaultHasItsOwnVerdict) {
          "verdict: not ready: link: the camera took the command but never answered"},
         {"gannet?micro=garbage", 1,
          "verdict: not ready: link: the camera's answers arrive garbled"},
+        {"model9", 1, "fix: this camera's model is not supported by this software"},
         {"gannet?busy=stuck", 1,
          "verdict: not ready: dark window: the camera's digitizer stays busy"},
         {"kestrel?eeprom=badsum", 2,
-         "warning  EEPROM: the camera's EEPROM failed its checksum: the model may be "
+         "warning  EEPROM: the camera's identification could not be read; the model may be "
          "misidentified (taken as ZEVA Gannet"},
-        {"heron?eeprom=blank", 2, "the camera's EEPROM failed its checksum"},
-        {"ibis?eeprom=version0", 2, "the camera's EEPROM failed its checksum"},
+        {"heron?eeprom=blank", 2, "the camera's identification could not be read"},
+        {"ibis?eeprom=version0", 2, "the camera's identification could not be read"},
     };
     for (const auto& c : cases) {
         const Verdict v = Doctor(c.sim);

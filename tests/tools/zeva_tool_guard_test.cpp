@@ -82,17 +82,46 @@ TEST_F(ToolGuard, BracketsAndParenthesesInTheNameAreTakenLiterally) {
     EXPECT_TRUE(IsFits("b(c).fits"));
 }
 
-TEST_F(ToolGuard, AnExistingRegularFileIsReplaced) {
+TEST_F(ToolGuard, AnExistingFileIsKeptUnlessForcedAndNoFileOfTheUsersIsTakenForATemporary) {
     Write("frame.fits", "old");
-    ProcessRun r = Capture({"-o", "frame.fits"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Write("frame.png", "old preview");
+    Write("frame.fits.part", "the user's own");
+    ProcessRun kept = Capture({"-o", "frame.fits", "--png"});
+    EXPECT_EQ(kept.exitCode, 1);
+    EXPECT_NE(kept.err.find("frame.fits: the file exists (--force replaces it)"), std::string::npos)
+        << kept.err;
+    EXPECT_EQ(Contents("frame.fits"), "old");
+    Write("new.png", "old preview");
+    ProcessRun preview = Capture({"-o", "new.fits", "--png"});
+    EXPECT_EQ(preview.exitCode, 1);
+    EXPECT_NE(preview.err.find("preview new.png: the file exists"), std::string::npos)
+        << preview.err;
+    EXPECT_FALSE(fs::exists(dir / "new.fits"));
+    ProcessRun forced = Capture({"-o", "frame.fits", "--png", "--force"});
+    ASSERT_EQ(forced.exitCode, 0) << forced.err;
     EXPECT_TRUE(IsFits("frame.fits"));
-    EXPECT_FALSE(fs::exists(dir / "frame.fits.part"));
+    EXPECT_NE(Contents("frame.png"), "old preview");
+    EXPECT_EQ(Contents("frame.fits.part"), "the user's own");
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++files;
+    EXPECT_EQ(files, 4u);  // frame.fits, .png, .fits.part, new.png: no temporary file left
+}
+
+TEST_F(ToolGuard, OutputIntoADirectoryThatIsNotThereSaysSoBeforeExposing) {
+    ProcessRun r = Capture({"-o", "no/such/dir/x.fits"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "zeva: capture: -o no/such/dir/x.fits: the directory no/such/dir does not "
+              "exist\n");
+    Write("plain", "a file");
+    ProcessRun under = Capture({"-o", "plain/x.fits", "--count", "2"});
+    EXPECT_EQ(under.exitCode, 1);
+    EXPECT_NE(under.err.find("plain is not a directory"), std::string::npos) << under.err;
 }
 
 TEST_F(ToolGuard, PreviewNeverTakesTheImagesName) {
     ProcessRun r = Capture({"-o", "x.png", "--png"});
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("would take the image's own name"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "x.png"));
     // In a directory with a dot in its name the preview goes next to the image.
@@ -114,7 +143,7 @@ TEST_F(ToolGuard, SilentCameraIsExplainedNotJustNamed) {
 
 TEST_F(ToolGuard, EepromThatFailsItsChecksumIsSaidPlainly) {
     const std::string warning =
-        "zeva: warning: the camera's EEPROM failed its checksum: the model "
+        "zeva: warning: the camera's identification could not be read; the model "
         "may be misidentified";
     ProcessRun bad = Run({"--sim", "kestrel?eeprom=badsum", "info"});
     EXPECT_EQ(bad.exitCode, 0) << bad.err;
@@ -135,28 +164,28 @@ std::string WithValue(std::string message, const std::string& given, const std::
 
 TEST_F(ToolGuard, NonFiniteNumbersGetTheOutOfRangeMessage) {
     const ProcessRun far = Run({"--sim", "gannet", "capture", "999999"});
-    ASSERT_EQ(far.exitCode, 1);
+    ASSERT_EQ(far.exitCode, 2);
     for (const char* v : {"nan", "inf", "NaN"}) {
         const ProcessRun r = Run({"--sim", "gannet", "capture", v});
-        EXPECT_EQ(r.exitCode, 1) << v;
+        EXPECT_EQ(r.exitCode, 2) << v;
         EXPECT_EQ(r.err, WithValue(far.err, "999999", v));
     }
     const ProcessRun below = Run({"--sim", "gannet", "capture", "-1"});
-    ASSERT_EQ(below.exitCode, 1);
+    ASSERT_EQ(below.exitCode, 2);
     for (const char* v : {"-inf", "-nan"}) {
         const ProcessRun r = Run({"--sim", "gannet", "capture", v});
-        EXPECT_EQ(r.exitCode, 1) << v;
+        EXPECT_EQ(r.exitCode, 2) << v;
         EXPECT_EQ(r.err, WithValue(below.err, "-1", v));
     }
     const ProcessRun hot = Run({"--sim", "gannet", "cool", "99"});
-    ASSERT_EQ(hot.exitCode, 1);
+    ASSERT_EQ(hot.exitCode, 2);
     for (const char* v : {"nan", "inf"}) {
         const ProcessRun r = Run({"--sim", "gannet", "cool", v});
-        EXPECT_EQ(r.exitCode, 1) << v;
+        EXPECT_EQ(r.exitCode, 2) << v;
         EXPECT_EQ(r.err, WithValue(hot.err, "99", v));
     }
     const ProcessRun watch = Run({"--sim", "gannet", "temp", "--watch", "inf"});
-    EXPECT_EQ(watch.exitCode, 1);
+    EXPECT_EQ(watch.exitCode, 2);
     EXPECT_NE(watch.err.find("bad argument"), std::string::npos) << watch.err;
 }
 
@@ -164,7 +193,7 @@ TEST_F(ToolGuard, WindowBeyondAnyCcdIsRefusedNotWrapped) {
     for (const char* w : {"4294967295,0,10,10", "0,4294967296,10,10", "18446744073709551616,0,1,1",
                           "0,0,10,10,", "0,0,10", "+1,0,10,10", "0x10,0,10,10"}) {
         const ProcessRun r = Run({"--sim", "gannet", "capture", "--window", w, "-o", "w.fits"});
-        EXPECT_EQ(r.exitCode, 1) << w;
+        EXPECT_EQ(r.exitCode, 2) << w;
         EXPECT_NE(r.err.find("bad --window"), std::string::npos) << w << ": " << r.err;
     }
     EXPECT_FALSE(fs::exists(dir / "w.fits"));
@@ -173,7 +202,7 @@ TEST_F(ToolGuard, WindowBeyondAnyCcdIsRefusedNotWrapped) {
 TEST_F(ToolGuard, EmptySimulatedCameraIsRefused) {
     for (const char* model : {"", "sim:"}) {
         const ProcessRun r = Run({"--sim", model, "info"});
-        EXPECT_EQ(r.exitCode, 1) << "'" << model << "'";
+        EXPECT_EQ(r.exitCode, 2) << "'" << model << "'";
         EXPECT_NE(r.err.find("--sim needs a camera model"), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
@@ -193,7 +222,22 @@ TEST_F(ToolGuard, TerminateAndHangupEndLikeCtrlCWithTheirOwnCodes) {
                   std::string::npos)
             << r.err;
         EXPECT_FALSE(fs::exists(dir / "x.fits"));
-        EXPECT_FALSE(fs::exists(dir / "x.fits.part"));
+        EXPECT_TRUE(fs::is_empty(dir));  // no temporary file left either
+    }
+    // Watching the cooler ends on Ctrl-C with 130 too.
+    for (const char* command : {"temp", "cool"}) {
+        const fs::path log = dir / (std::string(command) + ".log");
+        std::vector<std::string> args{ZEVA_TOOL_PATH, "--sim", "gannet", command};
+        if (std::string(command) == "cool")
+            args.push_back("-10");
+        args.insert(args.end(), {"--watch", "0.1"});
+        const pid_t pid = zeva::test::Spawn(args, dir, log);
+        for (int i = 0; i < 200 && zeva::test::ReadFile(log).find("reading") == std::string::npos;
+             ++i)
+            usleep(20000);
+        kill(pid, SIGINT);
+        EXPECT_EQ(zeva::test::WaitFor(pid, 10), 130)
+            << command << ": " << zeva::test::ReadFile(log);
     }
 }
 

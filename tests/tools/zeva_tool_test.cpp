@@ -1,8 +1,10 @@
 // The zeva tool run as a process on the simulated Gannet (pattern scene);
 // its FITS files are read back with cfitsio.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -73,7 +75,10 @@ TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
     EXPECT_EQ(f.Integer("YORGSUBF"), 12);
     EXPECT_EQ(f.Integer("READMODE"), 1);
     EXPECT_EQ(f.Text("CCD"), "Imaging");
-    EXPECT_EQ(f.Integer("PEDESTAL"), 100);
+    EXPECT_EQ(f.Integer("ZEVAPED"), 100);
+    EXPECT_FALSE(f.Has("PEDESTAL"));
+    EXPECT_FALSE(f.Has("SET-TEMP"));  // the cooler was never set
+    EXPECT_TRUE(f.ChecksumsVerify());
     EXPECT_EQ(f.Integer("BZERO"), 32768);
     EXPECT_GT(f.Number("EGAIN"), 0.0);
     const std::string date = f.Text("DATE-OBS");
@@ -85,13 +90,35 @@ TEST_F(ToolTest, BinnedWindowIsWrittenWithItsHeaderAndPixels) {
     EXPECT_NEAR(f.Number("CCD-TEMP"), 25.0, 1.0);
 }
 
-TEST_F(ToolTest, DarkFrameIsMarkedAndEmpty) {
-    ToolRun r = RunTool(dir, {"--sim", "gannet?scene=pattern", "capture", "--dark", "--window",
-                              "0,0,8,4", "-o", "dark.fits"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    Fits f(dir / "dark.fits");
-    EXPECT_EQ(f.Text("IMAGETYP"), "Dark Frame");
-    for (unsigned short p : f.pixels) EXPECT_EQ(p, 100);
+TEST_F(ToolTest, EachFrameTypeIsLabelledAndTakesLightOrNot) {
+    const struct {
+        std::vector<std::string> type;
+        const char* label;
+        bool light;
+        double seconds;
+    } cases[] = {
+        {{"--dark"}, "Dark Frame", false, 0.1},
+        {{"--type", "dark"}, "Dark Frame", false, 0.1},
+        {{"--type", "bias"}, "Bias Frame", false, 0.0},
+        {{"--type", "flat"}, "Flat Frame", true, 0.1},
+        {{"--type=light", "--header", "OBJECT=M 42"}, "Light Frame", true, 0.1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{
+            "--sim",  "gannet?scene=pattern", "capture", "--window", "0,0,8,4", "-o", "f.fits",
+            "--force"};
+        args.insert(args.end(), c.type.begin(), c.type.end());
+        ToolRun r = RunTool(dir, args);
+        ASSERT_EQ(r.exitCode, 0) << c.label << ": " << r.err;
+        Fits f(dir / "f.fits");
+        EXPECT_EQ(f.Text("IMAGETYP"), c.label);
+        EXPECT_DOUBLE_EQ(f.Number("EXPTIME"), c.seconds) << c.label;
+        EXPECT_EQ(f.Has("DARKTIME"), !c.light) << c.label;
+        const bool dark = std::all_of(f.pixels.begin(), f.pixels.end(),
+                                      [](unsigned short p) { return p == 100; });
+        EXPECT_EQ(dark, !c.light) << c.label;
+    }
+    EXPECT_EQ(Fits(dir / "f.fits").Text("OBJECT"), "M 42");
 }
 
 TEST_F(ToolTest, SeriesWritesNumberedFilesWithoutOverwriting) {
@@ -135,6 +162,42 @@ TEST_F(ToolTest, InterruptDuringReadoutLeavesNoFile) {
     EXPECT_TRUE(Files().empty());
 }
 
+TEST_F(ToolTest, ProgressInALogIsPlainLinesAndFilesAreReportedInTheOrderWritten) {
+    ToolRun r =
+        RunTool(dir, {"--sim", "gannet", "capture", "0.5", "--progress", "--png", "-o", "p.fits"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("exposing: 0.5 s left of 0.5 s\n", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("reading: line "), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "wrote p.fits (765 x 510, light, 0.50 s)\nwrote preview p.png\n");
+}
+
+// The median grey of a PNG preview, as a fraction of white.
+double MedianGrey(const fs::path& png) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, png.c_str()))
+        return -1;
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<png_byte> grey(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, grey.data(), 0, nullptr))
+        return -1;
+    std::nth_element(grey.begin(), grey.begin() + grey.size() / 2, grey.end());
+    return grey[grey.size() / 2] / 255.0;
+}
+
+TEST_F(ToolTest, PreviewShowsTheSkyAtOneDarkGreyWhateverTheExposure) {
+    for (const char* seconds : {"5", "30"}) {
+        const std::string name = std::string("sky") + seconds + ".fits";
+        ToolRun r = RunTool(dir, {"--sim", "gannet", "capture", seconds, "--png", "-o", name}, "",
+                            {{"ZEVA_CLOCK", "virtual"}});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const double sky = MedianGrey(dir / (std::string("sky") + seconds + ".png"));
+        EXPECT_GE(sky, 0.12) << seconds << " s";
+        EXPECT_LE(sky, 0.38) << seconds << " s";
+    }
+}
+
 TEST_F(ToolTest, InfoListsEveryReadoutMode) {
     ToolRun r = RunTool(dir, {"--sim", "gannet", "info"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -146,35 +209,63 @@ TEST_F(ToolTest, InfoListsEveryReadoutMode) {
     EXPECT_NE(r.out.find("cooler:"), std::string::npos);
 }
 
-TEST_F(ToolTest, BadArgumentsNameTheValueAndFail) {
+TEST_F(ToolTest, BadArgumentsAndRefusalsNameTheProblemWithTheirExitStatus) {
     struct Case {
         std::vector<std::string> args;
+        int exitCode;  // 2 for what the command line got wrong, 1 for what the camera cannot do
         std::string message;
     } cases[] = {
-        {{"--sim", "gannet", "capture", "--bin", "4"}, "bad --bin 4"},
-        {{"--sim", "gannet", "capture", "--ccd", "side"}, "bad --ccd 'side'"},
-        {{"--sim", "gannet", "capture", "--window", "1,2,3"}, "bad --window '1,2,3'"},
-        {{"--sim", "gannet", "capture", "--window", "700,0,100,10"}, "does not fit"},
-        {{"--sim", "gannet", "capture", "-5"}, "bad exposure time '-5'"},
-        {{"--sim", "gannet", "capture", "nan"}, "bad exposure time 'nan'"},
+        {{"--sim", "gannet", "capture", "--bin", "4"}, 2, "bad --bin 4"},
+        {{"--sim", "gannet", "capture", "--ccd", "side"}, 2, "bad --ccd 'side'"},
+        {{"--sim", "gannet", "capture", "--window", "1,2,3"}, 2, "bad --window '1,2,3'"},
+        {{"--sim", "gannet", "capture", "--window", "700,0,100,10"}, 1, "does not fit"},
+        {{"--sim", "gannet", "capture", "-5"}, 2, "bad exposure time '-5'"},
+        {{"--sim", "gannet", "capture", "nan"}, 2, "bad exposure time 'nan'"},
+        {{"--sim", "gannet", "capture", "0x10"}, 2, "bad exposure time '0x10'"},
         {{"--sim", "gannet", "capture", "1000", "--ccd", "tracking"},
+         2,
          "bad exposure time '1000' (exposure time must be 0 to 655.35 s on the tracking CCD)"},
-        {{"--sim", "kestrel", "capture", "--ccd", "tracking"}, "no tracking CCD"},
-        {{"--sim", "gannet", "frobnicate"}, "unknown command 'frobnicate'"},
-        {{"--sim", "gannet", "cool", "warm"}, "bad setting 'warm'"},
-        {{"--sim", "gannet", "relay", "7", "100"}, "OUTPUT (0 to 3)"},
-        {{"--sim", "nosuchcamera", "info"}, "zeva:"},
-        {{"--lib", "win32", "--sim", "gannet", "info"}, "bad --lib 'win32' (valid: nt, 9x, vb)"},
-        {{"--lib", "9x", "--port", "2", "--sim", "gannet", "info"}, "only the first port"},
-        {{"--sim", "gannet", "--port", "/dev/parport0", "info"}, "give one of them"},
-        {{"--port", "0", "info"}, "bad --port '0'"},
-        {{"--lib"}, "--lib needs a value"},
+        {{"--sim", "gannet", "capture", "--type", "bias", "5"},
+         2,
+         "a bias frame has no exposure time"},
+        {{"--sim", "gannet", "capture", "--dark", "--type", "flat"}, 2, "two frame types"},
+        {{"--sim", "gannet", "capture", "--type", "sky"}, 2, "bad --type 'sky'"},
+        {{"--sim", "gannet", "capture", "--vfactor", "2"}, 2, "only with --mode 3, 4 or 5"},
+        {{"--sim", "gannet", "capture", "--header", "NAXIS=1"}, 2, "structural keyword"},
+        {{"--sim", "kestrel", "capture", "--ccd", "tracking"}, 1, "no tracking CCD"},
+        {{"--sim", "gannet", "frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"--frobnicate", "info"}, 2, "unknown option '--frobnicate'"},
+        {{"--sim", "gannet", "cool", "warm"}, 2, "bad setting 'warm'"},
+        {{"--sim", "gannet", "cool", "-77"}, 2, "(valid: a setpoint -52.4 to 50.0 C,"},
+        {{"--sim", "gannet", "relay", "7", "100"}, 2, "OUTPUT (0 to 3)"},
+        {{"--sim", "gannet", "relay", "0", "40801"}, 2, "MS (0 to 40800)"},
+        {{"--sim", "egret", "relay", "0", "100"}, 1, "relay: this camera has no guide relays"},
+        {{"--sim", "finch", "pulse", "1", "100", "200"},
+         1,
+         "pulse: this camera has no guide relays"},
+        {{"--sim", "siskin", "tiptilt", "1", "1"}, 1, "tiptilt: this camera has no tip-tilt port"},
+        {{"--sim", "model9", "info"},
+         1,
+         "linking to the camera failed: a camera answered with a model number this software "
+         "does not support (ErrCameraNotFound (error 18))"},
+        {{"--sim", "nosuchcamera", "info"}, 1, "zeva:"},
+        {{"--lib", "win32", "--sim", "gannet", "info"}, 2, "bad --lib 'win32' (valid: nt, 9x, vb)"},
+        {{"--lib", "9x", "--port", "2", "--sim", "gannet", "info"}, 2, "only the first port"},
+        {{"--sim", "gannet", "--port", "/dev/parport0", "info"}, 2, "give one of them"},
+        {{"--port", "0", "info"}, 2, "bad --port '0'"},
+        {{"--lib"}, 2, "--lib needs a value"},
     };
     for (const Case& c : cases) {
         ToolRun r = RunTool(dir, c.args);
-        EXPECT_NE(r.exitCode, 0) << c.args.back();
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.message << ": " << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
+    // A port the list does not have: how many entries it has.
+    ToolRun port = RunTool(dir, {"--port", "3", "info"}, "", {{"ZEVA_PORTS", "sim:gannet"}});
+    EXPECT_EQ(port.exitCode, 1);
+    EXPECT_NE(port.err.find("there is no port 3: ZEVA_PORTS has 1 entry (valid: --port 1 to 1)"),
+              std::string::npos)
+        << port.err;
     EXPECT_TRUE(Files().empty());
 }
 
@@ -227,7 +318,7 @@ TEST_F(ToolTest, RealPortThatCannotBeOpenedSaysWhatToDo) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(ToolTest, EverySubcommandHasHelp) {
+TEST_F(ToolTest, HelpVersionAndOptionsWithTheirValueAfterAnEqualsSign) {
     for (const char* cmd : {"info", "capture", "temp", "cool", "relay", "pulse", "tiptilt"}) {
         ToolRun r = RunTool(dir, {cmd, "--help"});
         EXPECT_EQ(r.exitCode, 0) << cmd;
@@ -235,19 +326,54 @@ TEST_F(ToolTest, EverySubcommandHasHelp) {
     }
     ToolRun top = RunTool(dir, {"--help"});
     EXPECT_EQ(top.exitCode, 0);
-    for (const char* option : {"--lib nt|9x|vb", "--port /dev/parportN", "--sim MODEL"})
+    for (const char* option : {"--lib nt|9x|vb", "--port /dev/parportN", "--sim MODEL",
+                               "model9 is a test case", "--version", "2 a usage error"})
         EXPECT_NE(top.out.find(option), std::string::npos) << option;
+    ToolRun version = RunTool(dir, {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("zeva 3.", 0), 0u) << version.out;
+    ToolRun equals = RunTool(dir, {"--sim=gannet?scene=pattern", "--port=2", "capture",
+                                   "--window=0,0,4,2", "--output=e.fits", "--type=bias"});
+    ASSERT_EQ(equals.exitCode, 0) << equals.err;
+    EXPECT_EQ(Fits(dir / "e.fits").Text("IMAGETYP"), "Bias Frame");
 }
 
-TEST_F(ToolTest, CoolerCommandsReachTheCamera) {
-    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "cool", "-10"}).exitCode, 0);
-    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "cool", "--power", "128"}).exitCode, 0);
+TEST_F(ToolTest, ActingCommandsSayWhatTheyDidWithTheRoundingAndTheSimulatorsLifetime) {
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } cases[] = {
+        {{"cool", "-10"}, "cooler: regulating to -10.0 C (reading 2400)\n"},
+        {{"cool", "-10.1"},
+         "cooler: regulating to -10.0 C (reading 2400); -10.1 C is not a step the camera keeps "
+         "(steps of 0.4 C)\n"},
+        {{"cool", "--power", "128"}, "cooler: fixed drive power 50.2% (128 of 255)\n"},
+        {{"cool", "off"}, "cooler: off\n"},
+        {{"relay", "1", "50"}, "relay 1: closed for 50 ms\n"},
+        {{"relay", "1", "15"},
+         "relay 1: closed for 20 ms (15 ms is not a step the camera times: 10 ms steps)\n"},
+        {{"relay", "2", "5000"},
+         "relay 2: closed for 4960 ms (5000 ms is not a step the camera times: 160 ms steps "
+         "above 2550 ms)\n"},
+        {{"pulse", "3", "100", "200"}, "pulse output: 3 pulses, width 100, period 200"},
+        {{"tiptilt", "2048", "2048"}, "tip-tilt: moved to 2048, 2048\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--sim", "gannet"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolRun r = RunTool(dir, args);
+        EXPECT_EQ(r.exitCode, 0) << c.said << r.err;
+        EXPECT_EQ(r.out.rfind(c.said, 0), 0u) << r.out;
+        // Once, that the simulated camera forgets it all when the command ends.
+        const std::size_t note = r.err.find("lasts only while");
+        EXPECT_NE(note, std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("lasts only while", note + 1), std::string::npos) << r.err;
+    }
+    // The next command's camera is a fresh one, its cooler never set.
     ToolRun t = RunTool(dir, {"--sim", "gannet", "temp"});
     EXPECT_EQ(t.exitCode, 0) << t.err;
-    EXPECT_NE(t.out.find("reading 25."), std::string::npos) << t.out;
-    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "relay", "1", "50"}).exitCode, 0);
-    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "pulse", "3", "100", "200"}).exitCode, 0);
-    EXPECT_EQ(RunTool(dir, {"--sim", "gannet", "tiptilt", "2048", "2048"}).exitCode, 0);
+    EXPECT_NE(t.out.find("regulation off, setpoint none, reading 25."), std::string::npos) << t.out;
+    EXPECT_TRUE(t.err.empty()) << t.err;
 }
 
 }  // namespace

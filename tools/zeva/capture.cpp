@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +22,8 @@
 
 #include "client/plan.h"
 #include "tools/zeva/fits.h"
+#include "tools/zeva/header.h"
+#include "tools/zeva/output.h"
 #include "tools/zeva/preview.h"
 #include "tools/zeva/tool.h"
 
@@ -38,17 +41,21 @@ constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 
 const char* kCaptureUsage =
     "usage: zeva capture [SECONDS] [options]\n"
-    "  SECONDS             exposure time (default 0.1), 0.01 s steps\n"
+    "  SECONDS             exposure time (default 0.1), 0.01 s steps; none for a bias\n"
     "  --ccd imaging|tracking\n"
     "  --bin N             binning 1, 2 or 3 (tracking: 1 or 2)\n"
     "  --mode M            readout mode 0-8 (overrides --bin)\n"
-    "  --vfactor V         rows per line for modes 3-5 (default 1)\n"
+    "  --vfactor V         rows per line, with --mode 3, 4 or 5 only (default 1)\n"
     "  --window X,Y,W,H    subframe in unbinned pixels (floored to the binning)\n"
-    "  --dark              dark frame (shutter closed)\n"
-    "  --count N           take N frames, numbered files\n"
+    "  --type T            light (default), dark or bias (shutter closed), flat (open)\n"
+    "  --dark              the same as --type dark\n"
+    "  --header KEY=VALUE  add a FITS key (OBJECT, TELESCOP, FILTER, FOCALLEN, ...);\n"
+    "                      repeatable; 'quoted' values stay text\n"
+    "  --count N           take N frames, numbered files (never over an existing one)\n"
     "  -o PATH             output file (default zeva-NNNN.fits in this directory)\n"
+    "  --force             replace an existing -o PATH (and its preview)\n"
     "  --quiet             no progress display\n"
-    "  --progress          progress display even when not on a terminal\n"
+    "  --progress          progress display even when not on a terminal (plain lines)\n"
     "  --png               also write a stretched PNG preview (PATH with .png)\n";
 
 struct CaptureOptions {
@@ -58,11 +65,16 @@ struct CaptureOptions {
     int bin = 1;
     int mode = -1;
     int vfactor = 1;
+    bool vfactorGiven = false;
     bool window = false;
     long wx = 0, wy = 0, ww = 0, wh = 0;
-    bool dark = false;
+    FrameType type = FrameType::Light;
+    bool typeGiven = false;
+    bool timeGiven = false;
+    std::vector<FitsKey> header;  // --header, in the order given
     long count = 1;
     std::string output;
+    bool force = false;
     bool quiet = false;
     bool progress = false;  // show progress even when not on a terminal
     bool png = false;       // also write a PNG preview next to the FITS file
@@ -88,95 +100,153 @@ bool ParseWindow(const char* text, long long* x, long long* y, long long* w, lon
     return p == end;
 }
 
+// The frame types by the names --type takes.
+const struct {
+    const char* name;
+    FrameType type;
+} kFrameTypes[] = {{"light", FrameType::Light},
+                   {"dark", FrameType::Dark},
+                   {"bias", FrameType::Bias},
+                   {"flat", FrameType::Flat}};
+
+// The frame type named `text`; false for another word.
+bool ParseFrameType(const std::string& text, FrameType* type) {
+    for (const auto& t : kFrameTypes)
+        if (text == t.name) {
+            *type = t.type;
+            return true;
+        }
+    return false;
+}
+
+const char* FrameTypeWord(FrameType type) {
+    for (const auto& t : kFrameTypes)
+        if (type == t.type)
+            return t.name;
+    return "light";
+}
+
+// Sets the frame type, refusing a second one that differs.
+int SetFrameType(CaptureOptions* o, FrameType type) {
+    if (o->typeGiven && o->type != type)
+        return Usage(std::string("capture: two frame types given (") + FrameTypeName(o->type) +
+                     ", " + FrameTypeName(type) + "); give one");
+    o->type = type;
+    o->typeGiven = true;
+    return 0;
+}
+
+// A number option's value in [low, high].
+int NumberOption(const std::string& name, const char* v, long low, long high, long* n) {
+    if (!v || !ParseLong(v, n))
+        return Usage("capture: " + name + " needs a number");
+    if (*n < low || *n > high)
+        return Usage("capture: bad " + name + " " + std::to_string(*n) +
+                     " (valid: " + std::to_string(low) + " to " + std::to_string(high) + ")");
+    return 0;
+}
+
 int ParseCapture(int argc, char** argv, CaptureOptions* o, bool* help) {
-    bool haveTime = false;
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&](const char* what) -> const char* {
-            if (i + 1 >= argc)
-                return nullptr;
-            (void)what;
-            return argv[++i];
-        };
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         long n = 0;
+        int rc = 0;
         if (a == "--help" || a == "-h") {
             *help = true;
             return 0;
         } else if (a == "--ccd") {
-            const char* v = value("--ccd");
+            ++i;
             if (!v)
-                return Fail("capture: --ccd needs a value (imaging or tracking)");
-            if (std::strcmp(v, "imaging") == 0)
-                o->ccd = 0;
-            else if (std::strcmp(v, "tracking") == 0)
-                o->ccd = 1;
-            else
-                return Fail(std::string("capture: bad --ccd '") + v +
-                            "' (valid: imaging, tracking)");
-        } else if (a == "--bin" || a == "--mode" || a == "--vfactor" || a == "--count") {
-            const char* v = value(a.c_str());
-            if (!v || !ParseLong(v, &n))
-                return Fail("capture: " + a + " needs a number");
-            if (a == "--bin") {
-                if (n < 1 || n > 3)
-                    return Fail("capture: bad --bin " + std::to_string(n) + " (valid: 1, 2, 3)");
-                o->bin = static_cast<int>(n);
-            } else if (a == "--mode") {
-                if (n < 0 || n > 8)
-                    return Fail("capture: bad --mode " + std::to_string(n) + " (valid: 0 to 8)");
-                o->mode = static_cast<int>(n);
-            } else if (a == "--vfactor") {
-                if (n < 1 || n > 255)
-                    return Fail("capture: bad --vfactor " + std::to_string(n) +
-                                " (valid: 1 to 255)");
-                o->vfactor = static_cast<int>(n);
-            } else {
-                if (n < 1 || n > 9999)
-                    return Fail("capture: bad --count " + std::to_string(n) +
-                                " (valid: 1 to 9999)");
-                o->count = n;
-            }
+                return Usage("capture: --ccd needs a value (imaging or tracking)");
+            if (std::strcmp(v, "imaging") != 0 && std::strcmp(v, "tracking") != 0)
+                return Usage(std::string("capture: bad --ccd '") + v +
+                             "' (valid: imaging, tracking)");
+            o->ccd = std::strcmp(v, "tracking") == 0 ? 1 : 0;
+        } else if (a == "--bin") {
+            ++i;
+            if ((rc = NumberOption(a, v, 1, 3, &n)))
+                return rc;
+            o->bin = static_cast<int>(n);
+        } else if (a == "--mode") {
+            ++i;
+            if ((rc = NumberOption(a, v, 0, 8, &n)))
+                return rc;
+            o->mode = static_cast<int>(n);
+        } else if (a == "--vfactor") {
+            ++i;
+            if ((rc = NumberOption(a, v, 1, 255, &n)))
+                return rc;
+            o->vfactor = static_cast<int>(n);
+            o->vfactorGiven = true;
+        } else if (a == "--count") {
+            ++i;
+            if ((rc = NumberOption(a, v, 1, 9999, &n)))
+                return rc;
+            o->count = n;
         } else if (a == "--window") {
-            const char* v = value("--window");
+            ++i;
             long long x, y, w, h;
             if (!v || !ParseWindow(v, &x, &y, &w, &h) || x < 0 || y < 0 || w < 1 || h < 1 ||
                 x > kMaxWindow || y > kMaxWindow || w > kMaxWindow || h > kMaxWindow)
-                return Fail(std::string("capture: bad --window '") + (v ? v : "") +
-                            "' (valid: X,Y,W,H in unbinned pixels, W and H at least 1)");
+                return Usage(std::string("capture: bad --window '") + (v ? v : "") +
+                             "' (valid: X,Y,W,H in unbinned pixels, W and H at least 1)");
             o->window = true;
             o->wx = x, o->wy = y, o->ww = w, o->wh = h;
+        } else if (a == "--type") {
+            ++i;
+            FrameType t;
+            if (!v || !ParseFrameType(v, &t))
+                return Usage(std::string("capture: bad --type '") + (v ? v : "") +
+                             "' (valid: light, dark, bias, flat)");
+            if ((rc = SetFrameType(o, t)))
+                return rc;
         } else if (a == "--dark") {
-            o->dark = true;
+            if ((rc = SetFrameType(o, FrameType::Dark)))
+                return rc;
+        } else if (a == "--header") {
+            ++i;
+            FitsKey key;
+            std::string error;
+            if (!v || !ParseUserKey(v, &key, &error))
+                return Usage(std::string("capture: bad --header '") + (v ? v : "") +
+                             "': " + (v ? error : "expected KEY=VALUE"));
+            o->header.push_back(key);
         } else if (a == "--png") {
             o->png = true;
+        } else if (a == "--force") {
+            o->force = true;
         } else if (a == "--progress") {
             o->progress = true;
         } else if (a == "--quiet" || a == "-q") {
             o->quiet = true;
         } else if (a == "-o" || a == "--output") {
-            const char* v = value("-o");
+            ++i;
             if (!v || !*v)
-                return Fail("capture: -o needs a path");
+                return Usage("capture: -o needs a path");
             o->output = v;
-        } else if (!a.empty() && a[0] != '-' && !haveTime) {
-            double t;
+        } else if (double t;
+                   !a.empty() && (a[0] != '-' || ParseDouble(a.c_str(), &t)) && !o->timeGiven) {
             std::uint32_t units;
             std::string error;
             if (!ParseDouble(a.c_str(), &t))
-                return Fail("capture: bad exposure time '" + a + "' (valid: 0 to " +
-                            kMaxSecondsText + " seconds)");
+                return Usage("capture: bad exposure time '" + a + "' (valid: 0 to " +
+                             kMaxSecondsText + " seconds)");
             if (!ExposureUnits(t, 0, &units, &error))
-                return Fail("capture: bad exposure time '" + a + "' (" + error + ")");
+                return Usage("capture: bad exposure time '" + a + "' (" + error + ")");
             o->seconds = t;
             o->secondsText = a;
-            haveTime = true;
-        } else if (double t; !a.empty() && a[0] == '-' && ParseDouble(a.c_str(), &t)) {
-            return Fail("capture: bad exposure time '" + a + "' (valid: 0 to " + kMaxSecondsText +
-                        " seconds)");
+            o->timeGiven = true;
         } else {
-            return Fail("capture: unknown option '" + a + "' (see zeva capture --help)");
+            return Usage("capture: unknown option '" + a + "' (see zeva capture --help)");
         }
     }
+    if (o->vfactorGiven && (o->mode < 3 || o->mode > 5))
+        return Usage("capture: --vfactor is used only with --mode 3, 4 or 5 (rows per line)");
+    if (o->type == FrameType::Bias && o->timeGiven)
+        return Usage("capture: a bias frame has no exposure time (drop '" + o->secondsText + "')");
+    if (o->type == FrameType::Bias)
+        o->seconds = 0;
     return 0;
 }
 
@@ -206,21 +276,27 @@ std::string PreviewPath(const std::string& path) {
 }
 
 // Refuses, before anything is exposed, outputs that could not be written
-// without harm: a name that is not a regular file, a preview that would
-// take the image's own name.
+// without harm: a directory that is not there, a name that is not a regular
+// file or is one and --force is not given, a preview that would take the
+// image's own name.
 int CheckOutputs(const CaptureOptions& o) {
     if (o.png && !o.output.empty() && PreviewPath(o.output) == o.output)
-        return Fail("capture: the preview of '" + o.output +
-                    "' would take the image's own name (valid: -o with another extension, "
-                    "e.g. .fits)");
-    if (o.output.empty() || o.count > 1)
-        return 0;  // numbered names: only names nothing has yet
-    if (std::string problem = OutputPathProblem(o.output); !problem.empty())
-        return Fail("capture: -o " + o.output + ": " + problem + " (valid: a regular file)");
+        return Usage("capture: the preview of '" + o.output +
+                     "' would take the image's own name (valid: -o with another extension, "
+                     "e.g. .fits)");
+    if (o.output.empty() || o.count > 1) {
+        // Numbered names: only names nothing has yet, in the directory given.
+        const std::string first = NumberedPath(o, 1);
+        if (std::string problem = DirectoryProblem(first); !problem.empty())
+            return Fail("capture: -o " + o.output + ": " + problem);
+        return 0;
+    }
+    if (std::string problem = OutputPathProblem(o.output, o.force); !problem.empty())
+        return Fail("capture: -o " + o.output + ": " + problem);
     if (o.png) {
         const std::string png = PreviewPath(o.output);
-        if (std::string problem = OutputPathProblem(png); !problem.empty())
-            return Fail("capture: preview " + png + ": " + problem + " (valid: a regular file)");
+        if (std::string problem = OutputPathProblem(png, o.force); !problem.empty())
+            return Fail("capture: preview " + png + ": " + problem);
     }
     return 0;
 }
@@ -251,27 +327,39 @@ int ResolvePlan(const CaptureOptions& o, const CcdInfo& ccd, ReadoutPlan* plan) 
     return 0;
 }
 
+// The progress display: one line redrawn in place on a terminal; plain
+// lines for a log, one when the phase changes and at most one a second.
 class Progress {
   public:
-    explicit Progress(bool on) : on_(on) {}
-    void Show(const char* fmt, double a, double b) {
-        if (!on_)
+    Progress(bool on, bool terminal) : on_(on), terminal_(terminal) {}
+    void Show(const std::string& text, bool newPhase) {
+        if (!on_ || text == last_)
             return;
-        std::fprintf(stderr, "\r");
-        std::fprintf(stderr, fmt, a, b);
-        std::fprintf(stderr, "\033[K");
+        const auto now = std::chrono::steady_clock::now();
+        if (terminal_) {
+            std::fprintf(stderr, "\r%s\033[K", text.c_str());
+        } else {
+            if (!newPhase && now - lastLine_ < std::chrono::seconds(1))
+                return;
+            std::fprintf(stderr, "%s\n", text.c_str());
+            lastLine_ = now;
+        }
         std::fflush(stderr);
+        last_ = text;
         shown_ = true;
     }
     void Done() {
-        if (on_ && shown_)
+        if (on_ && shown_ && terminal_)
             std::fprintf(stderr, "\r\033[K");
         shown_ = false;
+        last_.clear();
     }
 
   private:
-    bool on_;
+    bool on_, terminal_;
     bool shown_ = false;
+    std::string last_;
+    std::chrono::steady_clock::time_point lastLine_;
 };
 
 // After an interruption: what the camera's exposure status says now.
@@ -292,14 +380,33 @@ int RunCapture(Camera& cam, const CaptureRequest& request, Progress& progress, F
         result = capture.Run(request, frame);
         finished = true;
     });
+    // The countdown runs on the system's clock from the moment the exposure
+    // is seen to start; once it is over the camera still has to say so.
+    CapturePhase shown = CapturePhase::Idle;
+    std::uint64_t exposureStartNs = 0;
+    char text[96];
     while (!finished) {
         if (gStop)
             capture.Cancel();
         const CaptureProgress p = capture.Progress();
-        if (p.phase == CapturePhase::Exposing)
-            progress.Show("exposing: %.1f s left of %.1f s", p.secondsLeft, p.seconds);
-        else if (p.phase == CapturePhase::Reading && p.linesRead > 0)
-            progress.Show("reading: line %.0f of %.0f", p.linesRead, p.lines);
+        const bool newPhase = p.phase != shown;
+        if (p.phase == CapturePhase::Exposing) {
+            if (newPhase)
+                exposureStartNs = NowNs();
+            const double left = p.seconds - static_cast<double>(NowNs() - exposureStartNs) / 1e9;
+            if (left >= 0.05)
+                std::snprintf(text, sizeof text, "exposing: %.1f s left of %.1f s", left,
+                              p.seconds);
+            else
+                std::snprintf(text, sizeof text, "exposing: %.1f s done, waiting for the camera",
+                              p.seconds);
+            progress.Show(text, newPhase);
+            shown = p.phase;
+        } else if (p.phase == CapturePhase::Reading && p.linesRead > 0) {
+            std::snprintf(text, sizeof text, "reading: line %u of %u", p.linesRead, p.lines);
+            progress.Show(text, newPhase);
+            shown = p.phase;
+        }
         std::this_thread::sleep_for(kProgressPeriod);
     }
     worker.join();
@@ -328,100 +435,82 @@ int RunCapture(Camera& cam, const CaptureRequest& request, Progress& progress, F
     return InterruptedExit();
 }
 
-// The header of `frame`: everything from the plan it was read with.
-std::vector<FitsKey> HeaderOf(const Frame& frame, const CcdInfo& ccd, std::uint16_t cameraType,
-                              const TemperatureStatus* temp) {
-    const ReadoutPlan& p = frame.plan;
-    std::vector<FitsKey> k;
-    auto text = [&](const char* n, const std::string& v, const char* c) {
-        k.push_back({FitsKey::Text, n, v, c});
-    };
-    auto integer = [&](const char* n, long long v, const char* c) {
-        FitsKey key{FitsKey::Integer, n, "", c};
-        key.integer = v;
-        k.push_back(key);
-    };
-    auto real = [&](const char* n, double v, const char* c) {
-        FitsKey key{FitsKey::Real, n, "", c};
-        key.real = v;
-        k.push_back(key);
-    };
-    const bool dark = frame.type == FrameType::Dark || frame.type == FrameType::Bias;
-    double pixW = 0, pixH = 0;
-    BinnedPixelSize(ccd, p, &pixW, &pixH);
-    const Window origin = p.Unbinned();
-    text("INSTRUME", ccd.name, "camera model");
-    real("EXPTIME", frame.seconds, "exposure time [s]");
-    if (dark)
-        real("DARKTIME", frame.seconds, "dark time [s]");
-    text("DATE-OBS", UtcIso(frame.start), "UTC start of the exposure");
-    text("IMAGETYP", FrameTypeName(frame.type), "frame type");
-    integer("XBINNING", p.hbin, "horizontal binning");
-    integer("YBINNING", p.vbin, "vertical binning (CCD rows per line)");
-    real("XPIXSZ", pixW, "binned pixel width [um]");
-    real("YPIXSZ", pixH, "binned pixel height [um]");
-    real("PIXSIZE1", BcdHundredths(ccd.modes[0].pixelWidth), "unbinned pixel width [um]");
-    real("PIXSIZE2", BcdHundredths(ccd.modes[0].pixelHeight), "unbinned pixel height [um]");
-    real("EGAIN", BcdHundredths(ccd.modes[p.mode].gain), "electrons per ADU");
-    integer("XORGSUBF", origin.x, "subframe origin x [unbinned px]");
-    integer("YORGSUBF", origin.y, "subframe origin y [unbinned px]");
-    integer("READMODE", p.mode, "readout mode");
-    if (p.mode >= 3 && p.mode <= 5)
-        integer("VFACTOR", p.verticalFactor, "rows shifted per line");
-    text("CCD", p.ccd == 0 ? "Imaging" : "Tracking", "CCD read");
-    text("ROWORDER", "TOP-DOWN", "first line read is row 1");
-    if (temp) {
-        real("SET-TEMP", ReadingToCelsius(temp->setpoint), "cooler setpoint [C]");
-        real("CCD-TEMP", ReadingToCelsius(temp->reading2), "cooler reading [C]");
-        integer("COOLSET", temp->setpoint, "cooler setpoint, raw reading units");
-        integer("COOLREAD", temp->reading2, "cooler reading, raw");
-        integer("COOLPOWR", temp->power, "cooler drive power 0-255");
+// Writes `bytes` or the preview of `frame` under a temporary name and gives
+// it `path`: over an existing file only with --force; for a numbered name
+// taken meanwhile, *taken is set and nothing is written.
+std::string WriteOutput(const std::string& path, bool replace, const std::vector<char>* bytes,
+                        const Frame* preview, bool* taken) {
+    if (taken)
+        *taken = false;
+    PendingFile out;
+    if (std::string err = out.Create(path); !err.empty())
+        return "cannot create a temporary file beside it: " + err;
+    if (bytes && std::fwrite(bytes->data(), 1, bytes->size(), out.file()) != bytes->size())
+        return std::strerror(errno);
+    if (preview) {
+        const ReadoutPlan& p = preview->plan;
+        if (std::string err = WritePreviewPng(out.file(), p.w, p.h, preview->pixels); !err.empty())
+            return err;
     }
-    integer("PEDESTAL", PedestalOf(cameraType, p.ccd), "counts added by the driver to each pixel");
-    return k;
+    return out.Publish(path, replace, taken);
 }
 
-// One frame into `path` (by way of PATH.part).  Returns 0, 1 (error) or
-// InterruptedExit(); the camera is left idle.
+// One frame into `*path` (for a numbered name, the next free one if another
+// program took it meanwhile) and, with --png, its preview.  Returns 0, 1
+// (error) or InterruptedExit(); the camera is left idle.
 int CaptureOne(Session& s, const CaptureOptions& o, const CcdInfo& ccd, const ReadoutPlan& plan,
-               const std::string& path, Progress& progress, Frame* frame) {
+               std::string* path, long* next, Progress& progress, Frame* frame) {
     TemperatureStatus temp;
     const bool haveTemp = s.camera.QueryTemperatureStatus(&temp).ok();
-    const CaptureRequest request{plan, o.dark ? FrameType::Dark : FrameType::Light, o.seconds};
+    const CaptureRequest request{plan, o.type, o.seconds};
     if (int rc = RunCapture(s.camera, request, progress, frame))
         return rc;
     const Frame& f = *frame;
-    const std::string partial = path + ".part";
-    std::string err = WriteFits(partial, f.plan.w, f.plan.h, f.pixels,
-                                HeaderOf(f, ccd, s.type, haveTemp ? &temp : nullptr));
-    if (!err.empty()) {
-        std::remove(partial.c_str());
-        return Fail("writing " + path + ": " + err);
-    }
+    std::vector<char> bytes;
+    std::string err =
+        FitsBytes(f.plan.w, f.plan.h, f.pixels,
+                  HeaderOf(f, ccd, s.type, haveTemp ? &temp : nullptr, o.header), &bytes);
+    if (!err.empty())
+        return Fail("writing " + *path + ": " + err);
     if (gStop) {
-        std::remove(partial.c_str());
         std::fprintf(stderr, "zeva: interrupted; nothing written\n");
         return InterruptedExit();
     }
-    if (std::string problem = OutputPathProblem(path); !problem.empty()) {
-        std::remove(partial.c_str());
-        return Fail("writing " + path + ": it " + problem);
+    const bool numbered = o.output.empty() || o.count > 1;
+    for (bool taken = true; taken;) {
+        err = WriteOutput(*path, o.force && !numbered, &bytes, nullptr, &taken);
+        if (taken && numbered)
+            *path = NumberedPath(o, (*next)++);
+        else if (!err.empty())
+            return Fail("writing " + *path + ": " + err);
     }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        return Fail("writing " + path + ": " + std::strerror(errno));
-    }
+    if (!o.quiet)
+        std::printf("wrote %s (%u x %u, %s, %.2f s)\n", path->c_str(), f.plan.w, f.plan.h,
+                    FrameTypeWord(f.type), f.seconds);
     if (o.png) {
-        const std::string png = PreviewPath(path);
-        if (std::string problem = OutputPathProblem(png); !problem.empty())
-            return Fail("writing the preview: " + png + " " + problem);
-        err = WritePreviewPng(png, f.plan.w, f.plan.h, f.pixels);
+        const std::string png = PreviewPath(*path);
+        err = WriteOutput(png, o.force && !numbered, nullptr, &f, nullptr);
         if (!err.empty())
-            return Fail("writing the preview: " + err);
+            return Fail("writing the preview " + png + ": " + err);
         if (!o.quiet)
             std::printf("wrote preview %s\n", png.c_str());
     }
+    std::fflush(stdout);
     return 0;
+}
+
+// What the camera will do that is not quite what was asked: a time between
+// its 10 ms steps, a dark frame on a camera without a shutter.
+void NoteDepartures(const CaptureOptions& o, std::uint16_t cameraType, std::uint32_t units) {
+    const double timed = units / 100.0;
+    if (o.type != FrameType::Bias && std::fabs(timed - o.seconds) > 1e-9)
+        std::fprintf(stderr,
+                     "zeva: note: the camera times 0.01 s steps: %s s is exposed as %.2f s\n",
+                     o.secondsText.c_str(), timed);
+    if ((o.type == FrameType::Dark || o.type == FrameType::Bias) && !HasShutter(cameraType))
+        std::fprintf(stderr,
+                     "zeva: warning: this camera has no shutter: cover the telescope for dark "
+                     "and bias frames\n");
 }
 
 }  // namespace
@@ -435,12 +524,12 @@ int CmdCapture(const Global& g, int argc, char** argv) {
         std::fputs(kCaptureUsage, stdout);
         return 0;
     }
-    if (int rc = CheckOutputs(o))
-        return rc;
     std::uint32_t units = 0;
     std::string error;
     if (!ExposureUnits(o.seconds, o.ccd, &units, &error))
-        return Fail("capture: bad exposure time '" + o.secondsText + "' (" + error + ")");
+        return Usage("capture: bad exposure time '" + o.secondsText + "' (" + error + ")");
+    if (int rc = CheckOutputs(o))
+        return rc;
     Session s;
     if (int rc = OpenSession(g, &s))
         return rc;
@@ -453,27 +542,25 @@ int CmdCapture(const Global& g, int argc, char** argv) {
     ReadoutPlan plan;
     if (int rc = ResolvePlan(o, ccd, &plan))
         return rc;
-    Progress progress(!o.quiet && (o.progress || isatty(STDERR_FILENO)));
+    NoteDepartures(o, s.type, units);
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    Progress progress(!o.quiet && (o.progress || terminal), terminal);
     long next = 1;
     for (long i = 0; i < o.count; ++i) {
-        std::string path;
+        std::string path = o.output;
         if (o.output.empty() || o.count > 1) {
             // Never overwrite an earlier frame of the counter.
             for (;; ++next) {
                 path = NumberedPath(o, next);
-                if (access(path.c_str(), F_OK) != 0)
+                if (access(path.c_str(), F_OK) != 0 &&
+                    (!o.png || access(PreviewPath(path).c_str(), F_OK) != 0))
                     break;
             }
             ++next;
-        } else {
-            path = o.output;
         }
         Frame frame;
-        if (int rc = CaptureOne(s, o, ccd, plan, path, progress, &frame))
+        if (int rc = CaptureOne(s, o, ccd, plan, &path, &next, progress, &frame))
             return rc;
-        if (!o.quiet)
-            std::printf("wrote %s (%u x %u, %s, %.2f s)\n", path.c_str(), frame.plan.w,
-                        frame.plan.h, o.dark ? "dark" : "light", frame.seconds);
     }
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include "client/capture.h"
 #include "client/explain.h"
+#include "client/fits_keys.h"
 #include "client/plan.h"
 #include "common/commands.h"
 
@@ -91,8 +92,10 @@ std::string Meaning(const Status& st) {
 
 std::string FixFor(const Status& st) {
     switch (st.code()) {
-        case 7:
         case 18:
+            return "this camera's model is not supported by this software; the cable and "
+                   "power are fine";
+        case 7:
             return "check the cable (a straight-through DB-25, no printer switch) and the "
                    "camera's power; power-cycle the camera";
         case 8:
@@ -273,8 +276,7 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
                             FixFor(st));
     report.Ok("link", ccd.name + " (type " + std::to_string(type) + "), firmware " +
                           std::to_string(ccd.firmwareVersion));
-    const bool singleCcd = type == 6 || type == 8;
-    if (!singleCcd) {
+    if (!IsSingleCcd(type)) {
         EepromInfo eeprom;
         st = cam.GetEepromInfo(&eeprom);
         if (!st.ok())
@@ -301,7 +303,13 @@ void CheckCamera(const DoctorSetup& setup, DoctorReport& report) {
     report.Ok("cooler", Fixed(ReadingToCelsius(t.reading2), 1) + " C (reading " +
                             std::to_string(t.reading2) + "), regulation " +
                             ((t.regulationFlags & 1) ? "on" : "off") + ", power " +
-                            std::to_string((t.power * 100 + 127) / 255) + "%");
+                            Fixed(CoolerPowerPercent(t.power), 0) + "%");
+    if (HasGuideRelays(type))
+        report.Ok("guiding", "four guide relays, the pulse output and the tip-tilt port");
+    else
+        report.Ok("guiding",
+                  "this camera has no guide relays: guide through the mount (pulse guiding in "
+                  "the mount's driver, or a guide camera's relays)");
 
     double mean = 0, noise = 0;
     std::string why;
@@ -361,6 +369,7 @@ int DoctorCommand(const DoctorSetup& setup, int argc, char** argv) {
             std::fputs(kDoctorUsage, stdout);
             return 0;
         }
+        // Not 2: doctor's 2 means "works with warnings".
         std::fprintf(stderr, "zeva: doctor: unexpected argument '%s'\n", argv[0]);
         return 1;
     }

@@ -1,67 +1,69 @@
 #include "tools/zeva/fits.h"
 
 #include <fitsio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <cstdlib>
 
 namespace zeva::tool {
 
-std::string OutputPathProblem(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return errno == ENOENT ? std::string() : std::strerror(errno);
-    if (S_ISREG(st.st_mode))
-        return {};
-    if (S_ISDIR(st.st_mode))
-        return "is a directory";
-    if (S_ISFIFO(st.st_mode))
-        return "is a FIFO";
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return "is a device";
-    if (S_ISSOCK(st.st_mode))
-        return "is a socket";
-    return "is not a regular file";
-}
+namespace {
 
-std::string WriteFits(const std::string& path, long width, long height,
-                      const std::vector<std::uint16_t>& pixels, const std::vector<FitsKey>& keys) {
-    if (std::string problem = OutputPathProblem(path); !problem.empty())
-        return path + " " + problem;
-    // The disk-file entry takes the name as it is, and creates only a new
-    // file: what was there goes first (a symbolic link itself, not its target).
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        return path + ": " + std::strerror(errno);
-    int status = 0;
-    fitsfile* f = nullptr;
-    fits_create_diskfile(&f, path.c_str(), &status);
-    long axes[2] = {width, height};
-    fits_create_img(f, USHORT_IMG, 2, axes, &status);
-    for (const FitsKey& k : keys) {
-        char* name = const_cast<char*>(k.name.c_str());
-        char* comment = const_cast<char*>(k.comment.c_str());
-        if (k.kind == FitsKey::Text) {
-            fits_update_key(f, TSTRING, name, const_cast<char*>(k.text.c_str()), comment, &status);
-        } else if (k.kind == FitsKey::Integer) {
+void WriteKey(fitsfile* f, const FitsKey& k, int* status) {
+    char* name = const_cast<char*>(k.name.c_str());
+    char* comment = k.comment.empty() ? nullptr : const_cast<char*>(k.comment.c_str());
+    switch (k.kind) {
+        case FitsKey::Text:
+            fits_update_key(f, TSTRING, name, const_cast<char*>(k.text.c_str()), comment, status);
+            break;
+        case FitsKey::Integer: {
             long long v = k.integer;
-            fits_update_key(f, TLONGLONG, name, &v, comment, &status);
-        } else {
+            fits_update_key(f, TLONGLONG, name, &v, comment, status);
+            break;
+        }
+        case FitsKey::Real: {
             double v = k.real;
-            fits_update_key(f, TDOUBLE, name, &v, comment, &status);
+            fits_update_key(f, TDOUBLE, name, &v, comment, status);
+            break;
+        }
+        case FitsKey::Logical: {
+            int v = k.integer != 0;
+            fits_update_key(f, TLOGICAL, name, &v, comment, status);
+            break;
         }
     }
+}
+
+}  // namespace
+
+std::string FitsBytes(long width, long height, const std::vector<std::uint16_t>& pixels,
+                      const std::vector<FitsKey>& keys, std::vector<char>* bytes) {
+    // cfitsio grows the buffer with realloc, one 2880-byte block at a time.
+    std::size_t size = 2880;
+    void* buffer = std::malloc(size);
+    int status = 0;
+    fitsfile* f = nullptr;
+    fits_create_memfile(&f, &buffer, &size, 2880, std::realloc, &status);
+    long axes[2] = {width, height};
+    fits_create_img(f, USHORT_IMG, 2, axes, &status);
+    fits_write_date(f, &status);
+    for (const FitsKey& k : keys) WriteKey(f, k, &status);
     if (!pixels.empty())
         fits_write_img(f, TUSHORT, 1, static_cast<LONGLONG>(pixels.size()),
                        const_cast<std::uint16_t*>(pixels.data()), &status);
+    fits_write_chksum(f, &status);
+    // The file ends where its only unit's padded data end.
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    fits_get_hduaddrll(f, &headStart, &dataStart, &dataEnd, &status);
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);
     if (status == 0)
         status = closeStatus;
+    if (status == 0 && dataEnd > 0 && static_cast<std::size_t>(dataEnd) <= size)
+        bytes->assign(static_cast<char*>(buffer), static_cast<char*>(buffer) + dataEnd);
+    std::free(buffer);
     if (status == 0)
-        return {};
+        return bytes->empty() ? "the file's size could not be told" : std::string();
     char text[FLEN_STATUS] = {};
     fits_get_errstatus(status, text);
     return text;

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "client/plan.h"
 #include "tools/zeva/doctor.h"
 #include "tools/zeva/tool.h"
 
@@ -16,23 +18,31 @@ namespace {
 
 using namespace zeva::client;
 
-// The port entry the camera runs on: entry `port` of ZEVA_PORTS.
+// The ZEVA_PORTS entries (a simulated Gannet when unset) and the one of
+// `g.port`, trimmed.
+void FindPortEntry(Global* g) {
+    const char* ports = std::getenv("ZEVA_PORTS");
+    const std::string list = ports != nullptr && *ports ? ports : "sim:gannet";
+    std::size_t start = 0;
+    for (unsigned n = 1;; ++n) {
+        const std::size_t comma = list.find(',', start);
+        std::string entry = list.substr(start, comma - start);
+        entry.erase(0, entry.find_first_not_of(' '));
+        entry.erase(entry.find_last_not_of(' ') + 1);
+        if (n == g->port)
+            g->entry = entry;
+        g->entries = n;
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+}
+
 DoctorSetup DoctorSetupOf(const Global& g) {
     DoctorSetup setup;
     setup.port = g.port;
     setup.library = g.lib;
-    const char* ports = std::getenv("ZEVA_PORTS");
-    const std::string list = ports != nullptr && *ports ? ports : "sim:gannet";
-    std::size_t start = 0;
-    for (unsigned p = 1; p < g.port && start <= list.size(); ++p) {
-        const std::size_t comma = list.find(',', start);
-        start = comma == std::string::npos ? list.size() + 1 : comma + 1;
-    }
-    if (start <= list.size()) {
-        setup.entry = list.substr(start, list.find(',', start) - start);
-        setup.entry.erase(0, setup.entry.find_first_not_of(' '));
-        setup.entry.erase(setup.entry.find_last_not_of(' ') + 1);
-    }
+    setup.entry = g.entry;
     return setup;
 }
 
@@ -51,8 +61,8 @@ const Command kCommands[] = {
     {"capture", "capture [SECONDS]         expose and write FITS (zeva capture --help)",
      CmdCapture},
     {"temp", "temp [--watch SECONDS]    cooler status", CmdTemp},
-    {"cool", "cool SETPOINT_C | off | --power N | --freeze on|off", CmdCool},
-    {"relay", "relay OUTPUT MS           close guiding relay OUTPUT (0-3) for MS milliseconds",
+    {"cool", "cool SETPOINT_C | off | --power N | --freeze on|off  [--watch SECONDS]", CmdCool},
+    {"relay", "relay OUTPUT MS           close guide relay OUTPUT (0-3) for MS milliseconds",
      CmdRelay},
     {"pulse", "pulse COUNT WIDTH PERIOD  pulse output, camera units", CmdPulse},
     {"tiptilt", "tiptilt X Y               move the tip-tilt unit", CmdTipTilt},
@@ -62,17 +72,22 @@ const Command kCommands[] = {
 const char* kUsageHead =
     "usage: zeva [--sim MODEL[?options]] [--port N | /dev/parportN | io:0xNNN] [--lib nt|9x|vb]\n"
     "            COMMAND [options]\n"
+    "       zeva --help | --version\n"
     "commands:\n";
 
 const char* kUsageTail =
+    "Options take their value as the next word or after '=' (--port=2).\n"
     "--sim MODEL uses the simulated camera (gannet, heron, ibis, jacana, kestrel, egret,\n"
-    "finch, siskin, model9; options as in ZEVA_PORTS, e.g. gannet?scene=pattern).\n"
+    "finch, siskin; model9 is a test case: a camera of a model this software does not\n"
+    "support; options as in ZEVA_PORTS, e.g. gannet?scene=pattern).\n"
     "--port N opens the camera on port N of ZEVA_PORTS (default 1); --port /dev/parportN\n"
     "drives a real camera on that Linux parallel port (ppdev; needs group lp); --port io:0xNNN\n"
     "drives the port at that I/O address directly (needs CAP_SYS_RAWIO; see the README).\n"
     "--lib picks the library path: nt (default) ParDeviceCommand of libzevant; 9x\n"
     "ParDrvCommand of libzeva32m through zeva32.vxd (first port only); vb ParDrvCommandVB\n"
-    "of libzevavb32, to the library the platform calls for (ZEVA_WINDOWS=95|98: 9x).\n";
+    "of libzevavb32, to the library the platform calls for (ZEVA_WINDOWS=95|98: 9x).\n"
+    "Exit status: 0 done, 1 the camera or a file failed, 2 a usage error, 128 + the signal\n"
+    "when interrupted (130 for Ctrl-C).\n";
 
 void PrintUsage(FILE* to) {
     std::fputs(kUsageHead, to);
@@ -85,7 +100,29 @@ void OnSignal(int sig) {
     gStop = true;
 }
 
-int Main(int argc, char** argv) {
+// "--opt=value" as the two words "--opt" "value" (split at the first '=').
+std::vector<std::string> SplitOptions(int argc, char** argv) {
+    std::vector<std::string> words;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        const std::size_t eq = a.find('=');
+        if (i > 0 && a.rfind("--", 0) == 0 && a.size() > 2 && eq != std::string::npos) {
+            words.push_back(a.substr(0, eq));
+            words.push_back(a.substr(eq + 1));
+        } else {
+            words.push_back(a);
+        }
+    }
+    return words;
+}
+
+int Main(int argc0, char** argv0) {
+    std::vector<std::string> words = SplitOptions(argc0, argv0);
+    std::vector<char*> args;
+    for (std::string& w : words) args.push_back(w.data());
+    args.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+    char** argv = args.data();
     Global g;
     int i = 1;
     for (; i < argc; ++i) {
@@ -93,7 +130,7 @@ int Main(int argc, char** argv) {
         if (a == "--sim" && i + 1 < argc) {
             g.sim = argv[++i];
             if (g.sim.empty() || g.sim == "sim:")
-                return Fail("--sim needs a camera model, e.g. --sim gannet (see zeva --help)");
+                return Usage("--sim needs a camera model, e.g. --sim gannet (see zeva --help)");
         } else if (a == "--port" && i + 1 < argc) {
             const std::string v = argv[i + 1];
             long p;
@@ -101,33 +138,39 @@ int Main(int argc, char** argv) {
                 g.device = v;
                 g.port = 1;
             } else if (!ParseLong(v.c_str(), &p) || p < 1 || p > 9) {
-                return Fail("bad --port '" + v + "' (valid: 1 to 9, /dev/parportN or io:0xNNN)");
+                return Usage("bad --port '" + v + "' (valid: 1 to 9, /dev/parportN or io:0xNNN)");
             } else {
                 g.port = static_cast<std::uint16_t>(p);
             }
             ++i;
         } else if (a == "--lib" && i + 1 < argc) {
             if (!ParseLibrary(argv[i + 1], &g.lib))
-                return Fail(std::string("bad --lib '") + argv[i + 1] + "' (valid: nt, 9x, vb)");
+                return Usage(std::string("bad --lib '") + argv[i + 1] + "' (valid: nt, 9x, vb)");
             ++i;
         } else if (a == "--help" || a == "-h") {
             PrintUsage(stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("zeva %s\n", Version());
+            return 0;
         } else if (a == "--sim" || a == "--port" || a == "--lib") {
-            return Fail(a + " needs a value");
+            return Usage(a + " needs a value");
+        } else if (a.rfind("-", 0) == 0) {
+            return Usage("unknown option '" + a + "' (see zeva --help)");
         } else {
             break;
         }
     }
     if (i >= argc) {
         PrintUsage(stderr);
-        return 2;
+        return kExitUsage;
     }
     if (!g.sim.empty() && !g.device.empty())
-        return Fail("--sim and --port " + g.device + " both name the camera; give one of them");
+        return Usage("--sim and --port " + g.device + " both name the camera; give one of them");
     if (g.lib == Library::Win9x && g.port != 1)
-        return Fail("--lib 9x reaches only the first port (zeva32.vxd drives port 1), not --port " +
-                    std::to_string(g.port));
+        return Usage(
+            "--lib 9x reaches only the first port (zeva32.vxd drives port 1), not --port " +
+            std::to_string(g.port));
     if (!g.device.empty()) {
         // The real port as the system's only port; before the first library call.
         setenv("ZEVA_PORTS", g.device.c_str(), 1);
@@ -138,6 +181,7 @@ int Main(int argc, char** argv) {
         for (unsigned p = 1; p < g.port; ++p) ports = entry + "," + ports;
         setenv("ZEVA_PORTS", ports.c_str(), 1);
     }
+    FindPortEntry(&g);
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
@@ -149,7 +193,7 @@ int Main(int argc, char** argv) {
             return c.run(g, argc - i - 1, argv + i + 1);
     std::string valid;
     for (const Command& c : kCommands) valid += (valid.empty() ? "" : ", ") + std::string(c.name);
-    return Fail("unknown command '" + cmd + "' (valid: " + valid + ")");
+    return Usage("unknown command '" + cmd + "' (valid: " + valid + ")");
 }
 
 }  // namespace

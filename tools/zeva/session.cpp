@@ -1,8 +1,11 @@
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "client/explain.h"
+#include "client/fits_keys.h"
 #include "tools/zeva/tool.h"
 
 namespace zeva::tool {
@@ -19,26 +22,55 @@ int InterruptedExit() {
 
 int Fail(const std::string& what) {
     std::fprintf(stderr, "zeva: %s\n", what.c_str());
-    return 1;
+    return kExitFailure;
+}
+
+int Usage(const std::string& what) {
+    Fail(what);
+    return kExitUsage;
 }
 
 int FailStatus(const std::string& what, const Status& s) {
     return Fail(what + " failed: " + Explain(s));
 }
 
+namespace {
+template <typename T>
+bool ParseWhole(const char* text, T* v) {
+    const char* end = text + std::strlen(text);
+    const auto [next, ec] = std::from_chars(text, end, *v);
+    return ec == std::errc() && next == end && next != text;
+}
+}  // namespace
+
 bool ParseDouble(const char* text, double* v) {
-    char* end = nullptr;
-    *v = std::strtod(text, &end);
-    return end != text && *end == 0;
+    return ParseWhole(text, v);
 }
 
 bool ParseLong(const char* text, long* v) {
-    char* end = nullptr;
-    *v = std::strtol(text, &end, 0);
-    return end != text && *end == 0;
+    return ParseWhole(text, v);
+}
+
+void NoteSimulatedState(const Global& g, const char* watchHint) {
+    static bool said = false;
+    if (!g.Simulated() || said)
+        return;
+    said = true;
+    std::fprintf(stderr,
+                 "zeva: note: the simulated camera (%s) lasts only while this command runs: "
+                 "what it set is gone when it ends, and the next zeva command starts a fresh "
+                 "camera.%s%s  The INDI driver (indi_zeva_ccd) and the Alpaca server "
+                 "(zeva-alpaca) keep one camera running.\n",
+                 g.entry.c_str(), watchHint ? "  To watch it " : "", watchHint ? watchHint : "");
 }
 
 int OpenSession(const Global& g, Session* s) {
+    if (g.entry.empty()) {
+        const char* noun = g.entries == 1 ? " entry" : " entries";
+        return Fail("there is no port " + std::to_string(g.port) + ": ZEVA_PORTS has " +
+                    std::to_string(g.entries) + noun + " (valid: --port 1 to " +
+                    std::to_string(g.entries) + ")");
+    }
     Status st = s->driver.Open(g.lib);
     if (!st.ok()) {
         // A port that could not be opened keeps the system from starting.
@@ -68,11 +100,27 @@ int OpenSession(const Global& g, Session* s) {
 }
 
 void PrintTemperature(const TemperatureStatus& t) {
-    std::printf("cooler: regulation %s%s, setpoint %.1f C (%u), reading %.1f C (%u), power %u%%\n",
-                (t.regulationFlags & 1) ? "on" : "off",
-                (t.regulationFlags & 0x8000) ? " (frozen)" : "", ReadingToCelsius(t.setpoint),
-                t.setpoint, ReadingToCelsius(t.reading2), t.reading2,
-                static_cast<unsigned>((t.power * 100 + 127) / 255));
+    char setpoint[64] = "none";
+    if (Regulating(t))
+        std::snprintf(setpoint, sizeof setpoint, "%.1f C (%u)", ReadingToCelsius(t.setpoint),
+                      t.setpoint);
+    std::printf("cooler: regulation %s%s, setpoint %s, reading %.1f C (%u), power %.0f%%\n",
+                Regulating(t) ? "on" : "off", (t.regulationFlags & 0x8000) ? " (frozen)" : "",
+                setpoint, ReadingToCelsius(t.reading2), t.reading2, CoolerPowerPercent(t.power));
+}
+
+int WatchTemperature(Session& s, double seconds) {
+    do {
+        TemperatureStatus t;
+        Status st = s.camera.QueryTemperatureStatus(&t);
+        if (!st.ok())
+            return FailStatus("reading the cooler status", st);
+        PrintTemperature(t);
+        std::fflush(stdout);
+        if (seconds > 0)
+            for (int ms = 0; ms < seconds * 1000 && !gStop; ms += 50) SleepMs(50);
+    } while (seconds > 0 && !gStop);
+    return gStop ? InterruptedExit() : 0;
 }
 
 }  // namespace zeva::tool

@@ -25,16 +25,35 @@ struct Global {
     std::string sim;
     std::string device;  // --port /dev/parportN
     client::Library lib = client::Library::Nt;
+    // The ZEVA_PORTS entries in effect, and the one of --port (empty when
+    // the list has fewer entries).
+    unsigned entries = 0;
+    std::string entry;
+    // Whether that entry is a simulated camera (its state lasts only while
+    // this process runs).
+    bool Simulated() const { return entry.rfind("sim:", 0) == 0; }
 };
 
-// Prints "zeva: WHAT" on standard error; returns 1.
+// Exit statuses: a camera or file failure, a command line the tool cannot
+// take (unknown option or command, bad value).
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Prints "zeva: WHAT" on standard error; returns kExitFailure.
 int Fail(const std::string& what);
-// "zeva: WHAT failed: ErrX (error n)"; returns 1.
+// The same for a usage error; returns kExitUsage.
+int Usage(const std::string& what);
+// "zeva: WHAT failed: ErrX (error n)"; returns kExitFailure.
 int FailStatus(const std::string& what, const client::Status& s);
 
-// Whole-string numbers; false for anything else.
+// Whole-string decimal numbers (no hexadecimal, no leading '+', no spaces);
+// false for anything else.
 bool ParseDouble(const char* text, double* v);
 bool ParseLong(const char* text, long* v);
+
+// Once per process, on standard error, for a command that changed the
+// camera: a simulated camera forgets it when this command ends.
+void NoteSimulatedState(const Global& g, const char* watchHint);
 
 // The driver and the camera on the chosen port, linked.
 struct Session {
@@ -45,8 +64,12 @@ struct Session {
 // 0 once linked, else the tool's exit code (the error printed).
 int OpenSession(const Global& g, Session* s);
 
-// "cooler: regulation on, setpoint ..." on standard output.
+// "cooler: regulation on, setpoint ..." on standard output; the setpoint
+// only while the cooler regulates to it ("setpoint none" otherwise).
 void PrintTemperature(const client::TemperatureStatus& t);
+// Repeats PrintTemperature every `seconds` until a signal; returns 0, 1 or
+// InterruptedExit().
+int WatchTemperature(Session& s, double seconds);
 
 // A subcommand: its global options and the arguments after its name;
 // returns the tool's exit code.
