@@ -384,6 +384,7 @@ int RunCapture(Camera& cam, const CaptureRequest& request, Progress& progress, F
     // is seen to start; once it is over the camera still has to say so.
     CapturePhase shown = CapturePhase::Idle;
     std::uint64_t exposureStartNs = 0;
+    bool waited = false;
     char text[96];
     while (!finished) {
         if (gStop)
@@ -394,13 +395,15 @@ int RunCapture(Camera& cam, const CaptureRequest& request, Progress& progress, F
             if (newPhase)
                 exposureStartNs = NowNs();
             const double left = p.seconds - static_cast<double>(NowNs() - exposureStartNs) / 1e9;
-            if (left >= 0.05)
+            const bool waiting = left < 0.05;
+            if (!waiting)
                 std::snprintf(text, sizeof text, "exposing: %.1f s left of %.1f s", left,
                               p.seconds);
             else
                 std::snprintf(text, sizeof text, "exposing: %.1f s done, waiting for the camera",
                               p.seconds);
-            progress.Show(text, newPhase);
+            progress.Show(text, newPhase || (waiting && !waited));
+            waited = waiting;
             shown = p.phase;
         } else if (p.phase == CapturePhase::Reading && p.linesRead > 0) {
             std::snprintf(text, sizeof text, "reading: line %u of %u", p.linesRead, p.lines);

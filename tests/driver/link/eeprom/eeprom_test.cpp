@@ -20,7 +20,7 @@ class EepromTest : public test::ScriptedMicroTest {
         for (int i = 0; i < 32; ++i) e[i] = static_cast<std::uint8_t>(0x40 + i);
         e[2] = 1;
         e[3] = 5;
-        std::memcpy(e + 22, "ST-7\0", 5);
+        std::memcpy(e + 22, "HERON\0", 6);
         Seal();
         for (auto& b : image) b = 0xCC;
     }
