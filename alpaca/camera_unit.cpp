@@ -51,6 +51,7 @@ bool CameraUnit::Open(std::string* error) {
         return false;
     }
     CheckEeprom();
+    shutter_.SetTracking(hasTracking());
     const unsigned ccds = hasTracking() ? 2 : 1;
     for (unsigned ccd = 0; ccd < ccds; ++ccd) {
         st = camera_.GetCCDInfo(static_cast<std::uint16_t>(ccd), &info_[ccd]);
@@ -74,7 +75,7 @@ void CameraUnit::Close() {
         monitor_.join();
         StopGuiding();
     }
-    std::lock_guard<std::mutex> g(io_);
+    std::lock_guard<client::CameraLock> g(io_);
     camera_.Close();
 }
 

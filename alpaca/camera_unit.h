@@ -13,8 +13,10 @@
 #include <thread>
 
 #include "alpaca/protocol.h"
+#include "client/camera_lock.h"
 #include "client/client.h"
 #include "client/plan.h"
+#include "client/shutter.h"
 
 namespace zeva::alpaca {
 
@@ -67,10 +69,12 @@ class CameraUnit {
     bool eepromFailed() const { return eepromFailed_; }
 
     client::Camera& camera() { return camera_; }
-    std::mutex& lock() { return io_; }
+    client::CameraLock& lock() { return io_; }
+    // The camera's one shutter, shared by its two devices' exposures.
+    client::ShutterOwner& shutter() { return shutter_; }
     template <typename F>
     auto Locked(F&& f) {
-        std::lock_guard<std::mutex> g(io_);
+        std::lock_guard<client::CameraLock> g(io_);
         return f(camera_);
     }
 
@@ -106,7 +110,8 @@ class CameraUnit {
     mutable std::mutex settingsLock_;  // taken last, only to copy settings_
     CameraSettings settings_;
 
-    std::mutex io_;
+    client::CameraLock io_;
+    client::ShutterOwner shutter_;
     client::Camera camera_;
     std::uint16_t type_ = 0;
     client::CcdInfo info_[2];

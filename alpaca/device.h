@@ -65,7 +65,7 @@ class CameraDevice {
 
     // Exposure in progress or finished, owned by the device.
     struct Job {
-        explicit Job(CameraUnit& unit) : capture(unit.camera(), &unit.lock()) {}
+        explicit Job(CameraUnit& unit) : capture(unit.camera(), &unit.lock(), &unit.shutter()) {}
         client::Capture capture;
         std::thread thread;
         std::atomic<bool> finished{false};

@@ -40,6 +40,7 @@ Reply CameraDevice::CameraState() {
     if (job_) {
         switch (job_->capture.Progress().phase) {
             case client::CapturePhase::Idle:
+            case client::CapturePhase::Waiting:  // for the shutter (the other CCD's frame)
                 return Reply::Value(1);
             case client::CapturePhase::Exposing:
                 return Reply::Value(2);

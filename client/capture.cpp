@@ -24,10 +24,6 @@ constexpr double kExposureGraceSeconds = 60.0;
 // Status polls while exposing: often near the end, at most this far apart,
 // which bounds how late a cancel or a stop is seen.
 constexpr double kPollMinMs = 10.0, kPollMaxMs = 50.0;
-// Shutter modes of the start command.
-constexpr std::uint16_t kShutterOpen = 1, kShutterClosed = 2;
-// How long the readout lets go of a shared camera lock between lines.
-constexpr std::chrono::microseconds kLineGap{100};
 
 std::string Failure(const std::string& what, const Status& st) {
     return what + " failed: " + Explain(st);
@@ -87,7 +83,15 @@ void PauseMs(std::uint32_t ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::max(1u, ms / 10)));
 }
 
-Capture::Capture(Camera& camera, std::mutex* lock) : camera_(camera), lock_(lock) {}
+Capture::Capture(Camera& camera, CameraLock* lock, ShutterOwner* shutter)
+    : camera_(camera), lock_(lock), shutter_(shutter) {}
+
+void Capture::ReportWait(void* self, const std::string& waitingFor) {
+    auto* c = static_cast<Capture*>(self);
+    std::lock_guard<std::mutex> g(c->progressLock_);
+    c->progress_.phase = CapturePhase::Waiting;
+    c->progress_.waitingFor = waitingFor;
+}
 
 void Capture::Cancel() {
     cancel_ = true;
@@ -109,6 +113,7 @@ CaptureProgress Capture::Progress() const {
 void Capture::SetProgress(CapturePhase phase, double left, unsigned linesRead) {
     std::lock_guard<std::mutex> g(progressLock_);
     progress_.phase = phase;
+    progress_.waitingFor.clear();
     progress_.secondsLeft = left;
     progress_.linesRead = linesRead;
 }
@@ -117,7 +122,7 @@ template <typename F>
 Status Capture::Call(F&& f) {
     if (!lock_)
         return f(camera_);
-    std::lock_guard<std::mutex> g(*lock_);
+    std::lock_guard<CameraLock> g(*lock_);
     return f(camera_);
 }
 
@@ -164,7 +169,31 @@ CaptureResult Capture::Run(const CaptureRequest& request, Frame* frame) {
     f.plan = plan;
     f.type = request.type;
     f.seconds = units / kUnitsPerSecond;
-    if (!WaitForExposure(request, units, &f, &result))
+    // The shutter is booked from the start until the readout is over.
+    struct Release {
+        ShutterOwner* owner;
+        unsigned ccd;
+        bool booked = false;
+        ~Release() {
+            if (owner && booked)
+                owner->Released(ccd);
+        }
+    } release{shutter_, plan.ccd};
+    const bool light = request.type == FrameType::Light || request.type == FrameType::Flat;
+    std::uint16_t mode = light ? kShutterOpen : kShutterClose;
+    if (shutter_) {
+        std::string error;
+        if (!shutter_->Acquire(plan.ccd, light, units / kUnitsPerSecond, cancel_, &mode, &error,
+                               &Capture::ReportWait, this)) {
+            result.phase = CapturePhase::Waiting;
+            result.outcome = error.empty() ? CaptureOutcome::Cancelled : CaptureOutcome::Failed;
+            result.error = error;
+            SetProgress(CapturePhase::Idle, units / kUnitsPerSecond, 0);
+            return result;
+        }
+        release.booked = true;
+    }
+    if (!WaitForExposure(request, units, mode, &f, &result))
         return result;
     if (!ReadWindow(plan, &f, &result))
         return result;
@@ -176,15 +205,14 @@ CaptureResult Capture::Run(const CaptureRequest& request, Frame* frame) {
     return result;
 }
 
-bool Capture::WaitForExposure(const CaptureRequest& request, std::uint32_t units, Frame* f,
-                              CaptureResult* result) {
+bool Capture::WaitForExposure(const CaptureRequest& request, std::uint32_t units,
+                              std::uint16_t mode, Frame* f, CaptureResult* result) {
     const unsigned ccd = request.plan.ccd;
     const auto c = static_cast<std::uint16_t>(ccd);
-    const bool closed = request.type == FrameType::Dark || request.type == FrameType::Bias;
     ExposureRequest req;
     req.ccd = c;
     req.time = units;
-    req.shutterMode = closed ? kShutterClosed : kShutterOpen;
+    req.shutterMode = mode;
     const double seconds = units / kUnitsPerSecond;
     auto fail = [&](const std::string& error, const Status& st) {
         StopCamera(ccd, true);
@@ -225,9 +253,24 @@ bool Capture::WaitForExposure(const CaptureRequest& request, std::uint32_t units
         SetProgress(CapturePhase::Exposing, left, 0);
         PauseMs(static_cast<std::uint32_t>(std::clamp(left * 1000.0, kPollMinMs, kPollMaxMs)));
     }
+    const std::uint64_t endNs =
+        std::min(NowNs(), f->startNs + static_cast<std::uint64_t>(f->seconds * 1e9));
     st = Call([&](Camera& cam) { return cam.EndExposure(c); });
     if (!st.ok())
         return fail(Failure("ending the exposure", st), st);
+    if (shutter_) {
+        if (mode == kShutterLeave && request.type != FrameType::Dark &&
+            request.type != FrameType::Bias) {
+            // Under the other CCD's shutter: the light ended when it closed.
+            const double lit =
+                std::round(shutter_->LitSeconds(ccd, endNs) * kUnitsPerSecond) / kUnitsPerSecond;
+            if (lit < f->seconds) {
+                f->seconds = lit;
+                f->shutterClosedEarly = true;
+            }
+        }
+        shutter_->Ended(ccd);
+    }
     result->phase = CapturePhase::Reading;
     SetProgress(CapturePhase::Reading, 0, 0);
     return true;
@@ -271,13 +314,10 @@ bool Capture::ReadWindow(const ReadoutPlan& p, Frame* f, CaptureResult* result) 
         if (!st.ok())
             return fail("reading line " + std::to_string(r), st, r);
         SetProgress(CapturePhase::Reading, 0, r + 1);
-        // A mutex is not fair: taken again at once, it would keep every other
-        // user of the camera (a cooler poll, a guide pulse, and the event loop
-        // that waits behind them) out for the whole readout.  A moment
-        // between lines lets a waiting thread in; it costs well under 1 % of
-        // a line on the real camera.
-        if (lock_)
-            std::this_thread::sleep_for(kLineGap);
+        // Each line takes the camera lock anew: a thread that came for the
+        // camera during the line (a cooler poll, a guide pulse, the other
+        // CCD) gets it first, in turn; with nobody waiting the readout goes
+        // straight on.
     }
     const unsigned rest = p.modeHeight - p.y - p.h;
     if (rest > 0) {

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "client/camera_lock.h"
 #include "client/client.h"
 #include "client/plan.h"
+#include "client/shutter.h"
 
 namespace zeva::client {
 
@@ -52,6 +54,9 @@ struct Frame {
     // the start to the stop (both in the camera's 10 ms steps).
     double seconds = 0;
     bool stoppedEarly = false;
+    // It ran under the other CCD's open shutter, which closed before its
+    // end: `seconds` is the time it took light.
+    bool shutterClosedEarly = false;
     std::chrono::system_clock::time_point start;  // UTC, just before the start command
     std::uint64_t startNs = 0;                    // the system's clock (NowNs) at that moment
     std::vector<std::uint16_t> pixels;            // plan.w x plan.h, the first line read first
@@ -63,14 +68,17 @@ std::string UtcIso(std::chrono::system_clock::time_point t);
 
 // --- The sequence --------------------------------------------------------------
 
-enum class CapturePhase : std::uint8_t { Idle, Exposing, Reading, Done };
+// Waiting: the exposure waits for the shutter, which the other CCD's
+// exposure or readout needs as it is (see client/shutter.h).
+enum class CapturePhase : std::uint8_t { Idle, Waiting, Exposing, Reading, Done };
 
 struct CaptureProgress {
     CapturePhase phase = CapturePhase::Idle;
     double seconds = 0;      // exposure time asked for
     double secondsLeft = 0;  // of the exposure; 0 once reading
     unsigned linesRead = 0;
-    unsigned lines = 0;  // of the window
+    unsigned lines = 0;      // of the window
+    std::string waitingFor;  // Waiting: what holds the shutter ("the imaging readout")
     // Lines read as a fraction of the window's, 0 to 1.
     double FractionRead() const { return lines ? static_cast<double>(linesRead) / lines : 0.0; }
 };
@@ -80,7 +88,8 @@ enum class CaptureOutcome : std::uint8_t { Completed, Cancelled, Failed };
 struct CaptureResult {
     CaptureOutcome outcome = CaptureOutcome::Failed;
     // Where the sequence ended: Done when completed; Idle (cancelled before
-    // the start), Exposing or Reading when cancelled or failed.
+    // the start), Waiting (cancelled or given up while waiting for the
+    // shutter), Exposing or Reading when cancelled or failed.
     CapturePhase phase = CapturePhase::Idle;
     unsigned linesRead = 0;
     // Failed: the failing call's status (ErrBadParameter, phase Idle, for a
@@ -100,8 +109,12 @@ struct CaptureResult {
 class Capture {
   public:
     // Every call on `camera` holds `lock` when one is given (other threads
-    // of the application share the camera).
-    explicit Capture(Camera& camera, std::mutex* lock = nullptr);
+    // of the application share the camera); each line of the readout takes
+    // it anew, after the threads that came for it meanwhile.  `shutter`, one per camera,
+    // picks the start's shutter mode and holds the exposure back while the
+    // other CCD needs the shutter as it is; without one, light frames open
+    // the shutter and dark frames close it.
+    explicit Capture(Camera& camera, CameraLock* lock = nullptr, ShutterOwner* shutter = nullptr);
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
@@ -121,15 +134,18 @@ class Capture {
     void SetProgress(CapturePhase phase, double left, unsigned linesRead);
     // Waits for the camera to time the exposure; false when the sequence
     // ends there (`result` filled).
-    bool WaitForExposure(const CaptureRequest& request, std::uint32_t units, Frame* frame,
-                         CaptureResult* result);
+    bool WaitForExposure(const CaptureRequest& request, std::uint32_t units, std::uint16_t mode,
+                         Frame* frame, CaptureResult* result);
     bool ReadWindow(const ReadoutPlan& plan, Frame* frame, CaptureResult* result);
     // Ends the exposure (when `exposing`) and the readout; the status of the
     // EndExposure when exposing, else of the EndReadout.
     Status StopCamera(unsigned ccd, bool exposing);
 
+    static void ReportWait(void* self, const std::string& waitingFor);
+
     Camera& camera_;
-    std::mutex* lock_;
+    CameraLock* lock_;
+    ShutterOwner* shutter_;
     std::atomic<bool> cancel_{false};
     std::atomic<bool> stop_{false};
     mutable std::mutex progressLock_;

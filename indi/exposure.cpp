@@ -164,7 +164,7 @@ bool ZevaCCD::StartChip(INDI::CCDChip& chip, unsigned ccd, float duration) {
         IDSetNumber(&ReadoutNP, nullptr);
     }
     progressSent_[ccd] = std::chrono::steady_clock::now();
-    auto job = std::make_unique<ExposureJob>(camera_, &ioLock_);
+    auto job = std::make_unique<ExposureJob>(camera_, &ioLock_, &shutter_);
     job->request = request;
     job->frameType = chip.getFrameType();
     ExposureJob* raw = job.get();
@@ -201,6 +201,15 @@ void ZevaCCD::PublishProgress(INDI::CCDChip& chip, unsigned ccd, const client::C
     }
     if (p.phase == client::CapturePhase::Idle)
         return;
+    if (p.phase == client::CapturePhase::Waiting) {
+        // The other chip's frame needs the shutter as it is: say so once.
+        if (job.waitingFor != p.waitingFor) {
+            job.waitingFor = p.waitingFor;
+            LOGF_INFO("%s exposure waiting for %s (the camera's one shutter).",
+                      ccd == 0 ? "Imaging" : "Guide", p.waitingFor.c_str());
+        }
+        return;
+    }
     if (!job.countdownEnded) {
         job.countdownEnded = true;
         chip.setExposureLeft(0);

@@ -242,6 +242,7 @@ bool ZevaCCD::Connect() {
     if (client::CheckEeprom(camera_, cameraType_, &eepromFailed).ok() && eepromFailed)
         LOGF_WARN("%s.", client::kEepromFailedWarning);
     hasTracking_ = client::HasTrackingCcd(cameraType_);
+    shutter_.SetTracking(hasTracking_);
     for (unsigned ccd = 0; ccd < (hasTracking_ ? 2u : 1u); ++ccd) {
         st = camera_.GetCCDInfo(static_cast<std::uint16_t>(ccd), &info_[ccd]);
         if (!st.ok() || info_[ccd].modes.empty() || info_[ccd].modes[0].height == 0) {
@@ -274,7 +275,7 @@ bool ZevaCCD::Connect() {
 }
 
 void ZevaCCD::CloseCamera() {
-    std::lock_guard<std::mutex> g(ioLock_);
+    std::lock_guard<client::CameraLock> g(ioLock_);
     camera_.Close();
     driver_.Close();
     host::Release(index_);

@@ -36,7 +36,8 @@ inline INumberVectorProperty* CVector(INDI::PropertyNumber& p) {
 // One exposure of one chip: the client's capture sequence on a worker
 // thread.  The request (plan, frame type, time) is fixed when the job starts.
 struct ExposureJob {
-    ExposureJob(client::Camera& camera, std::mutex* lock) : capture(camera, lock) {}
+    ExposureJob(client::Camera& camera, client::CameraLock* lock, client::ShutterOwner* shutter)
+        : capture(camera, lock, shutter) {}
     std::thread thread;
     client::Capture capture;
     client::CaptureRequest request;
@@ -49,6 +50,7 @@ struct ExposureJob {
     client::TemperatureStatus temperature;
     // The event loop's: the countdown was ended at 0 when the readout began.
     bool countdownEnded = false;
+    std::string waitingFor;  // what the exposure last said it waits for
 };
 
 // The settings a client asked of a chip.  They reach the chip (whose state
@@ -129,7 +131,7 @@ class ZevaCCD : public INDI::CCD {
     // Camera access, one call at a time.
     template <typename F>
     auto Locked(F&& f) {
-        std::lock_guard<std::mutex> g(ioLock_);
+        std::lock_guard<client::CameraLock> g(ioLock_);
         return f(camera_);
     }
     bool StartChip(INDI::CCDChip& chip, unsigned ccd, float duration);
@@ -170,7 +172,8 @@ class ZevaCCD : public INDI::CCD {
 
     const std::size_t index_, count_;
     const std::string startEntry_;
-    std::mutex ioLock_;
+    client::CameraLock ioLock_;
+    client::ShutterOwner shutter_;  // the camera's one shutter, for both chips
     client::Driver driver_;
     client::Camera camera_;
     std::uint16_t cameraType_ = 0;

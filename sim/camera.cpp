@@ -507,6 +507,8 @@ std::uint32_t Camera::SerialCell(int ccd, int col) const {
 
 void Camera::ClearArray(int ccd) {
     Ccd& k = ccds_[ccd];
+    if (ccd == 0)
+        StreakRebase(true);
     if (k.chargedRows == 0)
         return;  // no row holds charge: nothing to clear
     std::fill(k.cells.begin(), k.cells.end(), 0u);
@@ -533,6 +535,8 @@ void Camera::RowTransfer(int ccd) {
         }
     }
     k.serialPos = 0;
+    if (ccd == 0)
+        StreakRow(k.head);  // sky that fell on the row while the shutter stood open
     if (k.chargedRows > 0) {
         std::uint32_t* row = &k.cells[static_cast<std::size_t>(k.head) * cols];
         for (unsigned i = 0; i < cols; ++i) {

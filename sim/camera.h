@@ -43,12 +43,32 @@ struct ModelInfo {
 
 const ModelInfo& InfoFor(Model m);
 
+// A stretch of time, [fromNs, toNs) on the platform clock.
+struct Span {
+    std::uint64_t fromNs = 0, toNs = 0;
+};
+
 struct ExposureInfo {
     bool exposing = false;
     std::uint32_t units = 0;   // timer in 10 ms units
     std::uint8_t control = 0;  // control byte as received
     std::uint64_t startNs = 0;
     std::uint32_t exposuresDone = 0;
+    // While this exposure ran (or the last one, once it ended): the time the
+    // CCD saw light, in ns (the shutter open; always, on a camera without one).
+    std::uint64_t litNs = 0;
+};
+
+// The one shutter in front of both CCDs of a dual-CCD camera.  A start with
+// shutter mode 1 opens it and makes that exposure its owner; mode 2 closes
+// it; mode 0 leaves it as it is.  When the exposure that owns it ends (its
+// timer runs out or the end command comes), the camera closes it.  The
+// miscellaneous-control command's shutter field: 0 leaves it, 1 opens it,
+// 2 closes it, 3 runs it through a full cycle (about 3 s) and leaves it closed.
+struct ShutterInfo {
+    bool open = false;
+    int owner = -1;          // CCD whose mode-1 exposure opened it, or -1
+    unsigned movements = 0;  // times it opened or closed
 };
 
 struct CoolerInfo {
@@ -102,6 +122,7 @@ class Camera : public platform::PortBackend {
     bool Busy() const { return opt_.busyStuck || busyLeft_ > 0; }
     bool Vdd() const { return (regs_[1] & 4) == 0; }
     ExposureInfo Exposure(int ccd);
+    ShutterInfo Shutter();
     CoolerInfo Cooler();
     std::uint64_t RelayRemainingNs(int relay);
     bool PulseActive();
@@ -133,6 +154,9 @@ class Camera : public platform::PortBackend {
     }
     void StopTrace() { tracing_ = false; }
     const std::vector<TraceEntry>& Trace() const { return trace_; }
+
+    // Sky electrons a pixel collects per second of light (stars scene).
+    static constexpr double kSkyPerSecond = 20.0;
 
     // Pattern scene values, r and c from the first active row and leftmost active column.
     static std::uint32_t PatternImaging(int r, int c) { return (31u * r + 17u * c) % 1000u; }
@@ -194,9 +218,20 @@ class Camera : public platform::PortBackend {
     void ReplyByte(std::uint8_t b);
     void ReplyBlock(const std::uint8_t* data, unsigned count);
     void Advance();
+    void StartExposure(int ccd, std::uint32_t units, std::uint8_t control, std::uint64_t now);
     void EndExposure(int ccd, std::uint64_t now);
-    void ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen);
-    void ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen);
+    // The shutter (sim/shutter.cpp).
+    bool HasShutter() const { return info_->family == Family::Dual; }
+    void MoveShutter(bool open, std::uint64_t now);
+    void MiscShutter(unsigned command, std::uint64_t now);
+    void StreakUpTo(std::uint64_t now);
+    void StreakRow(unsigned ring);
+    // Every row of the imaging CCD starts collecting anew (`current`: from now).
+    void StreakRebase(bool current);
+    void ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs,
+                    const std::vector<Span>& lit);
+    void ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs,
+                     const std::vector<Span>& lit);
     void Pace(std::uint64_t sinceNs) const;
     void ClearArray(int ccd);
     std::uint32_t& Cell(int ccd, int row, int col);
@@ -229,6 +264,19 @@ class Camera : public platform::PortBackend {
     // Behind the commands.
     std::array<ExposureInfo, 2> exposure_{};
     bool anyExposing_ = false;
+    ShutterInfo shutter_;
+    // Per CCD: the spans of light of the exposure running (or last ended),
+    // and since when the open shutter lights it.
+    std::array<std::vector<Span>, 2> lit_;
+    std::array<std::uint64_t, 2> litFrom_{};
+    // Light falling on the imaging CCD while it is not exposing (the shutter
+    // open during its readout): sky electrons a pixel has collected so far,
+    // counted up to streakNs_, and per array row (ring index) the count when
+    // that row was last cleared, exposed or read.  A row takes the difference
+    // as it leaves the array: rows read later carry more (a streak).
+    double streakCount_ = 0;
+    std::uint64_t streakNs_ = 0;
+    std::vector<double> streakBase_;
     std::uint8_t misc_ = 0;
     std::array<std::uint64_t, 4> relayUntil_{};
     Mount mount_;

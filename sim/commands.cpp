@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::uint64_t kMs = 1000000ull;
 constexpr std::uint64_t kTimerUnitNs = 10 * kMs;     // exposure and relay timers
+constexpr std::uint64_t kBladeTravelNs = 110 * kMs;  // the shutter closing over the CCDs
 constexpr std::uint64_t kPulseUnitNs = 10000ull;     // pulse width and gap: 10 us
 constexpr std::uint64_t kSerialByteNs = 1041667ull;  // 10 bits at 9600 baud
 constexpr std::uint64_t kCoolerStepNs = 100 * kMs;
@@ -92,15 +93,8 @@ void Camera::Execute() {
         case 0: {  // start an exposure
             const std::uint8_t ctl = d[3];
             const int ccd = dual && info_->hasTracking ? (ctl >> 4) & 1 : 0;
-            ExposureInfo& e = exposure_[ccd];
-            e.exposing = true;
-            e.units = (static_cast<std::uint32_t>(d[0]) << 16) | (d[1] << 8) | d[2];
-            e.control = ctl;
-            e.startNs = now;
-            anyExposing_ = true;
-            // The single-CCD cameras clear their own array when an exposure starts.
-            if (!dual)
-                ClearArray(0);
+            StartExposure(ccd, (static_cast<std::uint32_t>(d[0]) << 16) | (d[1] << 8) | d[2], ctl,
+                          now);
             ack();
             return;
         }
@@ -189,6 +183,8 @@ void Camera::Execute() {
         }
         case 8:
             misc_ = d[0];
+            if (dual)
+                MiscShutter(d[0] & 3u, now);
             ack();
             return;
         case 9: {  // status
@@ -237,13 +233,20 @@ void Camera::Execute() {
 void Camera::Advance() {
     const std::uint64_t now = Now();
     if (anyExposing_) {
+        // Timers that ran out, the earlier first: the end of one may close
+        // the shutter on the other.
         anyExposing_ = false;
+        std::uint64_t ends[2] = {};
         for (int c = 0; c < 2; ++c) {
-            ExposureInfo& e = exposure_[c];
-            if (!e.exposing)
+            const ExposureInfo& e = exposure_[c];
+            ends[c] = e.exposing ? e.startNs + e.units * kTimerUnitNs : ~0ull;
+        }
+        const int first = ends[1] < ends[0] ? 1 : 0;
+        for (int c : {first, 1 - first}) {
+            if (!exposure_[c].exposing)
                 continue;
-            if (now - e.startNs >= e.units * kTimerUnitNs)
-                EndExposure(c, e.startNs + e.units * kTimerUnitNs);
+            if (ends[c] <= now)
+                EndExposure(c, ends[c]);
             else
                 anyExposing_ = true;
         }
@@ -270,13 +273,67 @@ void Camera::Advance() {
         coolerNs_ = now;
 }
 
+void Camera::StartExposure(int ccd, std::uint32_t units, std::uint8_t control, std::uint64_t now) {
+    ExposureInfo& e = exposure_[ccd];
+    if (ccd == 0)
+        StreakUpTo(now);  // the imaging CCD stops collecting a streak
+    e.exposing = true;
+    e.units = units;
+    e.control = control;
+    e.startNs = now;
+    e.litNs = 0;
+    anyExposing_ = true;
+    lit_[ccd].clear();
+    litFrom_[ccd] = now;
+    if (!HasShutter()) {
+        // The single-CCD cameras clear their own array when an exposure starts.
+        ClearArray(0);
+        return;
+    }
+    const unsigned mode = (control >> 2) & 3u;
+    if (mode == 1) {
+        MoveShutter(true, now);
+        shutter_.owner = ccd;
+    } else if (mode == 2) {
+        MoveShutter(false, now);
+        shutter_.owner = -1;
+    }
+}
+
 void Camera::EndExposure(int ccd, std::uint64_t now) {
     ExposureInfo& e = exposure_[ccd];
+    // Light up to here; up to 110 ms later when this exposure opened the
+    // shutter: the camera closes it now, and the blade takes that long to
+    // cover the CCDs (the driver shortens such an exposure's time by as much).
+    std::uint64_t dark = now;
+    if (!HasShutter()) {
+        lit_[ccd].assign(1, Span{e.startNs, now});
+    } else {
+        const bool closes = shutter_.owner == ccd && shutter_.open;
+        if (closes)
+            dark = now + kBladeTravelNs;
+        if (shutter_.open && dark > litFrom_[ccd])
+            lit_[ccd].push_back(Span{litFrom_[ccd], dark});
+        e.exposing = false;
+        if (shutter_.owner == ccd) {
+            shutter_.owner = -1;
+            MoveShutter(false, dark);
+        }
+    }
     e.exposing = false;
+    // The other CCD's closing blade may have promised light past this end.
+    std::erase_if(lit_[ccd], [&](Span& s) {
+        s.toNs = std::min(s.toNs, dark);
+        return s.toNs <= s.fromNs;
+    });
+    e.litNs = 0;
+    for (const Span& s : lit_[ccd]) e.litNs += s.toNs - s.fromNs;
     ++e.exposuresDone;
-    const bool dual = info_->family == Family::Dual;
-    const bool open = !dual || ((e.control >> 2) & 3) == 1;
-    ApplyScene(ccd, e.startNs, now, open);
+    ApplyScene(ccd, e.startNs, now, lit_[ccd]);
+    if (ccd == 0 && HasShutter()) {
+        streakNs_ = now;      // nothing collected while it exposed
+        StreakRebase(false);  // the scene holds the light up to here
+    }
 }
 
 }  // namespace zeva::sim

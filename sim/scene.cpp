@@ -74,15 +74,16 @@ double Camera::ArcsecPerPixelY(int ccd) const {
     return f > 0.0 ? kArcsecPerUmPerMm * Shape(ccd).pixelHeightUm / f : 0.0;
 }
 
-void Camera::ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen) {
+void Camera::ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs,
+                        const std::vector<Span>& lit) {
     const CcdShape& s = Shape(ccd);
     if (opt_.scene == Scene::Stars) {
-        ExposeStars(ccd, startNs, endNs, shutterOpen);
+        ExposeStars(ccd, startNs, endNs, lit);
         return;
     }
     ClearArray(ccd);
-    if (!shutterOpen)
-        return;
+    if (lit.empty())
+        return;  // the shutter stayed closed
     ccds_[ccd].chargedRows = s.totalRows;
     // The pattern steps by a constant along a row (modulo 1000): written
     // incrementally, a whole array costs little more than a copy.
@@ -103,13 +104,17 @@ void Camera::ApplyScene(int ccd, std::uint64_t startNs, std::uint64_t endNs, boo
     }
 }
 
-void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bool shutterOpen) {
+void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs,
+                         const std::vector<Span>& lit) {
     const CcdShape& s = Shape(ccd);
     if (s.activeRows == 0 || s.activeColumns == 0)
         return;
     const double t = static_cast<double>(endNs - startNs) / 1e9;
+    std::uint64_t litNs = 0;
+    for (const Span& span : lit) litNs += span.toNs - span.fromNs;
+    const double tLit = static_cast<double>(litNs) / 1e9;
     const std::uint64_t field = Mix(opt_.seed * 2 + static_cast<std::uint64_t>(ccd));
-    const double sky = shutterOpen ? 20.0 * t : 0.0;
+    const double sky = kSkyPerSecond * tLit;
     const double dark = 2.0 * t;
     const std::uint64_t noiseSeed = Mix(field ^ (exposure_[ccd].exposuresDone * 0x1234567ull));
     ccds_[ccd].chargedRows = s.totalRows;
@@ -126,11 +131,22 @@ void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bo
                 v += 5000.0 * t + 500.0;  // hot pixel
             AddCharge(Cell(ccd, s.topRows + r, cellOf(c)), v);
         }
-    if (!shutterOpen || endNs <= startNs)
+    if (litNs == 0)
         return;
 
-    // The pointing during the exposure, sampled finely enough that a moving
-    // star leaves a continuous trail.
+    // The pointing while light came in, sampled finely enough that a moving
+    // star leaves a continuous trail.  `f` runs over the lit time alone,
+    // from 0 to 1, through the spans in order.
+    auto litAt = [&](double f) {
+        std::uint64_t left = static_cast<std::uint64_t>(f * static_cast<double>(litNs));
+        for (const Span& span : lit) {
+            const std::uint64_t d = span.toNs - span.fromNs;
+            if (left < d)
+                return span.fromNs + left;
+            left -= d;
+        }
+        return lit.back().toNs;
+    };
     const double sx = ArcsecPerPixelX(ccd), sy = ArcsecPerPixelY(ccd);
     auto shiftAt = [&](std::uint64_t ns) {
         Shift d;
@@ -141,11 +157,10 @@ void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bo
         }
         return d;
     };
-    const std::uint64_t span = endNs - startNs;
     double path = 0.0;
-    Shift prev = shiftAt(startNs);
+    Shift prev = shiftAt(litAt(0.0));
     for (int k = 1; k <= kPathProbes; ++k) {
-        const Shift d = shiftAt(startNs + span * static_cast<std::uint64_t>(k) / kPathProbes);
+        const Shift d = shiftAt(litAt(static_cast<double>(k) / kPathProbes));
         path += std::hypot(d.rows - prev.rows, d.cols - prev.cols);
         prev = d;
     }
@@ -155,7 +170,7 @@ void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bo
     Shift lo{1e300, 1e300}, hi{-1e300, -1e300};
     for (int k = 0; k < samples; ++k) {
         const double f = (k + 0.5) / samples;
-        at[k] = shiftAt(startNs + static_cast<std::uint64_t>(f * static_cast<double>(span)));
+        at[k] = shiftAt(litAt(f));
         lo = {std::min(lo.rows, at[k].rows), std::min(lo.cols, at[k].cols)};
         hi = {std::max(hi.rows, at[k].rows), std::max(hi.cols, at[k].cols)};
     }
@@ -185,7 +200,7 @@ void Camera::ExposeStars(int ccd, std::uint64_t startNs, std::uint64_t endNs, bo
             continue;
         const int w = c1 - c0;
         stamp.assign(static_cast<std::size_t>(r1 - r0) * w, 0.0);
-        const double flux = star.flux * t / samples;
+        const double flux = star.flux * tLit / samples;
         for (const Shift& d : at) {
             const double sr = star.r + d.rows, sc = star.c + d.cols;
             const int ra = std::max(r0, static_cast<int>(std::floor(sr)) - kStarReach);

@@ -1,16 +1,16 @@
 #!/bin/sh
 # ThreadSanitizer stage: the tests that drive the platform, the driver and
 # the NT library from several threads at once, and the client's capture
-# sequence cancelled and read from another thread, and the Alpaca server with
-# several clients at once and its set-up pages changing a camera in use (its
-# HTTP library is Debian's uninstrumented build: see alpaca/sanitizer.cpp),
-# built with -fsanitize=thread.
+# sequence cancelled and read from another thread, the two CCDs sharing the
+# shutter, and the Alpaca server with several clients at once and its set-up
+# pages changing a camera in use (its HTTP library is Debian's uninstrumented
+# build: see alpaca/sanitizer.cpp), built with -fsanitize=thread.
 # Any race report stops the test (halt_on_error) and fails the stage.
 # ZEVA_TSAN_BUILD_DIR names another build directory (default build-tsan).
 set -e
 top=$(cd "$(dirname "$0")/../.." && pwd)
 dir="$top/${ZEVA_TSAN_BUILD_DIR:-build-tsan}"
-tests="driver_threads_test readout_queue_test driver_frame_test driver_fence_test platform_test libnt_test client_capture_test portio_test zeva_alpaca_server_test zeva_alpaca_setup_test"
+tests="driver_threads_test readout_queue_test driver_frame_test driver_fence_test platform_test libnt_test client_capture_test client_shutter_test portio_test zeva_alpaca_server_test zeva_alpaca_setup_test"
 
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVA_WERROR=ON \

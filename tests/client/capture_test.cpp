@@ -133,7 +133,7 @@ TEST_F(CaptureTest, VerticalFactorModeAndDarkFrame) {
 
 TEST_F(CaptureTest, CancelDuringExposureLeavesTheCameraIdle) {
     ASSERT_NO_FATAL_FAILURE(Open(1));
-    std::mutex lock;
+    CameraLock lock;
     Capture capture(camera, &lock);
     Frame f;
     const CaptureResult r =
@@ -155,14 +155,14 @@ TEST_F(CaptureTest, CancelDuringExposureLeavesTheCameraIdle) {
 
 TEST_F(CaptureTest, CancelDuringReadoutStopsWithinOneLine) {
     ASSERT_NO_FATAL_FAILURE(Open(1));
-    std::mutex lock;  // held here, it keeps the worker between two camera calls
+    CameraLock lock;  // held here, it keeps the worker between two camera calls
     Capture capture(camera, &lock);
     Frame f;
     unsigned seen = 0;
     const CaptureResult r =
         RunAside(capture, {Plan(1, 1, {0, 0, 765, 510}), FrameType::Light, 0.1}, &f, [&] {
             ASSERT_TRUE(WaitUntil([&] { return capture.Progress().linesRead >= 5; }));
-            std::lock_guard<std::mutex> g(lock);
+            std::lock_guard<CameraLock> g(lock);
             seen = capture.Progress().linesRead;
             capture.Cancel();
         });
