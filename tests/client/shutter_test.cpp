@@ -229,8 +229,9 @@ TEST_F(SelfGuiding, LightFrameKeepsItsSkyWhileTheGuiderLoopsAndItsFramesKeepComi
     EXPECT_NEAR(guided, alone, 3.0);
     EXPECT_GT(alone, 200.0);  // the sky is there: 20 e/s for about 6 s over the pedestal
     // A 0.5 s guide frame takes about 1.5 s with its clear, end and readout:
-    // they keep coming all through the 6 s exposure.
-    EXPECT_GE(during, 3);
+    // they keep coming under the open shutter (a guider shut out for the
+    // whole exposure would get one at most).
+    EXPECT_GE(during, 2);
 }
 
 TEST_F(SelfGuiding, DarkTakesNoLightWhileTheGuiderLoops) {
