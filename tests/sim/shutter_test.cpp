@@ -30,14 +30,8 @@ struct Bench {
     }
     // Starts `ccd` for `ms` with shutter mode `mode` (0 leave, 1 open, 2 close).
     void Start(int ccd, unsigned mode, std::uint32_t ms) {
-        const std::uint32_t units = ms / 10;
-        const auto ctl = static_cast<std::uint8_t>((mode << 2) | (ccd << 4));
-        ASSERT_EQ(wire.Exchange(0,
-                                {static_cast<std::uint8_t>(units >> 16),
-                                 static_cast<std::uint8_t>(units >> 8),
-                                 static_cast<std::uint8_t>(units), ctl},
-                                2),
-                  (std::vector<std::uint8_t>{0, 6}));
+        ASSERT_TRUE(
+            wire.StartExposure(ms / 10, static_cast<std::uint8_t>((mode << 2) | (ccd << 4))));
     }
     void End(int ccd) {
         // The single-CCD cameras' end command carries no CCD.

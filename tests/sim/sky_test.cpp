@@ -38,13 +38,7 @@ struct Sky {
     void Start(int ccd, std::uint32_t ms) {
         Clear(ccd);
         const std::uint32_t units = ms / 10 > 11 ? ms / 10 - 11 : 0;
-        const std::uint8_t ctl = static_cast<std::uint8_t>((1 << 2) | (ccd << 4));
-        ASSERT_EQ(wire.Exchange(0,
-                                {static_cast<std::uint8_t>(units >> 16),
-                                 static_cast<std::uint8_t>(units >> 8),
-                                 static_cast<std::uint8_t>(units), ctl},
-                                2),
-                  (std::vector<std::uint8_t>{0, 6}));
+        ASSERT_TRUE(wire.StartExposure(units, static_cast<std::uint8_t>((1 << 2) | (ccd << 4))));
     }
     void End(int ccd) {
         ASSERT_EQ(wire.Exchange(1, {static_cast<std::uint8_t>(ccd)}, 2),

@@ -99,6 +99,15 @@ class Wire {
             return {};
         return Reply(replyNibbles);
     }
+    // Starts an exposure of `units` (10 ms) with the control byte `control`
+    // (bits 2-3 the shutter mode, bit 4 the CCD); true when acknowledged.
+    bool StartExposure(std::uint32_t units, std::uint8_t control) {
+        return Exchange(
+                   0,
+                   {static_cast<std::uint8_t>(units >> 16), static_cast<std::uint8_t>(units >> 8),
+                    static_cast<std::uint8_t>(units), control},
+                   2) == std::vector<std::uint8_t>{0, 6};
+    }
     // Data bytes of a block reply (after A, 5, echo, length).
     static std::vector<std::uint8_t> Bytes(const std::vector<std::uint8_t>& r) {
         std::vector<std::uint8_t> b;
