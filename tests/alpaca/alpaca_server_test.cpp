@@ -319,9 +319,11 @@ TEST_F(AlpacaServerTest, PulseGuidingClosesTheMappedRelayUntilItEnds) {
     Connect(1);  // the guide camera, as PHD2 uses it
     auto relays = [&] { return Put(1, "action", "Action=RelayStatus&Parameters=")["Value"]; };
     EXPECT_EQ(relays(), "0,0,0,0");
-    // Long pulses: on the virtual clock the camera's time runs faster than ours.
-    PutOk(1, "pulseguide", "Direction=0&Duration=20000");  // north, in several pieces
-    PutOk(1, "pulseguide", "Direction=2&Duration=5000");   // east, overlapping
+    // Long pulses: on the virtual clock the camera's time runs about ten
+    // times faster than ours, and a loaded machine answers slowly: the
+    // stretch where only north is closed lasts seconds of our time.
+    PutOk(1, "pulseguide", "Direction=0&Duration=60000");  // north, in many pieces
+    PutOk(1, "pulseguide", "Direction=2&Duration=10000");  // east, overlapping
     EXPECT_EQ(Value(1, "ispulseguiding"), true);
     EXPECT_EQ(relays(), "1,0,1,0");
     // East ends first; north goes on past the camera's 2.55 s piece.
