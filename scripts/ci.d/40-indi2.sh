@@ -19,20 +19,8 @@ work=${ZEVA_INDI2_DIR:-$top/build-indi2}
 jobs=$(nproc)
 
 # What INDI 2's core needs beyond the project's own packages.
-PKGS="build-essential cmake ninja-build pkg-config libev-dev libnova-dev libcfitsio-dev \
-libusb-1.0-0-dev zlib1g-dev libgsl-dev libjpeg-dev libcurl4-openssl-dev libfftw3-dev"
-missing=""
-for p in $PKGS; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get update -qq
-    # shellcheck disable=SC2086  # a list of packages
-    $SUDO apt-get install -y -qq $missing
-fi
+sh "$top/scripts/setup.sh" libev-dev libnova-dev libusb-1.0-0-dev zlib1g-dev libgsl-dev \
+    libjpeg-dev libfftw3-dev
 
 sum=$(sha256sum "$tarball" | cut -c1-16)
 core=$work/core-$sum
