@@ -30,11 +30,6 @@ class CameraLock {
         }
         turn_.notify_all();
     }
-    // Threads waiting for the camera (the holder not counted).
-    std::uint64_t Waiting() const {
-        std::lock_guard<std::mutex> g(m_);
-        return next_ - serving_ > 0 ? next_ - serving_ - 1 : 0;
-    }
 
   private:
     mutable std::mutex m_;

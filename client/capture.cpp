@@ -264,10 +264,7 @@ bool Capture::WaitForExposure(const CaptureRequest& request, std::uint32_t units
             // Under the other CCD's shutter: the light ended when it closed.
             const double lit =
                 std::round(shutter_->LitSeconds(ccd, endNs) * kUnitsPerSecond) / kUnitsPerSecond;
-            if (lit < f->seconds) {
-                f->seconds = lit;
-                f->shutterClosedEarly = true;
-            }
+            f->seconds = std::min(f->seconds, lit);
         }
         shutter_->Ended(ccd);
     }

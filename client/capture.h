@@ -51,12 +51,10 @@ struct Frame {
     ReadoutPlan plan;
     FrameType type = FrameType::Light;
     // Seconds the camera was asked to time, or, stopped early, the time from
-    // the start to the stop (both in the camera's 10 ms steps).
+    // the start to the stop; under the other CCD's open shutter that closed
+    // before its end, the time it took light (all in the camera's 10 ms steps).
     double seconds = 0;
     bool stoppedEarly = false;
-    // It ran under the other CCD's open shutter, which closed before its
-    // end: `seconds` is the time it took light.
-    bool shutterClosedEarly = false;
     std::chrono::system_clock::time_point start;  // UTC, just before the start command
     std::uint64_t startNs = 0;                    // the system's clock (NowNs) at that moment
     std::vector<std::uint16_t> pixels;            // plan.w x plan.h, the first line read first
