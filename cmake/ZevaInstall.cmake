@@ -78,27 +78,27 @@ endif()
 
 # --- programs ---------------------------------------------------------------
 
+# Man pages are installed compressed, as Debian wants them: PAGE.1 from
+# packaging/, built by TARGET.
+function(zeva_install_man page target)
+  add_custom_command(OUTPUT ${zeva_pkg_bin}/${page}.1.gz
+    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/${page}.1' > '${zeva_pkg_bin}/${page}.1.gz'"
+    DEPENDS ${zeva_pkg_dir}/${page}.1
+    COMMENT "Compressing the ${page} man page" VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${zeva_pkg_bin}/${page}.1.gz)
+  install(FILES ${zeva_pkg_bin}/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+
 if(TARGET zeva_tool)
   set_target_properties(zeva_tool PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
   install(TARGETS zeva_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Man pages are installed compressed, as Debian wants them.
-  add_custom_command(OUTPUT ${zeva_pkg_bin}/zeva.1.gz
-    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/zeva.1' > '${zeva_pkg_bin}/zeva.1.gz'"
-    DEPENDS ${zeva_pkg_dir}/zeva.1
-    COMMENT "Compressing the zeva man page" VERBATIM)
-  add_custom_target(zeva_man ALL DEPENDS ${zeva_pkg_bin}/zeva.1.gz)
-  install(FILES ${zeva_pkg_bin}/zeva.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  zeva_install_man(zeva zeva_man)
 endif()
 if(TARGET zeva_alpaca_server)
   # The Alpaca server (its folder installs the program), its man page and a
   # systemd unit that is installed, not enabled.
   set_target_properties(zeva_alpaca_server PROPERTIES INSTALL_RPATH "${zeva_bin_rpath}")
-  add_custom_command(OUTPUT ${zeva_pkg_bin}/zeva-alpaca.1.gz
-    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/zeva-alpaca.1' > '${zeva_pkg_bin}/zeva-alpaca.1.gz'"
-    DEPENDS ${zeva_pkg_dir}/zeva-alpaca.1
-    COMMENT "Compressing the zeva-alpaca man page" VERBATIM)
-  add_custom_target(zeva_alpaca_man ALL DEPENDS ${zeva_pkg_bin}/zeva-alpaca.1.gz)
-  install(FILES ${zeva_pkg_bin}/zeva-alpaca.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  zeva_install_man(zeva-alpaca zeva_alpaca_man)
   # Written at install time, so ExecStart names the prefix installed into.
   install(CODE "
     set(ZEVA_ALPACA_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/zeva-alpaca\")
@@ -114,12 +114,7 @@ if(TARGET indi_zeva_ccd)
     list(APPEND zeva_indi_rpath "${ZEVA_INDI_LIBDIR}")
   endif()
   set_target_properties(indi_zeva_ccd PROPERTIES INSTALL_RPATH "${zeva_indi_rpath}")
-  add_custom_command(OUTPUT ${zeva_pkg_bin}/indi_zeva_ccd.1.gz
-    COMMAND sh -c "gzip -9nc '${zeva_pkg_dir}/indi_zeva_ccd.1' > '${zeva_pkg_bin}/indi_zeva_ccd.1.gz'"
-    DEPENDS ${zeva_pkg_dir}/indi_zeva_ccd.1
-    COMMENT "Compressing the indi_zeva_ccd man page" VERBATIM)
-  add_custom_target(zeva_indi_man ALL DEPENDS ${zeva_pkg_bin}/indi_zeva_ccd.1.gz)
-  install(FILES ${zeva_pkg_bin}/indi_zeva_ccd.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  zeva_install_man(indi_zeva_ccd zeva_indi_man)
   # The INDI folder normally installs the driver and its XML itself; when its
   # CMakeLists has no install rules, they are made here.
   file(READ ${PROJECT_SOURCE_DIR}/indi/CMakeLists.txt zeva_indi_lists)
